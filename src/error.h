@@ -1,0 +1,151 @@
+// Error values of the engine.
+//
+// Every engine operation returns either its result or exactly one `Error`.
+// The set of kinds is closed; each kind maps to one Python exception class of
+// the same name and renders one fixed English message (see `message()`).
+//
+// An `Error` is small: a kind and up to three integer payload fields live
+// inline; the rare bulky payloads (savepoint names, I/O descriptions, the
+// superblock defect list) live behind a shared pointer so that copying an
+// error never copies strings.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ambrik {
+
+// Declared order matters: it is the order of the Python exception table and
+// of the fatal-kind ranges.
+enum class ErrorKind : uint8_t {
+  InvalidHandle = 0,
+  NoActiveTransaction,
+  TransactionAlreadyActive,
+  SavepointNotFound,
+  DuplicateSavepoint,
+  ReadOnlyMode,
+  DatabaseFileNotFound,
+  InvalidRootName,
+  RootNameTableFull,
+  InvalidSuperblockCount,
+  CacheFull,
+  SpillwayFull,
+  TransactionInProgress,
+  TagMismatch,
+  Io,
+  ChecksumMismatch,
+  CorruptSuperblock,
+  FileSizeMismatch,
+  LockFailed,
+  UnsupportedFormatVersion,
+  Poisoned,
+  CorruptPage,
+  InvalidPageId,
+  UnsupportedPageSize,
+  NoEncryptionKey,
+  InvalidEncryptionKey,
+  EncryptionNotSupported,
+  NoFreeKeySlot,
+  LastKeySlot,
+  DecryptionFailed,
+  // Not one of the 30 user-visible kinds: a condition valid use can never
+  // produce ("OS RNG unavailable", counter overflow). It abandons the
+  // operation, poisons the database, and reaches Python as a BaseException
+  // that no handler for the module's own classes catches.
+  Internal,
+};
+
+inline constexpr int kErrorKindCount = 30;
+
+// Name of the Python exception class for a kind, e.g. "InvalidHandleError".
+const char* error_class_name(ErrorKind kind);
+
+// True for the ten kinds that poison an open database (and Internal).
+bool is_fatal(ErrorKind kind);
+
+enum class SuperblockDefectKind : uint8_t { BadChecksum, BadMagic, BadCount };
+
+struct SuperblockDefect {
+  SuperblockDefectKind kind = SuperblockDefectKind::BadChecksum;
+  uint32_t value = 0;  // the count found, for BadCount
+  std::string text() const;
+};
+
+struct SlotDefect {
+  uint32_t slot;
+  SuperblockDefect defect;
+};
+
+// The I/O error kind names, in their declared order.
+enum class IoKind : uint8_t {
+  NotFound, PermissionDenied, ConnectionRefused, ConnectionReset, HostUnreachable,
+  NetworkUnreachable, ConnectionAborted, NotConnected, AddrInUse, AddrNotAvailable,
+  NetworkDown, BrokenPipe, AlreadyExists, WouldBlock, NotADirectory, IsADirectory,
+  DirectoryNotEmpty, ReadOnlyFilesystem, FilesystemLoop, StaleNetworkFileHandle,
+  InvalidInput, InvalidData, TimedOut, WriteZero, StorageFull, NotSeekable,
+  QuotaExceeded, FileTooLarge, ResourceBusy, ExecutableFileBusy, Deadlock,
+  CrossesDevices, TooManyLinks, InvalidFilename, ArgumentListTooLong, Interrupted,
+  Unsupported, UnexpectedEof, OutOfMemory, InProgress, Other, Uncategorized,
+};
+
+const char* io_kind_name(IoKind kind);
+IoKind io_kind_from_errno(int err);
+
+class Error {
+ public:
+  // Constructors, one per kind (or family of kinds) with its payload.
+  static Error simple(ErrorKind kind);  // kinds without payload
+  static Error invalid_handle(uint64_t handle);
+  static Error savepoint_not_found(std::string name);
+  static Error duplicate_savepoint(std::string name);
+  static Error invalid_superblock_count(uint32_t count);
+  static Error cache_full(uint64_t dirty_pages);
+  static Error spillway_full(uint64_t limit);
+  static Error tag_mismatch(uint32_t expected, uint32_t actual, uint64_t handle);
+  static Error checksum_mismatch(uint64_t page);
+  static Error corrupt_superblock(std::vector<SlotDefect> defects);
+  static Error file_size_mismatch(uint64_t expected, uint64_t actual);
+  static Error unsupported_format_version(uint32_t found, uint32_t supported);
+  static Error corrupt_page(uint64_t page);
+  static Error invalid_page_id(uint64_t page);
+  static Error unsupported_page_size(uint32_t file_page_size, uint32_t build_page_size);
+  static Error decryption_failed(uint64_t page);
+  // An I/O error with an OS error number (errno != 0) or a fixed description.
+  static Error io_errno(int err);
+  static Error io_text(IoKind kind, std::string description);
+  // The one OS-error rule: ENOENT becomes DatabaseFileNotFound, all else Io.
+  static Error from_errno(int err);
+  static Error internal(std::string text);
+
+  ErrorKind kind() const { return kind_; }
+  bool fatal() const { return is_fatal(kind_); }
+  uint64_t a() const { return a_; }
+  uint64_t b() const { return b_; }
+  uint64_t c() const { return c_; }
+  const std::string& name() const;  // savepoint name, or internal text
+  const std::vector<SlotDefect>& defects() const;
+  // Io only: 0 when the error carries no OS error number.
+  int os_errno() const;
+  IoKind io_kind() const;
+  const std::string& io_description() const;
+
+  // The message text of this error (the Python exception's argument).
+  std::string message() const;
+
+ private:
+  struct Detail {
+    std::string text;
+    std::vector<SlotDefect> defects;
+    int os_errno = 0;
+    IoKind io_kind = IoKind::Other;
+  };
+  explicit Error(ErrorKind kind) : kind_(kind) {}
+
+  ErrorKind kind_;
+  uint64_t a_ = 0, b_ = 0, c_ = 0;
+  std::shared_ptr<const Detail> detail_;
+};
+
+}  // namespace ambrik

@@ -1,0 +1,150 @@
+#include "page_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "page.h"
+
+namespace ambrik {
+
+Status pread_full(int fd, uint64_t offset, uint8_t* buf, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pread(fd, buf + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) return Error::io_text(IoKind::UnexpectedEof, "failed to fill whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return ok_status();
+}
+
+Status pwrite_full(int fd, uint64_t offset, const uint8_t* buf, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pwrite(fd, buf + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) return Error::io_text(IoKind::WriteZero, "failed to write whole buffer");
+    done += static_cast<size_t>(n);
+  }
+  return ok_status();
+}
+
+FileStorage::~FileStorage() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status FileStorage::read_at(uint64_t offset, uint8_t* buf, size_t len) {
+  return pread_full(fd_, offset, buf, len);
+}
+
+Status FileStorage::write_at(uint64_t offset, const uint8_t* buf, size_t len) {
+  return pwrite_full(fd_, offset, buf, len);
+}
+
+Status FileStorage::set_length(uint64_t len) {
+  while (::ftruncate(fd_, static_cast<off_t>(len)) != 0) {
+    if (errno != EINTR) return Error::from_errno(errno);
+  }
+  return ok_status();
+}
+
+Result<uint64_t> FileStorage::length() {
+  off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (end < 0) return Error::from_errno(errno);
+  return static_cast<uint64_t>(end);
+}
+
+Status FileStorage::sync() {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return Error::from_errno(errno);
+  }
+  return ok_status();
+}
+
+Status MemoryStorage::read_at(uint64_t offset, uint8_t* buf, size_t len) {
+  if (offset > bytes_.size() || bytes_.size() - offset < len)
+    return Error::io_text(IoKind::UnexpectedEof, "failed to fill whole buffer");
+  std::memcpy(buf, bytes_.data() + offset, len);
+  return ok_status();
+}
+
+Status MemoryStorage::write_at(uint64_t offset, const uint8_t* buf, size_t len) {
+  if (bytes_.size() < offset + len) bytes_.resize(offset + len, 0);
+  std::memcpy(bytes_.data() + offset, buf, len);
+  return ok_status();
+}
+
+Status MemoryStorage::set_length(uint64_t len) {
+  bytes_.resize(len, 0);
+  return ok_status();
+}
+
+PageIo::PageIo(std::unique_ptr<Storage> storage, bool read_only)
+    : storage_(std::move(storage)), read_only_(read_only) {
+  recompute_page_count();
+}
+
+uint64_t PageIo::storage_length() {
+  auto len = storage_->length();
+  return len.ok() ? len.value() : 0;
+}
+
+void PageIo::recompute_page_count() { page_count_ = storage_length() / stride_; }
+
+void PageIo::set_stride() {
+  stride_ = kPlainStride;
+  recompute_page_count();
+}
+
+void PageIo::set_sealed_stride() {
+  stride_ = kSealedStride;
+  recompute_page_count();
+}
+
+Status PageIo::read_page_unit_into(uint64_t id, uint8_t* buf) {
+  if (id >= page_count_) return Error::invalid_page_id(id);
+  return storage_->read_at(id * stride_, buf, stride_);
+}
+
+Result<std::vector<uint8_t>> PageIo::read_page_unit(uint64_t id) {
+  std::vector<uint8_t> buf(stride_, 0);
+  TRY(read_page_unit_into(id, buf.data()));
+  return buf;
+}
+
+Status PageIo::write_page_unit(uint64_t id, const uint8_t* buf, size_t len) {
+  if (read_only_) return Error::simple(ErrorKind::ReadOnlyMode);
+  if (len != stride_)
+    return Error::io_text(IoKind::Other, "page unit length " + std::to_string(len) +
+                                             " != stride " + std::to_string(stride_));
+  TRY(storage_->write_at(id * stride_, buf, len));
+  page_count_ = std::max(page_count_, id + 1);
+  return ok_status();
+}
+
+Status PageIo::set_page_count(uint64_t n) {
+  if (read_only_) return Error::simple(ErrorKind::ReadOnlyMode);
+  TRY(storage_->set_length(n * stride_));
+  page_count_ = n;
+  return ok_status();
+}
+
+Status PageIo::sync() {
+  if (read_only_) return Error::simple(ErrorKind::ReadOnlyMode);
+  TRY(storage_->sync());
+  ++fsync_calls_;
+  return ok_status();
+}
+
+}  // namespace ambrik

@@ -1,0 +1,117 @@
+// PageIo: the only component that touches the database file's bytes.
+//
+// The storage is an array of page units; page p lies at byte p * stride
+// (8192 for plaintext, 8232 for sealed units). PageIo reads and writes whole
+// units, sets the storage length, forces it to stable storage and tracks
+// `page_count` (units the storage holds). It knows nothing of page contents.
+//
+// The bytes live behind `Storage`, a narrow interface with a file and a
+// memory implementation; tests plug in fault-injecting or crash-simulating
+// storages through the same seam.
+//
+// Ownership: PageIo owns its Storage; a FileStorage owns its descriptor, and
+// closing it releases the advisory lock taken at open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "result.h"
+
+namespace ambrik {
+
+class Storage {
+ public:
+  virtual ~Storage() = default;
+  // Reads exactly `len` bytes at `offset`; end of data before that fails with
+  // Io "failed to fill whole buffer" (UnexpectedEof).
+  virtual Status read_at(uint64_t offset, uint8_t* buf, size_t len) = 0;
+  // Writes all `len` bytes, extending the storage (gap reads as zeros).
+  virtual Status write_at(uint64_t offset, const uint8_t* buf, size_t len) = 0;
+  virtual Status set_length(uint64_t len) = 0;
+  virtual Result<uint64_t> length() = 0;
+  virtual Status sync() = 0;
+  virtual bool is_memory() const { return false; }
+};
+
+// A file descriptor; positioned I/O retried on EINTR and continued after
+// short transfers.
+class FileStorage final : public Storage {
+ public:
+  // Takes ownership of `fd`.
+  explicit FileStorage(int fd) : fd_(fd) {}
+  ~FileStorage() override;
+  FileStorage(const FileStorage&) = delete;
+  FileStorage& operator=(const FileStorage&) = delete;
+
+  Status read_at(uint64_t offset, uint8_t* buf, size_t len) override;
+  Status write_at(uint64_t offset, const uint8_t* buf, size_t len) override;
+  Status set_length(uint64_t len) override;
+  Result<uint64_t> length() override;
+  Status sync() override;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A growable byte image for databases opened without a path.
+class MemoryStorage final : public Storage {
+ public:
+  Status read_at(uint64_t offset, uint8_t* buf, size_t len) override;
+  Status write_at(uint64_t offset, const uint8_t* buf, size_t len) override;
+  Status set_length(uint64_t len) override;
+  Result<uint64_t> length() override { return static_cast<uint64_t>(bytes_.size()); }
+  Status sync() override { return ok_status(); }
+  bool is_memory() const override { return true; }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Positioned read/write helpers over a raw descriptor (also used by the spill
+// file).
+Status pread_full(int fd, uint64_t offset, uint8_t* buf, size_t len);
+Status pwrite_full(int fd, uint64_t offset, const uint8_t* buf, size_t len);
+
+class PageIo {
+ public:
+  // Starts with stride 8192 and page_count = storage length / 8192.
+  PageIo(std::unique_ptr<Storage> storage, bool read_only);
+
+  // REQUIRES: buf holds stride() bytes. InvalidPageId when id >= page_count.
+  Status read_page_unit_into(uint64_t id, uint8_t* buf);
+  Result<std::vector<uint8_t>> read_page_unit(uint64_t id);
+  // ReadOnlyMode when read-only; Io "page unit length {len} != stride {s}"
+  // for a buffer of the wrong length.
+  Status write_page_unit(uint64_t id, const uint8_t* buf, size_t len);
+  Status set_page_count(uint64_t n);
+  Status sync();
+  // Fall-back while opening: stride 8192, page_count recomputed.
+  void set_stride();
+  // Switches to sealed units (8232) and recomputes page_count.
+  void set_sealed_stride();
+
+  uint64_t stride() const { return stride_; }
+  uint64_t page_count() const { return page_count_; }
+  bool read_only() const { return read_only_; }
+  void set_read_only(bool ro) { read_only_ = ro; }
+  uint64_t fsync_calls() const { return fsync_calls_; }
+  Storage& storage() { return *storage_; }
+  // Storage length in bytes (0 when it cannot be determined).
+  uint64_t storage_length();
+
+ private:
+  void recompute_page_count();
+
+  std::unique_ptr<Storage> storage_;
+  uint64_t stride_ = 8192;
+  uint64_t fsync_calls_ = 0;
+  uint64_t page_count_ = 0;
+  bool read_only_ = false;
+};
+
+}  // namespace ambrik

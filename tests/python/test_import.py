@@ -1,0 +1,7 @@
+import ambrik
+from ambrik import _ambrik
+
+
+def test_version():
+    assert _ambrik.__version__ == "1.0.0"
+    assert ambrik.__version__ == "1.0.0"
