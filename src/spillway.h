@@ -1,0 +1,110 @@
+// Spillway: the side store that holds dirty pages evicted from the page cache
+// until the transaction ends (drained into the database at commit, thrown
+// away at rollback). Nothing in it outlives the transaction.
+//
+// Backing: a file "<database path>.spillway" (opened read-write, created and
+// truncated, mode 0666 before umask; closed but not deleted when the
+// Spillway is destroyed) or, for a database without a path, a growable
+// memory buffer. The Spillway owns the descriptor or the buffer.
+//
+// Records have a fixed size, so a slot number alone locates one. Record of
+// slot s, at byte offset s * (record_len + 16) of the backing:
+//
+//   offset  width        field
+//   0       u64 LE       page id
+//   8       u64 LE       XXH3-64 (seed 0) of the page id as 8 LE bytes
+//                        followed by the payload
+//   16      record_len   payload: the plaintext page (record_len 8192), or
+//                        the page sealed under its id (record_len 8232), so
+//                        an encrypted database never spills plaintext
+//
+// Slot numbers are handed out in increasing order and never reused before
+// `truncate`; `forget` only drops the mapping. The byte limit counts live
+// mappings only, so the backing may grow past `max_bytes` when pages are
+// spilled, read back and spilled again within one transaction.
+//
+// Guarantees:
+//  - `put` either writes the whole record and maps the id to it, or fails
+//    and leaves no mapping for the id (a record torn by a failed write is
+//    never read back as the page);
+//  - `rehydrate` returns a payload only when the stored id and checksum
+//    match.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "result.h"
+#include "u64_map.h"
+
+namespace ambrik {
+
+class Spillway {
+ public:
+  static constexpr uint64_t kHeaderLen = 16;
+
+  // REQUIRES: record_len > 0.
+  static std::unique_ptr<Spillway> in_memory(uint64_t max_bytes, uint64_t record_len);
+  // Opens (creating and truncating) "<db_path>.spillway". An OS failure is
+  // converted by the usual errno rule.
+  static Result<std::unique_ptr<Spillway>> open_file(const std::string& db_path,
+                                                     uint64_t max_bytes, uint64_t record_len);
+  ~Spillway();
+  Spillway(const Spillway&) = delete;
+  Spillway& operator=(const Spillway&) = delete;
+
+  // Stores `payload` for `id`, reusing the id's slot if it has one, else
+  // taking the next slot. SpillwayFull(max_bytes) when a new slot would put
+  // the live records past the limit. REQUIRES: payload holds record_len
+  // bytes.
+  Status put(uint64_t id, const uint8_t* payload);
+
+  // The verified payload (record_len bytes) of `id`. The view stays valid
+  // until the next call into this Spillway. InvalidPageId when `id` has no
+  // slot; ChecksumMismatch when the record does not belong to `id` or is
+  // damaged; Io on a short backing.
+  Result<const uint8_t*> rehydrate(uint64_t id);
+
+  // Drops the slot mapping of `id` (if any); the record's bytes stay.
+  void forget(uint64_t id);
+  // Drops the mappings of every id >= n, leaving the backing untouched.
+  void forget_from(uint64_t n);
+  // Empties the mappings, resets the slot counter and cuts the backing to
+  // zero length (a memory buffer keeps its capacity).
+  Status truncate();
+
+  // Appends up to `max` mapped ids to `out`, in map order.
+  void collect_ids(size_t max, std::vector<uint64_t>& out) const;
+
+  bool has(uint64_t id) const { return slots_.contains(id); }
+  uint64_t slot_count() const { return slots_.size(); }
+  uint64_t next_slot() const { return next_slot_; }
+  uint64_t logical_bytes() const { return slot_count() * record_len_; }
+  uint64_t max_bytes() const { return max_bytes_; }
+  void set_max_bytes(uint64_t bytes) { max_bytes_ = bytes; }
+  uint64_t record_len() const { return record_len_; }
+  // REQUIRES: slot_count() == 0 (no live record of the old length).
+  void set_record_len(uint64_t len);
+  bool is_file() const { return fd_ >= 0; }
+  // Bytes the backing holds (file length or buffer size); 0 when unknown.
+  uint64_t backing_length() const;
+
+ private:
+  Spillway(int fd, uint64_t max_bytes, uint64_t record_len);
+
+  uint64_t record_offset(uint64_t slot) const { return slot * (record_len_ + kHeaderLen); }
+  uint64_t record_checksum(uint64_t id, const uint8_t* payload) const;
+  Status write_record(uint64_t slot, uint64_t id, const uint8_t* payload);
+
+  int fd_;                        // -1 for the memory backing
+  std::vector<uint8_t> memory_;   // memory backing
+  std::vector<uint8_t> record_;   // read buffer of one record (file backing)
+  U64Map<uint64_t> slots_;        // page id -> slot number
+  uint64_t next_slot_ = 0;
+  uint64_t max_bytes_;
+  uint64_t record_len_;
+};
+
+}  // namespace ambrik

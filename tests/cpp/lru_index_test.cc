@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <list>
+#include <random>
+#include <unordered_map>
+#include <vector>
+
+#include "lru_index.h"
+#include "u64_map.h"
+
+namespace ambrik {
+namespace {
+
+// Walks the list both ways and checks it against the expected order
+// (most recently used first).
+void expect_order(const LruIndex& lru, const std::vector<uint64_t>& want) {
+  std::vector<uint64_t> fwd, back;
+  for (auto id = lru.head(); id; id = lru.next(*id)) fwd.push_back(*id);
+  for (auto id = lru.tail(); id; id = lru.prev(*id)) back.insert(back.begin(), *id);
+  EXPECT_EQ(fwd, want);
+  EXPECT_EQ(back, want);
+  EXPECT_EQ(lru.empty(), want.empty());
+}
+
+TEST(LruIndex, PushFrontPushBackAndEnds) {
+  LruIndex lru;
+  expect_order(lru, {});
+  lru.push_back(7);  // into an empty index: both ends
+  EXPECT_EQ(lru.head(), 7u);
+  EXPECT_EQ(lru.tail(), 7u);
+  lru.push_front(1);
+  lru.push_front(2);
+  lru.push_back(3);
+  expect_order(lru, {2, 1, 7, 3});
+  lru.push_front(2);  // already head: unchanged
+  expect_order(lru, {2, 1, 7, 3});
+  lru.push_front(3);  // tail to head
+  expect_order(lru, {3, 2, 1, 7});
+  lru.push_back(2);  // middle to tail
+  expect_order(lru, {3, 1, 7, 2});
+  lru.push_front(7);
+  expect_order(lru, {7, 3, 1, 2});
+}
+
+TEST(LruIndex, RemoveAndUnlink) {
+  LruIndex lru;
+  lru.push_front(5);
+  lru.remove(5);  // the only id
+  expect_order(lru, {});
+  EXPECT_FALSE(lru.head().has_value());
+  EXPECT_FALSE(lru.tail().has_value());
+  EXPECT_FALSE(lru.contains(5));
+
+  for (uint64_t id : {1, 2, 3, 4}) lru.push_back(id);
+  lru.remove(99);
+  lru.unlink(99);
+  expect_order(lru, {1, 2, 3, 4});
+  lru.remove(1);
+  lru.remove(4);
+  expect_order(lru, {2, 3});
+
+  // An unlinked node keeps its map entry; unlinking or removing it again
+  // must not disturb the ends.
+  lru.unlink(2);
+  EXPECT_TRUE(lru.contains(2));
+  expect_order(lru, {3});
+  lru.unlink(2);
+  lru.remove(2);
+  expect_order(lru, {3});
+  lru.push_front(2);
+  expect_order(lru, {2, 3});
+}
+
+TEST(LruIndex, RandomOpsMatchListModel) {
+  std::mt19937_64 rng(42);
+  LruIndex lru;
+  std::list<uint64_t> model;
+  auto drop = [&](uint64_t id) { model.remove(id); };
+  for (int step = 0; step < 20000; ++step) {
+    uint64_t id = rng() % 300;
+    switch (rng() % 3) {
+      case 0: lru.push_front(id); drop(id); model.push_front(id); break;
+      case 1: lru.push_back(id); drop(id); model.push_back(id); break;
+      case 2: lru.remove(id); drop(id); break;
+    }
+    if (step % 1000 == 0) expect_order(lru, {model.begin(), model.end()});
+  }
+  expect_order(lru, {model.begin(), model.end()});
+  EXPECT_EQ(lru.size(), model.size());
+}
+
+TEST(U64Map, RandomOpsMatchStdMapIncludingAllOnesKey) {
+  std::mt19937_64 rng(7);
+  U64Map<uint64_t> m;
+  std::unordered_map<uint64_t, uint64_t> ref;
+  const uint64_t kMax = ~uint64_t{0};
+  for (int step = 0; step < 200000; ++step) {
+    // Dense ids (like page ids), some sparse ones, and the empty-slot key.
+    uint64_t r = rng();
+    uint64_t key = (r % 10 == 0) ? r : (r % 10 == 1 ? kMax : r % 2000);
+    if (rng() % 3 == 0) {
+      EXPECT_EQ(m.erase(key), ref.erase(key) == 1);
+    } else {
+      bool inserted = false;
+      m.get_or_insert(key, &inserted) = step;
+      EXPECT_EQ(inserted, ref.find(key) == ref.end());
+      ref[key] = step;
+    }
+  }
+  ASSERT_EQ(m.size(), ref.size());
+  for (auto& [k, v] : ref) {
+    const uint64_t* got = m.find(k);
+    ASSERT_NE(got, nullptr) << k;
+    EXPECT_EQ(*got, v);
+  }
+  size_t seen = 0;
+  m.for_each([&](uint64_t k, uint64_t v) {
+    EXPECT_EQ(ref.at(k), v);
+    ++seen;
+  });
+  EXPECT_EQ(seen, ref.size());
+  m.clear();
+  EXPECT_TRUE(m.empty());
+  EXPECT_EQ(m.find(kMax), nullptr);
+  EXPECT_EQ(m.find(5), nullptr);
+}
+
+TEST(U64Map, ErasureDestroysValueAtOnce) {
+  U64Map<std::shared_ptr<int>> m;
+  auto v = std::make_shared<int>(1);
+  for (uint64_t k = 0; k < 100; ++k) m[k] = v;
+  for (uint64_t k = 0; k < 100; k += 2) m.erase(k);
+  EXPECT_EQ(v.use_count(), 51);
+  m.clear();
+  EXPECT_EQ(v.use_count(), 1);
+}
+
+}  // namespace
+}  // namespace ambrik
