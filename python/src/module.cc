@@ -1,12 +1,65 @@
 // Module _ambrik: multi-phase initialisation.
 #include <Python.h>
 
+#include "drain_insertion.h"
+#include "errors.h"
+#include "module.h"
+
+namespace ambrik::py {
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+ModuleState* module_state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModule(type);
+  return module == nullptr ? nullptr : module_state(module);
+}
+
 namespace {
 
+// Adds `obj` (a new reference, consumed) to `module` as `name`, keeping a
+// strong reference in `*slot` when given.
+int add_owned(PyObject* module, const char* name, PyObject* obj, PyObject** slot) {
+  if (obj == nullptr) return -1;
+  if (slot != nullptr) *slot = Py_NewRef(obj);
+  int rc = PyModule_AddObjectRef(module, name, obj);
+  Py_DECREF(obj);
+  return rc;
+}
+
 int ambrik_exec(PyObject* module) {
+  ModuleState* state = module_state(module);
   if (PyModule_AddStringConstant(module, "__version__", "1.0.0") < 0) return -1;
+  if (add_exception_classes(module) < 0) return -1;
+  if (add_owned(module, "DrainInsertion", create_drain_insertion_type(module),
+                &state->drain_insertion_type) < 0) {
+    return -1;
+  }
   return 0;
 }
+
+int ambrik_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->ambrik_type);
+  Py_VISIT(state->drain_insertion_type);
+  Py_VISIT(state->transaction_type);
+  Py_VISIT(state->savepoint_type);
+  return 0;
+}
+
+int ambrik_clear(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->ambrik_type);
+  Py_CLEAR(state->drain_insertion_type);
+  Py_CLEAR(state->transaction_type);
+  Py_CLEAR(state->savepoint_type);
+  return 0;
+}
+
+void ambrik_free(void* module) { ambrik_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot ambrik_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ambrik_exec)},
@@ -14,9 +67,19 @@ PyModuleDef_Slot ambrik_slots[] = {
 };
 
 PyModuleDef ambrik_module = {
-    PyModuleDef_HEAD_INIT, "_ambrik", "", 0, nullptr, ambrik_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_ambrik",
+    "",
+    sizeof(ModuleState),
+    nullptr,
+    ambrik_slots,
+    ambrik_traverse,
+    ambrik_clear,
+    ambrik_free,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__ambrik(void) { return PyModuleDef_Init(&ambrik_module); }
+}  // namespace ambrik::py
+
+PyMODINIT_FUNC PyInit__ambrik(void) { return PyModuleDef_Init(&ambrik::py::ambrik_module); }

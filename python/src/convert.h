@@ -1,0 +1,56 @@
+// Argument binding and conversion of Python objects to engine values.
+//
+// Every conversion runs before a database lock is taken: a failure raises a
+// Python exception (returning false / -1) and leaves the engine untouched.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto/key.h"
+#include "page_cache.h"
+
+namespace ambrik::py {
+
+// Parameters of one callable, named for binding error messages.
+struct Signature {
+  const char* function;       // "read()"
+  const char* const* names;   // all parameter names, positional-or-keyword first
+  int positional;             // number of positional-or-keyword parameters
+  int required;               // leading positional parameters without default
+  int keyword_only;           // optional keyword-only parameters after them
+};
+
+// Binds (args, kwargs) as Python would for `sig`, filling `out` (size
+// positional + keyword_only) with borrowed references; parameters not given
+// are left nullptr. Returns -1 with TypeError set on a binding failure.
+int bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// "'{type}' object is not an instance of '{target}'", prefixed with the
+// parameter name when one is given. Always returns nullptr.
+PyObject* raise_downcast(PyObject* obj, const char* target, const char* param = nullptr);
+
+// Bytes-like value: copied out of the object's buffer.
+bool to_value(PyObject* obj, std::vector<uint8_t>* out);
+
+bool to_u64(PyObject* obj, const char* param, uint64_t* out);
+bool to_u32(PyObject* obj, const char* param, uint32_t* out);
+bool to_u8(PyObject* obj, const char* param, uint8_t* out);
+// Python bool or numpy.bool_.
+bool to_bool(PyObject* obj, const char* param, bool* out);
+// Sequence (other than str) of handles, snapshotted before conversion.
+bool to_u64_list(PyObject* obj, const char* param, std::vector<uint64_t>* out);
+
+// None, str or path-like (os.fspath) to an optional UTF-8 path.
+bool to_path(PyObject* obj, std::optional<std::string>* out);
+// bytes -> raw key, str -> passphrase; anything else raises TypeError with
+// `type_error_message`.
+bool to_key(PyObject* obj, const char* type_error_message, ambrik::Key* out);
+// A DrainInsertion member; anything else raises TypeError naming `param`.
+bool to_drain_insertion(PyObject* obj, const char* param, ambrik::DrainInsertion* out);
+
+}  // namespace ambrik::py

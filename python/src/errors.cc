@@ -1,0 +1,233 @@
+#include "errors.h"
+
+#include <cstring>
+#include <string>
+
+#include "convert.h"
+
+namespace ambrik::py {
+
+const char* const kExceptionNames[kExceptionCount] = {
+    "AmbrikError",
+    "OperationalError",
+    "FatalError",
+    "InvalidHandleError",
+    "NoActiveTransactionError",
+    "TransactionAlreadyActiveError",
+    "SavepointNotFoundError",
+    "DuplicateSavepointError",
+    "ReadOnlyModeError",
+    "DatabaseFileNotFoundError",
+    "InvalidRootNameError",
+    "RootNameTableFullError",
+    "InvalidSuperblockCountError",
+    "CacheFullError",
+    "SpillwayFullError",
+    "TransactionInProgressError",
+    "ClosedError",
+    "AlreadyFinishedError",
+    "TagMismatchError",
+    "NoEncryptionKeyError",
+    "InvalidEncryptionKeyError",
+    "EncryptionNotSupportedError",
+    "NoFreeKeySlotError",
+    "LastKeySlotError",
+    "IoError",
+    "ChecksumMismatchError",
+    "CorruptSuperblockError",
+    "FileSizeMismatchError",
+    "LockFailedError",
+    "UnsupportedFormatVersionError",
+    "UnsupportedPageSizeError",
+    "CorruptPageError",
+    "InvalidPageIdError",
+    "PoisonedError",
+    "DecryptionFailedError",
+};
+
+namespace {
+
+constexpr int kAmbrikError = 0;
+constexpr int kOperationalError = 1;
+constexpr int kFatalError = 2;
+constexpr int kIoError = 24;
+constexpr int kRoot = -1;  // parent is the builtin Exception
+
+// Index of each class's base in kExceptionNames.
+int parent_of(int index) {
+  if (index == kAmbrikError) return kRoot;
+  if (index == kOperationalError || index == kFatalError) return kAmbrikError;
+  return index < kIoError ? kOperationalError : kFatalError;
+}
+
+const char kIoErrorDoc[] =
+    "Fatal I/O error. Subclasses both ambrik.FatalError and the builtin OSError, so it "
+    "is catchable as either; .errno is OSError's native attribute and .kind is the I/O "
+    "error kind name string.";
+
+// Process-wide: shared by every module initialisation, never released. All
+// access happens with the interpreter lock held.
+PyObject* g_classes[kExceptionCount] = {};
+PyObject* g_io_error = nullptr;
+// Raised for conditions valid use cannot produce. It derives from
+// BaseException so that handlers written for the database's own errors (or
+// for Exception) do not swallow a broken invariant.
+PyObject* g_internal = nullptr;
+
+PyObject* internal_class() {
+  if (g_internal == nullptr) {
+    g_internal = PyErr_NewException("_ambrik.FatalInternalError", PyExc_BaseException, nullptr);
+  }
+  return g_internal;
+}
+
+PyObject* raise_internal(const std::string& text) {
+  PyObject* cls = internal_class();
+  if (cls == nullptr) return nullptr;
+  PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (msg == nullptr) return nullptr;
+  PyErr_SetObject(cls, msg);
+  Py_DECREF(msg);
+  return nullptr;
+}
+
+int ensure_classes() {
+  for (int i = 0; i < kExceptionCount; ++i) {
+    if (i == kIoError || g_classes[i] != nullptr) continue;
+    int parent = parent_of(i);
+    PyObject* base = parent == kRoot ? PyExc_Exception : g_classes[parent];
+    std::string qualified = std::string("_ambrik.") + kExceptionNames[i];
+    PyObject* cls = PyErr_NewException(qualified.c_str(), base, nullptr);
+    if (cls == nullptr) {
+      PyErr_Clear();
+      raise_internal("Failed to initialize new exception type.");
+      return -1;
+    }
+    g_classes[i] = cls;
+  }
+  return 0;
+}
+
+int index_of(const char* name) {
+  for (int i = 0; i < kExceptionCount; ++i) {
+    if (std::strcmp(kExceptionNames[i], name) == 0) return i;
+  }
+  return -1;
+}
+
+PyObject* build_io_error() {
+  PyObject* builtins = PyImport_ImportModule("builtins");
+  if (builtins == nullptr) return nullptr;
+  PyObject* type_fn = PyObject_GetAttrString(builtins, "type");
+  Py_DECREF(builtins);
+  if (type_fn == nullptr) return nullptr;
+
+  PyObject* result = nullptr;
+  PyObject* ns = nullptr;
+  PyObject* bases = PyTuple_Pack(2, g_classes[kFatalError], PyExc_OSError);
+  if (bases == nullptr) goto done;
+  ns = PyDict_New();
+  if (ns == nullptr) goto done;
+  {
+    PyObject* module_name = PyUnicode_FromString("_ambrik");
+    PyObject* doc = PyUnicode_FromString(kIoErrorDoc);
+    bool ok = module_name != nullptr && doc != nullptr &&
+              PyDict_SetItemString(ns, "__module__", module_name) == 0 &&
+              PyDict_SetItemString(ns, "__doc__", doc) == 0;
+    Py_XDECREF(module_name);
+    Py_XDECREF(doc);
+    if (!ok) goto done;
+  }
+  result = PyObject_CallFunction(type_fn, "sOO", "IoError", bases, ns);
+  if (result != nullptr && !PyType_Check(result)) {
+    raise_downcast(result, "type");
+    Py_CLEAR(result);
+  }
+done:
+  Py_XDECREF(ns);
+  Py_XDECREF(bases);
+  Py_DECREF(type_fn);
+  return result;
+}
+
+PyObject* raise_io_error(const ambrik::Error& error, PyObject* message) {
+  if (g_io_error == nullptr) {
+    PyErr_SetObject(g_classes[kFatalError], message);
+    return nullptr;
+  }
+  PyObject* args = error.os_errno() != 0
+                       ? Py_BuildValue("(iO)", error.os_errno(), message)
+                       : PyTuple_Pack(1, message);
+  if (args == nullptr) return nullptr;
+  PyObject* exc = PyObject_Call(g_io_error, args, nullptr);
+  Py_DECREF(args);
+  if (exc == nullptr) return nullptr;
+  PyObject* kind = PyUnicode_FromString(io_kind_name(error.io_kind()));
+  if (kind == nullptr || PyObject_SetAttrString(exc, "kind", kind) < 0) {
+    Py_XDECREF(kind);
+    Py_DECREF(exc);
+    return nullptr;
+  }
+  Py_DECREF(kind);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+  Py_DECREF(exc);
+  return nullptr;
+}
+
+}  // namespace
+
+int add_exception_classes(PyObject* module) {
+  if (ensure_classes() < 0) return -1;
+  for (int i = 0; i < kExceptionCount; ++i) {
+    if (i != kIoError) {
+      if (PyModule_AddObjectRef(module, kExceptionNames[i], g_classes[i]) < 0) return -1;
+      continue;
+    }
+    PyObject* io_error = build_io_error();
+    if (io_error == nullptr) return -1;
+    // The first class built stays the one the error mapping raises, so that
+    // errors from any database object are instances of one class.
+    if (g_io_error == nullptr) g_io_error = Py_NewRef(io_error);
+    int rc = PyModule_AddObjectRef(module, "IoError", io_error);
+    Py_DECREF(io_error);
+    if (rc < 0) return -1;
+  }
+  return 0;
+}
+
+PyObject* exception_class(const char* name) {
+  if (ensure_classes() < 0) return nullptr;
+  int i = index_of(name);
+  if (i < 0 || i == kIoError) {
+    return raise_internal(std::string("no exception class named ") + name);
+  }
+  return g_classes[i];
+}
+
+PyObject* raise_error(const char* name, const char* message) {
+  PyObject* cls = exception_class(name);
+  if (cls != nullptr) PyErr_SetString(cls, message);
+  return nullptr;
+}
+
+PyObject* raise_closed() { return raise_error("ClosedError", "database handle has been closed"); }
+
+PyObject* raise_engine_error(const ambrik::Error& error) {
+  if (error.kind() == ErrorKind::Internal) return raise_internal(error.message());
+  if (ensure_classes() < 0) return nullptr;
+  std::string text = error.message();
+  // OS descriptions come from strerror, whose bytes depend on the locale.
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  if (error.kind() == ErrorKind::Io) {
+    raise_io_error(error, message);
+  } else {
+    int i = index_of(error_class_name(error.kind()));
+    PyErr_SetObject(i < 0 ? g_classes[kFatalError] : g_classes[i], message);
+  }
+  Py_DECREF(message);
+  return nullptr;
+}
+
+}  // namespace ambrik::py
