@@ -1,0 +1,257 @@
+#include "freemap_tree.h"
+
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "page.h"
+
+namespace ambrik {
+namespace {
+
+constexpr uint64_t kBitmapBytes = kFreeMapLeafBits / 8;  // 8168
+
+struct NodeLevelHash {
+  size_t operator()(const std::pair<uint64_t, uint32_t>& k) const {
+    return std::hash<uint64_t>{}(k.first * 31 + k.second);
+  }
+};
+using NodeLevelSet = std::unordered_set<std::pair<uint64_t, uint32_t>, NodeLevelHash>;
+
+uint64_t child_at(const uint8_t* page, uint64_t slot) {
+  return load_u64(page + kFreeMapBodyOffset + 8 * slot);
+}
+
+// Non-zero child slots of an interior page, copied out so that the caller can
+// keep using the cache while it walks them.
+std::vector<std::pair<uint64_t, uint64_t>> children_of(const uint8_t* page) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (uint64_t i = 0; i < kFreeMapFanout; ++i) {
+    uint64_t c = child_at(page, i);
+    if (c != 0) out.emplace_back(i, c);
+  }
+  return out;
+}
+
+// Memo of sub-trees known to hold no free bit at all: once a scan of
+// (node, level) with no effective lower bound has come back empty, any later
+// visit of the same pair (only possible in a damaged tree that shares
+// sub-trees) is answered without reading.
+struct Scanner {
+  PageCache& cache;
+  NodeLevelSet empty;
+
+  Result<std::optional<uint64_t>> scan(uint64_t node, uint32_t level, uint64_t base,
+                                       uint64_t bound) {
+    // Without an effective bound the answer depends on (node, level) alone.
+    bool unbounded = bound == 0 || bound < base;
+    if (unbounded && empty.count({node, level})) return std::optional<uint64_t>{};
+    auto found = TRY(scan_uncached(node, level, base, bound));
+    if (unbounded && !found) empty.insert({node, level});
+    return found;
+  }
+
+  Result<std::optional<uint64_t>> scan_uncached(uint64_t node, uint32_t level, uint64_t base,
+                                                uint64_t bound) {
+    const uint8_t* page = TRY(cache.get(node));
+    if (level == 0) {
+      if (page[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+      uint64_t off = bound > base ? bound - base : 0;
+      if (off >= kFreeMapLeafBits) return std::optional<uint64_t>{};
+      const uint8_t* bitmap = page + kFreeMapBodyOffset;
+      uint64_t i = off / 8;
+      unsigned first = bitmap[i] & static_cast<uint8_t>(0xFFu << (off % 8));
+      if (first != 0) {
+        return std::optional<uint64_t>{sat_add(base, 8 * i + std::countr_zero(first))};
+      }
+      for (uint64_t j = i + 1; j < kBitmapBytes; ++j) {
+        if (bitmap[j] != 0) {
+          return std::optional<uint64_t>{
+              sat_add(base, 8 * j + std::countr_zero(unsigned{bitmap[j]}))};
+        }
+      }
+      return std::optional<uint64_t>{};
+    }
+    if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
+    uint64_t span = freemap_span(level);
+    for (auto [slot, child] : children_of(page)) {
+      uint64_t c = sat_add(base, sat_mul(slot, span));
+      uint64_t e = sat_add(c, span);
+      if (e <= bound) continue;
+      auto found = TRY(scan(child, level - 1, c, bound));
+      if (found) return found;
+    }
+    return std::optional<uint64_t>{};
+  }
+};
+
+Status collect_walk(PageCache& cache, uint64_t node, uint32_t level,
+                    std::unordered_set<uint64_t>& out, NodeLevelSet& visited) {
+  if (!visited.insert({node, level}).second) return ok_status();
+  out.insert(node);
+  const uint8_t* page = TRY(cache.get(node));
+  if (level == 0) {
+    if (page[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+    return ok_status();
+  }
+  if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
+  for (auto [slot, child] : children_of(page)) {
+    TRY(collect_walk(cache, child, level - 1, out, visited));
+  }
+  return ok_status();
+}
+
+}  // namespace
+
+void freemap_clear_bit(uint8_t* leaf, uint64_t k) {
+  if (k >= kFreeMapLeafBits) return;
+  leaf[kFreeMapBodyOffset + k / 8] &= static_cast<uint8_t>(~(1u << (k % 8)));
+}
+
+void freemap_mark_free(uint8_t* leaf, uint64_t k) {
+  if (k >= kFreeMapLeafBits) return;
+  leaf[kFreeMapBodyOffset + k / 8] |= static_cast<uint8_t>(1u << (k % 8));
+}
+
+uint64_t freemap_span(uint32_t level) {
+  if (level == 0) return 1;
+  uint64_t s = kFreeMapLeafBits;
+  for (uint32_t l = 1; l < level && s != kNoPage; ++l) s = sat_mul(s, kFreeMapFanout);
+  return s;
+}
+
+uint64_t freemap_coverage(uint32_t depth) {
+  uint64_t s = kFreeMapLeafBits;
+  for (uint32_t l = 0; l < depth && s != kNoPage; ++l) s = sat_mul(s, kFreeMapFanout);
+  return s;
+}
+
+Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uint64_t p) {
+  if (root == kNoPage) return false;
+  if (depth > kFreeMapMaxDepth) return Error::corrupt_page(root);
+  if (p >= freemap_coverage(depth)) return false;
+  uint64_t node = root;
+  uint64_t rel = p;
+  for (uint32_t level = depth; level > 0; --level) {
+    const uint8_t* page = TRY(cache.get(node));
+    if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
+    uint64_t span = freemap_span(level);
+    uint64_t i = rel / span;
+    rel %= span;
+    if (i >= kFreeMapFanout) return false;
+    node = child_at(page, i);
+    if (node == 0) return false;
+  }
+  const uint8_t* leaf = TRY(cache.get(node));
+  if (leaf[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+  return ((leaf[kFreeMapBodyOffset + rel / 8] >> (rel % 8)) & 1) != 0;
+}
+
+Result<std::optional<uint64_t>> FreeMapTree::scan_node(PageCache& cache, uint64_t node,
+                                                       uint32_t level, uint64_t base,
+                                                       uint64_t bound) {
+  if (level > kFreeMapMaxDepth) return Error::corrupt_page(node);
+  Scanner scanner{cache, {}};
+  return scanner.scan(node, level, base, bound);
+}
+
+Result<std::optional<uint64_t>> FreeMapTree::find_free(PageCache& cache, uint64_t bound) const {
+  if (root == kNoPage) return std::optional<uint64_t>{};
+  return scan_node(cache, root, depth, 0, bound);
+}
+
+Status FreeMapTree::check_depth() const {
+  if (depth > kFreeMapMaxDepth) return Error::corrupt_page(root);
+  return ok_status();
+}
+
+Result<uint64_t> FreeMapTree::cow_node(PageCache& cache, uint64_t node, uint8_t type,
+                                       const PageAllocFn& alloc) {
+  if (fresh.count(node)) return node;
+  const uint8_t* page = TRY(cache.get(node));
+  if (page[0] != type) return Error::corrupt_page(node);
+  uint64_t copy = TRY(alloc());
+  // The bytes are identical, so the copied trailer stays valid.
+  TRY(cache.copy_page(node, copy));
+  fresh.insert(copy);
+  replaced.push_back(node);
+  return copy;
+}
+
+Status FreeMapTree::init_fresh_node(PageCache& cache, uint64_t id, uint8_t type,
+                                    uint64_t slot0) {
+  uint8_t* page = TRY(cache.get_mut(id));
+  std::memset(page, 0, kTrailerOffset);
+  page[0] = type;
+  if (slot0 != 0) store_u64(page + kFreeMapBodyOffset, slot0);
+  page_trailer_set(page);
+  fresh.insert(id);
+  return ok_status();
+}
+
+Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn& alloc,
+                                FreeMapBitOp op) {
+  TRY(check_depth());
+  if (root == kNoPage || p >= freemap_coverage(depth)) {
+    return Error::internal("free-map descent outside the tree's coverage");
+  }
+  root = TRY(cow_node(cache, root, depth > 0 ? kPageFreeMapInterior : kPageFreeMapLeaf, alloc));
+  uint64_t node = root;
+  uint64_t rel = p;
+  for (uint32_t level = depth; level > 0; --level) {
+    uint64_t span = freemap_span(level);
+    uint64_t i = rel / span;
+    rel %= span;
+    if (i >= kFreeMapFanout) return Error::internal("free-map slot index out of range");
+    uint8_t type = level == 1 ? kPageFreeMapLeaf : kPageFreeMapInterior;
+    const uint8_t* page = TRY(cache.get(node));
+    uint64_t child = child_at(page, i);
+    uint64_t copy;
+    if (child != 0) {
+      copy = TRY(cow_node(cache, child, type, alloc));
+    } else {
+      copy = TRY(alloc());
+      TRY(init_fresh_node(cache, copy, type, 0));
+    }
+    if (copy != child) {
+      uint8_t* parent = TRY(cache.get_mut(node));
+      store_u64(parent + kFreeMapBodyOffset + 8 * i, copy);
+      page_trailer_set(parent);
+    }
+    node = copy;
+  }
+  uint8_t* leaf = TRY(cache.get_mut(node));
+  if (leaf[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+  if (op == FreeMapBitOp::ClearBit) {
+    freemap_clear_bit(leaf, rel % kFreeMapLeafBits);
+  } else {
+    freemap_mark_free(leaf, rel % kFreeMapLeafBits);
+  }
+  page_trailer_set(leaf);
+  return ok_status();
+}
+
+Status FreeMapTree::grow_to_cover(PageCache& cache, uint64_t p, const PageAllocFn& alloc) {
+  if (root == kNoPage) {
+    uint64_t leaf = TRY(alloc());
+    TRY(init_fresh_node(cache, leaf, kPageFreeMapLeaf, 0));
+    root = leaf;
+    depth = 0;
+  }
+  while (depth < kFreeMapMaxDepth && p >= freemap_coverage(depth)) {
+    uint64_t top = TRY(alloc());
+    TRY(init_fresh_node(cache, top, kPageFreeMapInterior, root));
+    root = top;
+    depth += 1;
+  }
+  return ok_status();
+}
+
+Status FreeMapTree::collect_reachable(PageCache& cache, uint64_t node, uint32_t level,
+                                      std::unordered_set<uint64_t>& out) {
+  if (level > kFreeMapMaxDepth) return Error::corrupt_page(node);
+  NodeLevelSet visited;
+  return collect_walk(cache, node, level, out, visited);
+}
+
+}  // namespace ambrik

@@ -1,0 +1,23 @@
+// PageAllocFn: how tree code obtains a page to write.
+//
+// Every structure that writes pages (free map, handle table, data pages)
+// takes one of these instead of knowing where pages come from. The callee
+// returns the id of a page that is already a zero-filled dirty page in the
+// page cache (made by `new_page` or `claim_page`), or the error that stopped
+// it. The transaction manager passes the recycling allocator of
+// FreemapRecycle; tests pass `new_page` directly.
+//
+// Ownership: the function object may capture references (cache, recycling
+// state); whoever builds it keeps those alive for as long as it is called.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "result.h"
+
+namespace ambrik {
+
+using PageAllocFn = std::function<Result<uint64_t>()>;
+
+}  // namespace ambrik
