@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "page.h"
+#include "page_io.h"
+
+namespace ambrik {
+namespace {
+
+std::vector<uint8_t> pattern(size_t len, uint8_t seed) {
+  std::vector<uint8_t> v(len);
+  for (size_t i = 0; i < len; ++i) v[i] = static_cast<uint8_t>(seed + i * 13);
+  return v;
+}
+
+// A temporary file removed on scope exit.
+class TempFile {
+ public:
+  TempFile() {
+    char tmpl[] = "/tmp/ambrik_page_io_XXXXXX";
+    fd_ = ::mkstemp(tmpl);
+    path_ = tmpl;
+  }
+  ~TempFile() { ::unlink(path_.c_str()); }
+  // Hands the descriptor to a FileStorage.
+  int release() { return std::exchange(fd_, -1); }
+  off_t size() const {
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) == 0 ? st.st_size : -1;
+  }
+  std::vector<uint8_t> contents() const {
+    std::vector<uint8_t> v(static_cast<size_t>(size()));
+    int fd = ::open(path_.c_str(), O_RDONLY);
+    EXPECT_TRUE(pread_full(fd, 0, v.data(), v.size()).ok());
+    ::close(fd);
+    return v;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+struct MemIo {
+  MemoryStorage* mem;
+  std::unique_ptr<PageIo> io;
+};
+
+MemIo memory_io(std::vector<uint8_t> initial = {}, bool read_only = false) {
+  auto storage = std::make_unique<MemoryStorage>();
+  storage->bytes() = std::move(initial);
+  MemoryStorage* raw = storage.get();
+  return {raw, std::make_unique<PageIo>(std::move(storage), read_only)};
+}
+
+TEST(PageIoMemory, WritingPastTheEndZeroFillsTheGap) {
+  auto m = memory_io();
+  EXPECT_EQ(m.io->page_count(), 0u);
+  auto unit = pattern(kPageSize, 1);
+  ASSERT_TRUE(m.io->write_page_unit(5, unit.data(), unit.size()).ok());
+  EXPECT_EQ(m.io->page_count(), 6u);
+  ASSERT_EQ(m.mem->bytes().size(), 6 * kPageSize);
+  EXPECT_EQ(std::vector<uint8_t>(m.mem->bytes().begin(), m.mem->bytes().begin() + 5 * kPageSize),
+            std::vector<uint8_t>(5 * kPageSize, 0));
+  auto page3 = m.io->read_page_unit(3);
+  ASSERT_TRUE(page3.ok());
+  EXPECT_EQ(page3.value(), std::vector<uint8_t>(kPageSize, 0));
+  EXPECT_FALSE(page_trailer_ok(page3.value().data()));
+  auto page5 = m.io->read_page_unit(5);
+  ASSERT_TRUE(page5.ok());
+  EXPECT_EQ(page5.value(), unit);
+}
+
+TEST(PageIoMemory, ReadAtPageCountIsInvalidEvenIfStorageIsLonger) {
+  auto m = memory_io(std::vector<uint8_t>(2 * kPageSize, 0));
+  ASSERT_EQ(m.io->page_count(), 2u);
+  // Grow the bytes behind PageIo's back: page_count is not re-derived.
+  m.mem->bytes().resize(4 * kPageSize, 0);
+  auto r = m.io->read_page_unit(2);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::InvalidPageId);
+  EXPECT_EQ(r.error().a(), 2u);
+  EXPECT_TRUE(m.io->read_page_unit(1).ok());
+}
+
+TEST(PageIoMemory, ReadOnlyRefusesEveryWriteAndLeavesBytes) {
+  auto before = pattern(3 * kPageSize, 7);
+  auto m = memory_io(before, /*read_only=*/true);
+  auto unit = pattern(kPageSize, 2);
+  auto w = m.io->write_page_unit(0, unit.data(), unit.size());
+  ASSERT_FALSE(w.ok());
+  EXPECT_EQ(w.error().kind(), ErrorKind::ReadOnlyMode);
+  auto s = m.io->set_page_count(1);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind(), ErrorKind::ReadOnlyMode);
+  auto y = m.io->sync();
+  ASSERT_FALSE(y.ok());
+  EXPECT_EQ(y.error().kind(), ErrorKind::ReadOnlyMode);
+  EXPECT_EQ(m.mem->bytes(), before);
+  EXPECT_EQ(m.io->page_count(), 3u);
+  EXPECT_EQ(m.io->fsync_calls(), 0u);
+  EXPECT_TRUE(m.io->read_page_unit(2).ok());
+}
+
+TEST(PageIoMemory, SyncCountsEvenWithoutAFile) {
+  auto m = memory_io();
+  ASSERT_TRUE(m.io->sync().ok());
+  ASSERT_TRUE(m.io->sync().ok());
+  EXPECT_EQ(m.io->fsync_calls(), 2u);
+}
+
+TEST(PageIoMemory, SealedStridePlacesPageTwoAt16464) {
+  auto m = memory_io();
+  m.io->set_sealed_stride();
+  ASSERT_EQ(m.io->stride(), 8232u);
+  auto unit = pattern(kSealedStride, 3);
+  ASSERT_TRUE(m.io->write_page_unit(2, unit.data(), unit.size()).ok());
+  ASSERT_EQ(m.mem->bytes().size(), 3 * kSealedStride);
+  EXPECT_EQ(std::vector<uint8_t>(m.mem->bytes().begin() + 16464, m.mem->bytes().end()), unit);
+  EXPECT_EQ(m.mem->bytes()[16463], 0);
+
+  // Falling back to plaintext units recomputes the count, rounding down.
+  m.io->set_stride();
+  EXPECT_EQ(m.io->page_count(), (3 * kSealedStride) / kPageSize);
+}
+
+TEST(PageIoMemory, SetPageCountCutsAndExtends) {
+  auto m = memory_io(pattern(4 * kPageSize, 1));
+  ASSERT_TRUE(m.io->set_page_count(2).ok());
+  EXPECT_EQ(m.mem->bytes().size(), 2 * kPageSize);
+  EXPECT_EQ(m.io->page_count(), 2u);
+  ASSERT_TRUE(m.io->set_page_count(3).ok());
+  EXPECT_EQ(m.mem->bytes().size(), 3 * kPageSize);
+  auto r = m.io->read_page_unit(2);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value(), std::vector<uint8_t>(kPageSize, 0));
+}
+
+TEST(PageIoMemory, WrongUnitLengthIsRefusedWithoutWriting) {
+  auto m = memory_io();
+  auto unit = pattern(100, 1);
+  auto w = m.io->write_page_unit(0, unit.data(), unit.size());
+  ASSERT_FALSE(w.ok());
+  EXPECT_EQ(w.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(w.error().io_kind(), IoKind::Other);
+  EXPECT_EQ(w.error().message(), "I/O error: page unit length 100 != stride 8192");
+  EXPECT_TRUE(m.mem->bytes().empty());
+  EXPECT_EQ(m.io->page_count(), 0u);
+}
+
+TEST(PageIoFile, WritePastEndAndReadBack) {
+  TempFile f;
+  PageIo io(std::make_unique<FileStorage>(f.release()), false);
+  EXPECT_EQ(io.page_count(), 0u);
+  auto unit = pattern(kPageSize, 9);
+  ASSERT_TRUE(io.write_page_unit(5, unit.data(), unit.size()).ok());
+  EXPECT_EQ(io.page_count(), 6u);
+  ASSERT_EQ(f.size(), static_cast<off_t>(6 * kPageSize));
+  auto bytes = f.contents();
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 5 * kPageSize),
+            std::vector<uint8_t>(5 * kPageSize, 0));
+  auto r = io.read_page_unit(5);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value(), unit);
+  ASSERT_TRUE(io.sync().ok());
+  EXPECT_EQ(io.fsync_calls(), 1u);
+  ASSERT_TRUE(io.set_page_count(2).ok());
+  EXPECT_EQ(f.size(), static_cast<off_t>(2 * kPageSize));
+}
+
+TEST(PageIoFile, ExistingFileLengthGivesPageCount) {
+  TempFile f;
+  int fd = f.release();
+  ASSERT_EQ(::ftruncate(fd, 3 * kPageSize + 100), 0);
+  PageIo io(std::make_unique<FileStorage>(fd), false);
+  EXPECT_EQ(io.page_count(), 3u);
+}
+
+TEST(PageIoFile, ShortFileReadIsUnexpectedEof) {
+  TempFile f;
+  int fd = f.release();
+  ASSERT_EQ(::ftruncate(fd, 2 * kPageSize), 0);
+  PageIo io(std::make_unique<FileStorage>(fd), false);
+  ASSERT_EQ(io.page_count(), 2u);
+  // Someone shortens the file after page_count was taken.
+  ASSERT_EQ(::truncate(f.path().c_str(), kPageSize + 10), 0);
+  auto r = io.read_page_unit(1);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(r.error().io_kind(), IoKind::UnexpectedEof);
+  EXPECT_EQ(r.error().os_errno(), 0);
+  EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
+}
+
+}  // namespace
+}  // namespace ambrik

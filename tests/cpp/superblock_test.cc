@@ -1,0 +1,524 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "crypto/cipher.h"
+#include "page.h"
+#include "superblock/crypto_header.h"
+#include "superblock/superblock.h"
+
+namespace ambrik {
+namespace {
+
+using Page = std::array<uint8_t, kPageSize>;
+
+// Cheap Argon2 costs: the derivation is exercised without slowing the suite.
+constexpr Argon2Params kTinyCosts{8, 1, 1};
+
+Key make_key(KeyKind kind, const std::string& text) {
+  return Key{kind, SecretBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size())};
+}
+
+KeyBytes test_data_key() {
+  KeyBytes k;
+  for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<uint8_t>(0xC0 + i);
+  return k;
+}
+
+Superblock sample(uint64_t generation = 9, uint32_t count = 3) {
+  Superblock sb;
+  sb.generation = generation;
+  sb.handle_root = 17;
+  sb.freemap_root = 23;
+  sb.page_count = 40;
+  sb.next_handle = 1234;
+  for (size_t i = 0; i < sb.named_roots.size(); ++i) sb.named_roots[i] = static_cast<uint8_t>(i);
+  sb.superblock_count = count;
+  sb.membership_root = 31;
+  sb.freemap_depth = 2;
+  return sb;
+}
+
+Superblock sample_encrypted(const KeyBytes& dek, uint64_t generation = 9) {
+  Superblock sb = sample(generation);
+  sb.format_version = kFormatVersionEncrypted;
+  CryptoHeader h;
+  EXPECT_TRUE(wrap_into(h, 0, make_key(KeyKind::Raw, "k0"), dek.data(), {19456, 2, 1}).ok());
+  sb.encryption = h;
+  return sb;
+}
+
+void expect_body_equal(const Superblock& a, const Superblock& b) {
+  EXPECT_EQ(a.handle_root, b.handle_root);
+  EXPECT_EQ(a.freemap_root, b.freemap_root);
+  EXPECT_EQ(a.page_count, b.page_count);
+  EXPECT_EQ(a.next_handle, b.next_handle);
+  EXPECT_EQ(a.named_roots, b.named_roots);
+  EXPECT_EQ(a.membership_root, b.membership_root);
+  EXPECT_EQ(a.freemap_depth, b.freemap_depth);
+}
+
+SuperblockDefect defect_of(std::span<const uint8_t> bytes) {
+  auto r = deserialize(bytes);
+  EXPECT_TRUE(std::holds_alternative<SuperblockDefect>(r));
+  return std::holds_alternative<SuperblockDefect>(r) ? std::get<SuperblockDefect>(r)
+                                                     : SuperblockDefect{};
+}
+
+Superblock parsed(std::span<const uint8_t> bytes) {
+  auto r = deserialize(bytes);
+  EXPECT_TRUE(std::holds_alternative<Superblock>(r));
+  return std::holds_alternative<Superblock>(r) ? std::get<Superblock>(r) : Superblock{};
+}
+
+// ---------------------------------------------------------------- formats
+
+TEST(SuperblockFormat, PlaintextRoundTripAndLayout) {
+  Superblock in = sample();
+  in.format_version = 0x00010007;  // the writer stamps its own version
+  Page page = serialize(in);
+  EXPECT_EQ(std::memcmp(page.data(), "KBMA", 4), 0);
+  EXPECT_EQ(load_u32(page.data() + 4), kFormatVersionPlain);
+  EXPECT_EQ(load_u64(page.data() + 16), 17u);
+  EXPECT_EQ(load_u32(page.data() + 48), 8192u);
+  EXPECT_EQ(load_u32(page.data() + 308), 3u);
+  EXPECT_EQ(page[324], 0);
+  EXPECT_TRUE(page_trailer_ok(page.data()));
+  for (size_t i = 325; i < kTrailerOffset; ++i) ASSERT_EQ(page[i], 0) << i;
+
+  Superblock out = parsed(page);
+  EXPECT_FALSE(out.encryption);
+  EXPECT_EQ(out.magic, kSuperblockMagic);
+  EXPECT_EQ(out.format_version, kFormatVersionPlain);
+  EXPECT_EQ(out.generation, 9u);
+  EXPECT_EQ(out.page_size, 8192u);
+  EXPECT_EQ(out.superblock_count, 3u);
+  expect_body_equal(out, in);
+}
+
+TEST(SuperblockFormat, EncryptedRoundTripKeepsBodyOutOfTheClear) {
+  KeyBytes dek = test_data_key();
+  Superblock in = sample_encrypted(dek);
+  auto bytes = serialize_encrypted(in, dek.data());
+  ASSERT_TRUE(bytes.ok());
+  const Page& page = bytes.value();
+  EXPECT_EQ(load_u32(page.data() + 4), kFormatVersionEncrypted);
+  EXPECT_EQ(page[324], 1);
+  EXPECT_EQ(load_u32(page.data() + 325), 8232u);
+  EXPECT_EQ(load_u16(page.data() + 1396), 300u);
+  for (size_t i = 16; i < 48; ++i) ASSERT_EQ(page[i], 0) << i;
+  for (size_t i = 52; i < 308; ++i) ASSERT_EQ(page[i], 0) << i;
+  for (size_t i = 312; i < 324; ++i) ASSERT_EQ(page[i], 0) << i;
+  for (size_t i = 1398 + 300; i < kTrailerOffset; ++i) ASSERT_EQ(page[i], 0) << i;
+  EXPECT_TRUE(page_trailer_ok(page.data()));
+
+  Superblock out = parsed(page);
+  ASSERT_TRUE(out.encryption);
+  EXPECT_EQ(out.encryption->stride, 8232u);
+  EXPECT_EQ(out.generation, 9u);
+  EXPECT_EQ(out.handle_root, kNoPage);  // unknown until the body is opened
+  EXPECT_TRUE(out.encryption->slots[0].active());
+  EXPECT_EQ(out.encryption->slots[0].tag, in.encryption->slots[0].tag);
+
+  ASSERT_TRUE(decrypt_body(out, page, dek.data()));
+  expect_body_equal(out, in);
+
+  auto again = serialize_encrypted(in, dek.data());
+  ASSERT_TRUE(again.ok());
+  EXPECT_NE(again.value(), page);  // fresh nonce each time
+}
+
+TEST(SuperblockFormat, SerializeEncryptedWithoutHeaderIsInternal) {
+  KeyBytes dek = test_data_key();
+  auto r = serialize_encrypted(sample(), dek.data());
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Internal);
+  EXPECT_EQ(r.error().message(), "serialize_encrypted requires Superblock.encryption = Some");
+}
+
+TEST(SuperblockFormat, DefectsInCheckOrder) {
+  Page good = serialize(sample());
+
+  Page flipped = good;
+  flipped[100] ^= 1;
+  EXPECT_EQ(defect_of(flipped).text(), "bad checksum");
+
+  // Bad magic and a bad count together: magic is checked first.
+  Page magic = good;
+  magic[0] = 'X';
+  store_u32(magic.data() + 308, 99);
+  page_trailer_set(magic.data());
+  EXPECT_EQ(defect_of(magic).text(), "bad magic");
+  // With a stale trailer the checksum decides.
+  magic[1] = 'Y';
+  EXPECT_EQ(defect_of(magic).text(), "bad checksum");
+
+  for (uint32_t n : {0u, 1u, 17u}) {
+    Page count = good;
+    store_u32(count.data() + 308, n);
+    page_trailer_set(count.data());
+    EXPECT_EQ(defect_of(count).text(), "bad superblock_count " + std::to_string(n));
+  }
+  for (uint32_t n : {2u, 16u}) {
+    Page count = good;
+    store_u32(count.data() + 308, n);
+    page_trailer_set(count.data());
+    EXPECT_EQ(parsed(count).superblock_count, n);
+  }
+
+  std::vector<uint8_t> short_buf(good.begin(), good.begin() + 8000);
+  EXPECT_EQ(defect_of(short_buf).kind, SuperblockDefectKind::BadChecksum);
+  // Hash of 8184 zero bytes is not zero.
+  Page zero{};
+  EXPECT_EQ(defect_of(zero).text(), "bad checksum");
+}
+
+TEST(SuperblockFormat, AnyNonZeroAlgorithmByteReadsAsEncrypted) {
+  Page page = serialize(sample());
+  page[324] = 7;
+  page_trailer_set(page.data());
+  Superblock sb = parsed(page);
+  ASSERT_TRUE(sb.encryption);
+  EXPECT_EQ(sb.encryption->algorithm, 7);
+}
+
+// ------------------------------------------------------------ decrypt_body
+
+class DecryptBodyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dek_ = test_data_key();
+    auto r = serialize_encrypted(sample_encrypted(dek_), dek_.data());
+    ASSERT_TRUE(r.ok());
+    page_ = r.value();
+  }
+  // Applies `edit`, recomputes the trailer, and reports whether the body
+  // still opens (the slot must still deserialize).
+  template <typename F>
+  bool opens_after(F edit, const uint8_t* key = nullptr) {
+    Page p = page_;
+    edit(p);
+    page_trailer_set(p.data());
+    auto r = deserialize(p);
+    if (!std::holds_alternative<Superblock>(r)) {
+      ADD_FAILURE() << "slot no longer deserializes";
+      return false;
+    }
+    Superblock sb = std::get<Superblock>(r);
+    Superblock before = sb;
+    bool ok = decrypt_body(sb, p, key ? key : dek_.data());
+    if (!ok) expect_body_equal(sb, before);  // untouched on failure
+    return ok;
+  }
+
+  KeyBytes dek_;
+  Page page_;
+};
+
+TEST_F(DecryptBodyTest, AssociatedDataTiesBodyToClearFields) {
+  EXPECT_TRUE(opens_after([](Page&) {}));
+  EXPECT_FALSE(opens_after([](Page& p) { store_u64(p.data() + 8, 10); }));    // generation
+  EXPECT_FALSE(opens_after([](Page& p) { store_u32(p.data() + 308, 2); }));   // count
+  EXPECT_FALSE(opens_after([](Page& p) { store_u32(p.data() + 4, 0x00020001); }));  // version
+}
+
+TEST_F(DecryptBodyTest, DamagedOrForeignBodyFails) {
+  EXPECT_FALSE(opens_after([](Page& p) { p[1398 + 150] ^= 0x10; }));  // ciphertext
+  EXPECT_FALSE(opens_after([](Page& p) { p[1380] ^= 1; }));           // tag
+  EXPECT_FALSE(opens_after([](Page& p) { p[1356 + 23] ^= 0x80; }));   // nonce
+  KeyBytes other = dek_;
+  other[0] ^= 1;
+  EXPECT_FALSE(opens_after([](Page&) {}, other.data()));
+}
+
+TEST_F(DecryptBodyTest, ImplausibleLengthsFail) {
+  EXPECT_FALSE(opens_after([](Page& p) { store_u16(p.data() + 1396, 6787); }));
+  EXPECT_FALSE(opens_after([](Page& p) { store_u16(p.data() + 1396, 0xFFFF); }));
+  EXPECT_FALSE(opens_after([](Page& p) { store_u16(p.data() + 1396, 0); }));
+  EXPECT_FALSE(opens_after([](Page& p) { store_u16(p.data() + 1396, 299); }));
+}
+
+TEST_F(DecryptBodyTest, AuthenticShortBodyIsRejected) {
+  // A genuinely sealed 200-byte body under the right key and associated data.
+  auto reseal_short = [this](Page& p) {
+    uint8_t ad[24] = {};
+    std::memcpy(ad, p.data(), 16);  // magic, version, generation
+    std::memcpy(ad + 16, p.data() + 308, 4);
+    uint8_t body[200] = {};
+    seal_detached(dek_.data(), p.data() + 1356, ad, sizeof ad, body, sizeof body, p.data() + 1398,
+                  p.data() + 1380);
+    std::memset(p.data() + 1398 + 200, 0, 100);
+    store_u16(p.data() + 1396, 200);
+  };
+  EXPECT_FALSE(opens_after(reseal_short));
+}
+
+// -------------------------------------------------------------- selection
+
+std::vector<uint8_t> unit(const Superblock& sb) {
+  Page p = serialize(sb);
+  return std::vector<uint8_t>(p.begin(), p.end());
+}
+
+TEST(SuperblockSelection, NewestValidWinsAndTiesGoToLaterPage) {
+  // A fresh 3-slot database: generations 2, 1, 0 in slots 0, 1, 2.
+  std::vector<std::vector<uint8_t>> c = {unit(sample(2)), unit(sample(1)), unit(sample(0))};
+  auto r = select_superblock(c);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value().index, 0u);
+  EXPECT_EQ(r.value().superblock.generation, 2u);
+
+  // First commit: generation 3 into slot 0; second: 4 into slot 1.
+  EXPECT_EQ(slot_for_generation(3, 3), 0u);
+  EXPECT_EQ(slot_for_generation(4, 3), 1u);
+  c[1] = unit(sample(4));
+  EXPECT_EQ(select_superblock(c).value().index, 1u);
+
+  // A torn newest slot falls back to the previous generation.
+  c[1][500] ^= 4;
+  c[0] = unit(sample(3));
+  EXPECT_EQ(select_superblock(c).value().index, 0u);
+
+  c = {unit(sample(5)), unit(sample(5)), unit(sample(1))};
+  EXPECT_EQ(select_superblock(c).value().index, 1u);
+}
+
+TEST(SuperblockSelection, AllSixteenUnitsCompeteButNoMore) {
+  std::vector<std::vector<uint8_t>> c;
+  for (int i = 0; i < 18; ++i) c.push_back(std::vector<uint8_t>(kPageSize, 0));
+  c[0] = unit(sample(1, 2));
+  c[1] = unit(sample(0, 2));
+  c[9] = unit(sample(50, 2));   // a content page that happens to pass
+  c[16] = unit(sample(99, 2));  // beyond the candidate range
+  // A longer unit (sealed stride) is judged by its first 8192 bytes.
+  c[9].resize(kSealedStride, 0);
+  auto r = select_superblock(c);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value().index, 9u);
+}
+
+std::string corrupt_message(const std::vector<std::vector<uint8_t>>& c) {
+  auto r = select_superblock(c);
+  EXPECT_FALSE(r.ok());
+  if (r.ok()) return "";
+  EXPECT_EQ(r.error().kind(), ErrorKind::CorruptSuperblock);
+  return r.error().message();
+}
+
+TEST(SuperblockSelection, DefectListFollowsTheClaimedCount) {
+  std::vector<std::vector<uint8_t>> zeros(2, std::vector<uint8_t>(kPageSize, 0));
+  EXPECT_EQ(corrupt_message(zeros),
+            "no valid superblock found: slot 0: bad checksum; slot 1: bad checksum");
+
+  // Slot 0 unreadable; slot 1 claims 3 slots but its checksum is wrong. The
+  // claimed count still decides how many are listed.
+  std::vector<std::vector<uint8_t>> c(5, std::vector<uint8_t>(kPageSize, 0));
+  c[1] = unit(sample(1, 3));
+  c[1][20] ^= 1;
+  Page magic = serialize(sample(1, 2));
+  magic[3] = 0;
+  page_trailer_set(magic.data());
+  c[2] = std::vector<uint8_t>(magic.begin(), magic.end());
+  EXPECT_EQ(corrupt_message(c),
+            "no valid superblock found: slot 0: bad checksum; slot 1: bad checksum; "
+            "slot 2: bad magic");
+
+  // Out-of-range counts are passed over when looking for K.
+  std::vector<std::vector<uint8_t>> d(4, std::vector<uint8_t>(kPageSize, 0));
+  Page bad_count = serialize(sample(1, 2));
+  store_u32(bad_count.data() + 308, 17);
+  page_trailer_set(bad_count.data());
+  d[0] = std::vector<uint8_t>(bad_count.begin(), bad_count.end());
+  EXPECT_EQ(corrupt_message(d),
+            "no valid superblock found: slot 0: bad superblock_count 17; slot 1: bad checksum");
+
+  // K is capped at what was read.
+  std::vector<std::vector<uint8_t>> one(1, std::vector<uint8_t>(kPageSize, 0));
+  EXPECT_EQ(corrupt_message(one), "no valid superblock found: slot 0: bad checksum");
+  EXPECT_EQ(corrupt_message({}), "no valid superblock found");
+}
+
+TEST(SuperblockRotation, GenerationCounterStopsAtTheEnd) {
+  EXPECT_EQ(next_generation(0).value(), 1u);
+  auto r = next_generation(~uint64_t{0});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Internal);
+  EXPECT_EQ(r.error().message(), "txn_counter overflowed u64 (2^64 commits) \u2014 unreachable");
+}
+
+// --------------------------------------------------------------- key slots
+
+TEST(KeySlots, EncodeDecodeLayout) {
+  KeySlot s;
+  s.state = 1;
+  s.kind = 2;
+  s.costs = {0x4C00, 2, 1};
+  for (size_t i = 0; i < 16; ++i) s.salt[i] = static_cast<uint8_t>(0x10 + i);
+  for (size_t i = 0; i < 24; ++i) s.nonce[i] = static_cast<uint8_t>(0x40 + i);
+  for (size_t i = 0; i < 32; ++i) s.wrapped[i] = static_cast<uint8_t>(0x80 + i);
+  for (size_t i = 0; i < 16; ++i) s.tag[i] = static_cast<uint8_t>(0xE0 + i);
+  std::array<uint8_t, kKeySlotBytes> b;
+  b.fill(0xEE);
+  encode_key_slot(s, b.data());
+  EXPECT_EQ(b[0], 1);
+  EXPECT_EQ(b[1], 2);
+  EXPECT_EQ(load_u32(b.data() + 2), 0x4C00u);
+  EXPECT_EQ(load_u32(b.data() + 6), 2u);
+  EXPECT_EQ(load_u32(b.data() + 10), 1u);
+  EXPECT_EQ(b[14], 0x10);
+  EXPECT_EQ(b[30], 0x40);
+  EXPECT_EQ(b[54], 0x80);
+  EXPECT_EQ(b[86], 0xE0);
+  for (size_t i = 102; i < kKeySlotBytes; ++i) EXPECT_EQ(b[i], 0) << i;
+
+  KeySlot back = decode_key_slot(b.data());
+  std::array<uint8_t, kKeySlotBytes> b2{};
+  encode_key_slot(back, b2.data());
+  EXPECT_EQ(b, b2);
+}
+
+TEST(KeySlots, WrapAndUnlockRawAndPassphrase) {
+  KeyBytes dek = test_data_key();
+  CryptoHeader h;
+  ASSERT_TRUE(wrap_into(h, 0, make_key(KeyKind::Raw, "raw key"), dek.data(), {19456, 2, 1}).ok());
+  ASSERT_TRUE(
+      wrap_into(h, 2, make_key(KeyKind::Passphrase, "pass phrase"), dek.data(), kTinyCosts).ok());
+  ASSERT_TRUE(wrap_into(h, 3, make_key(KeyKind::Raw, "late"), dek.data(), kRawKeyAddedCosts).ok());
+  EXPECT_EQ(h.slots[0].kind, kSlotKindRaw);
+  EXPECT_EQ(h.slots[0].costs.memory_kib, 19456u);
+  EXPECT_EQ(h.slots[2].kind, kSlotKindPassphrase);
+  EXPECT_EQ(h.slots[3].costs.memory_kib, 0u);
+  EXPECT_NE(h.slots[0].salt, h.slots[3].salt);
+  EXPECT_EQ(active_slot_count(h), 3u);
+  EXPECT_EQ(first_free_slot(h), 1u);
+
+  struct Case {
+    Key key;
+    size_t slot;
+  };
+  Case cases[] = {{make_key(KeyKind::Raw, "raw key"), 0},
+                  {make_key(KeyKind::Passphrase, "pass phrase"), 2},
+                  // The slot's kind decides the derivation, not the caller's.
+                  {make_key(KeyKind::Raw, "pass phrase"), 2},
+                  {make_key(KeyKind::Raw, "late"), 3}};
+  for (const Case& c : cases) {
+    auto r = unlock(h, c.key);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value().slot, c.slot);
+    ASSERT_EQ(r.value().data_key.size(), kKeyBytes);
+    EXPECT_EQ(std::memcmp(r.value().data_key.data(), dek.data(), kKeyBytes), 0);
+  }
+
+  auto wrong = unlock(h, make_key(KeyKind::Raw, "nope"));
+  ASSERT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error().message(),
+            "encryption key does not match any key slot (wrong passphrase or raw key)");
+  EXPECT_FALSE(unlock(h, make_key(KeyKind::Raw, "")).ok());
+}
+
+TEST(KeySlots, FailedWrapLeavesSlotUntouched) {
+  KeyBytes dek = test_data_key();
+  CryptoHeader h;
+  ASSERT_TRUE(wrap_into(h, 1, make_key(KeyKind::Raw, "k"), dek.data(), {}).ok());
+  const KeySlot before = h.slots[1];
+  auto empty = wrap_into(h, 1, make_key(KeyKind::Passphrase, ""), dek.data(), kTinyCosts);
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().kind(), ErrorKind::InvalidEncryptionKey);
+  auto costly = wrap_into(h, 1, make_key(KeyKind::Passphrase, "p"), dek.data(), {8, 65, 1});
+  ASSERT_FALSE(costly.ok());
+  EXPECT_EQ(costly.error().kind(), ErrorKind::InvalidEncryptionKey);
+  EXPECT_EQ(h.slots[1].tag, before.tag);
+  EXPECT_EQ(h.slots[1].salt, before.salt);
+}
+
+TEST(KeySlots, AnyAuthenticatedFieldChangeBreaksTheSlot) {
+  KeyBytes dek = test_data_key();
+  CryptoHeader h;
+  const Key pass = make_key(KeyKind::Passphrase, "pw");
+  ASSERT_TRUE(wrap_into(h, 0, pass, dek.data(), kTinyCosts).ok());
+  const KeySlot good = h.slots[0];
+
+  auto still_opens = [&](auto edit) {
+    CryptoHeader t;
+    t.slots[0] = good;
+    edit(t.slots[0]);
+    return unlock(t, pass).ok();
+  };
+  EXPECT_TRUE(still_opens([](KeySlot&) {}));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.state = 2; }));           // free: skipped
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.kind = 1; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.kind = 3; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.costs.memory_kib = 16; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.costs.passes = 2; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.salt[5] ^= 1; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.nonce[0] ^= 1; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.wrapped[31] ^= 1; }));
+  EXPECT_FALSE(still_opens([](KeySlot& s) { s.tag[8] ^= 1; }));
+}
+
+TEST(KeySlots, HostileCostsAreSkippedWithoutRunning) {
+  KeyBytes dek = test_data_key();
+  CryptoHeader h;
+  const Key pass = make_key(KeyKind::Passphrase, "pw");
+  // Slot 0 claims enormous costs; slot 1 is a normal raw slot.
+  ASSERT_TRUE(wrap_into(h, 0, pass, dek.data(), kTinyCosts).ok());
+  h.slots[0].costs = {0xFFFFFFF0, 0xFFFFFFFF, 64};
+  ASSERT_TRUE(wrap_into(h, 1, make_key(KeyKind::Raw, "pw"), dek.data(), {}).ok());
+  h.slots[2] = h.slots[0];
+  h.slots[2].costs = {4194305, 1, 1};
+
+  auto start = std::chrono::steady_clock::now();
+  auto r = unlock(h, pass);
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value().slot, 1u);
+  EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST(KeySlots, FreeSlotBookkeeping) {
+  KeyBytes dek = test_data_key();
+  CryptoHeader h;
+  EXPECT_EQ(active_slot_count(h), 0u);
+  EXPECT_EQ(first_free_slot(h), 0u);
+  for (size_t i = 0; i < kKeySlotCount; ++i)
+    ASSERT_TRUE(wrap_into(h, i, make_key(KeyKind::Raw, "k" + std::to_string(i)), dek.data(),
+                          kRawKeyAddedCosts)
+                    .ok());
+  EXPECT_EQ(active_slot_count(h), 8u);
+  EXPECT_FALSE(first_free_slot(h));
+  EXPECT_EQ(unlock(h, make_key(KeyKind::Raw, "k6")).value().slot, 6u);
+
+  clear_slot(h, 5);
+  h.slots[2].state = 7;  // any state but 1 is free
+  EXPECT_EQ(active_slot_count(h), 6u);
+  EXPECT_EQ(first_free_slot(h), 2u);
+  std::array<uint8_t, kKeySlotBytes> b{};
+  encode_key_slot(h.slots[5], b.data());
+  EXPECT_EQ(b, (std::array<uint8_t, kKeySlotBytes>{}));
+  EXPECT_FALSE(unlock(h, make_key(KeyKind::Raw, "k5")).ok());
+  EXPECT_FALSE(unlock(h, make_key(KeyKind::Raw, "k2")).ok());
+}
+
+TEST(KeySlots, HeaderSurvivesTheSuperblockAndStillUnlocks) {
+  KeyBytes dek = test_data_key();
+  Superblock sb = sample_encrypted(dek);
+  ASSERT_TRUE(wrap_into(*sb.encryption, 4, make_key(KeyKind::Passphrase, "second"), dek.data(),
+                        kTinyCosts)
+                  .ok());
+  auto page = serialize_encrypted(sb, dek.data());
+  ASSERT_TRUE(page.ok());
+  Superblock back = parsed(page.value());
+  ASSERT_TRUE(back.encryption);
+  auto r = unlock(*back.encryption, make_key(KeyKind::Passphrase, "second"));
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value().slot, 4u);
+  ASSERT_TRUE(decrypt_body(back, page.value(), r.value().data_key.data()));
+  expect_body_equal(back, sb);
+}
+
+}  // namespace
+}  // namespace ambrik
