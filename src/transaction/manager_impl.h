@@ -1,0 +1,110 @@
+// TransactionManagerImpl: the state of one open database and the engine
+// operations over it, split by concern across src/transaction/*.cc:
+//   recovery.cc  open and create          lifecycle.cc  begin, rollback
+//   commit.cc    commit, superblock write mutate.cc     allocate/update/delete
+//   read.cc      lookup, read, handles     staging.cc    value storage helpers
+//
+// Invariants:
+//  - outside a transaction `working` equals `committed` and the in-memory
+//    tree depths describe the committed trees;
+//  - `current_slot` is the superblock slot the database currently stands on;
+//    no write ever targets it, so an interrupted superblock write can never
+//    destroy the last valid superblock;
+//  - once `poisoned` is set it is never cleared.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "data_page.h"
+#include "freemap_recycle.h"
+#include "handle_table.h"
+#include "page_cache.h"
+#include "result.h"
+#include "superblock/superblock.h"
+#include "transaction/transaction_manager.h"
+
+namespace ambrik {
+
+// The superblock fields a transaction changes.
+struct StateRecord {
+  uint64_t handle_root = kNoPage;
+  FreeMapRoot freemap;
+  uint64_t membership_root = kNoPage;
+  uint64_t page_count = 0;
+  uint64_t next_handle = 1;
+  std::array<uint8_t, kNamedRootsBytes> named_roots{};
+};
+
+class TransactionManagerImpl {
+ public:
+  // --- recovery.cc
+  static Result<std::unique_ptr<TransactionManagerImpl>> open(const OpenOptions& options);
+  // Writes the n initial superblocks over empty storage. `passphrase_costs`
+  // null means this build's Argon2 defaults.
+  static Result<std::unique_ptr<TransactionManagerImpl>> create_new(
+      std::unique_ptr<PageIo> io, const CacheSettings& settings, uint32_t superblock_count,
+      const Key* key, const Argon2Params* passphrase_costs);
+
+  // --- lifecycle.cc
+  Status begin();
+  Status rollback();
+
+  // --- commit.cc
+  Status commit();
+  // The one place that writes a superblock: takes the next generation whose
+  // slot is not the current one, writes, syncs, and records the new slot.
+  Status write_superblock(const StateRecord& state, uint64_t page_count,
+                          const std::optional<CryptoHeader>& crypto);
+
+  // --- read.cc
+  Result<HandleEntry> lookup_live(uint64_t handle);
+  Result<std::vector<uint8_t>> read(uint64_t handle);
+  Result<std::vector<uint64_t>> handles();
+
+  // --- mutate.cc
+  Result<uint64_t> allocate(std::span<const uint8_t> value, uint32_t tag);
+  Status update(uint64_t handle, std::span<const uint8_t> value);
+  Status delete_inner(uint64_t handle);
+  Status delete_many(std::span<const uint64_t> handles);
+
+  // --- staging.cc
+  struct StoredValue {
+    uint64_t location;
+    uint16_t slot;
+    ValueKind kind;
+  };
+  // Writes a value into a data page or an overflow chain.
+  Result<StoredValue> store_value(std::span<const uint8_t> value);
+  // Undoes store_value for a small value after a later step failed.
+  void unstore_value(const StoredValue& stored);
+  PageAllocFn recycling_allocator();
+  bool savepoint_open() const { return savepoint_depth > 0; }
+  const StateRecord& visible() const { return active ? working : committed; }
+
+  // Rebuilds the data-page live counts from the committed handle table.
+  Status rebuild_live_counts();
+
+  std::unique_ptr<PageCache> cache;
+  StateRecord committed;
+  StateRecord working;
+  uint32_t handle_depth = 0;
+  uint32_t membership_depth = 0;
+  uint64_t txn_counter = 0;
+  uint32_t superblock_count = 2;
+  uint64_t current_slot = 0;
+  std::optional<CryptoHeader> crypto;
+  bool active = false;
+  bool poisoned = false;
+  std::vector<uint64_t> pending_free;
+  size_t savepoint_depth = 0;  // open savepoints (records come with savepoints)
+  FreemapRecycle recycle;
+  SlotPacker packer;
+  uint64_t committed_page_count = 0;
+};
+
+}  // namespace ambrik

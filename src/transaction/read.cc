@@ -1,0 +1,35 @@
+// Reads in the visible state: the working state inside a transaction, the
+// committed one outside.
+#include "overflow.h"
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+
+Result<HandleEntry> TransactionManagerImpl::lookup_live(uint64_t handle) {
+  const uint64_t root = visible().handle_root;
+  if (root == kNoPage) return Error::invalid_handle(handle);
+  auto entry = TRY(HandleTable::lookup(handle_depth, *cache, root, handle));
+  if (!entry) return Error::invalid_handle(handle);
+  return *entry;
+}
+
+Result<std::vector<uint8_t>> TransactionManagerImpl::read(uint64_t handle) {
+  HandleEntry e = TRY(lookup_live(handle));
+  if (e.kind == ValueKind::Inline) return read_data_slot(*cache, e.location, e.slot);
+  std::vector<uint8_t> out;
+  TRY(Overflow::read_chain(*cache, e.location, out));
+  return out;
+}
+
+Result<std::vector<uint64_t>> TransactionManagerImpl::handles() {
+  std::vector<uint64_t> out;
+  const uint64_t root = visible().handle_root;
+  if (root == kNoPage) return out;
+  HandleList live;
+  TRY(HandleTable::iter_recursive(*cache, root, 0, handle_depth, live));
+  out.reserve(live.size());
+  for (const auto& [h, e] : live) out.push_back(h);
+  return out;
+}
+
+}  // namespace ambrik

@@ -1,0 +1,255 @@
+// Opening and creating a database.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "crypto/cipher.h"
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+
+namespace {
+
+constexpr size_t kCandidateBytes = kPageSize;
+
+CacheSettings cache_settings(const OpenOptions& o) {
+  CacheSettings s;
+  s.cache_max_bytes = o.cache_max_bytes;
+  s.spillway_max_bytes =
+      o.spillway_max_bytes ? *o.spillway_max_bytes : sat_mul(o.cache_max_bytes, 1024);
+  s.drain_insertion = o.drain_insertion;
+  s.path = o.path;
+  return s;
+}
+
+// Reads page units 0..15 (first 8192 bytes each), stopping quietly at the
+// end of the storage.
+Result<std::vector<std::vector<uint8_t>>> read_candidates(PageIo& io) {
+  std::vector<std::vector<uint8_t>> out;
+  std::vector<uint8_t> unit(io.stride());
+  for (uint64_t id = 0; id < kMaxSuperblockCandidates && id < io.page_count(); ++id) {
+    TRY(io.read_page_unit_into(id, unit.data()));
+    out.emplace_back(unit.begin(), unit.begin() + kCandidateBytes);
+  }
+  return out;
+}
+
+bool is_encrypted_superblock(const std::vector<uint8_t>& bytes) {
+  auto parsed = deserialize(bytes);
+  auto* sb = std::get_if<Superblock>(&parsed);
+  return sb && sb->encryption.has_value();
+}
+
+// A new file's directory entry is durable only once its directory is.
+void sync_parent_directory(const std::string& path) {
+  std::string dir = ".";
+  auto slash = path.rfind('/');
+  if (slash == 0) dir = "/";
+  else if (slash != std::string::npos) dir = path.substr(0, slash);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
+StateRecord state_from(const Superblock& sb) {
+  StateRecord s;
+  s.handle_root = sb.handle_root;
+  s.freemap.root = sb.freemap_root;
+  s.freemap.depth = sb.freemap_depth;
+  s.membership_root = sb.membership_root == 0 ? kNoPage : sb.membership_root;
+  s.page_count = sb.page_count;
+  s.next_handle = sb.next_handle;
+  s.named_roots = sb.named_roots;
+  return s;
+}
+
+uint16_t major_of(uint32_t v) { return static_cast<uint16_t>(v >> 16); }
+uint16_t minor_of(uint32_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
+
+}  // namespace
+
+Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
+    const OpenOptions& o) {
+  const bool count_ok = o.superblock_count >= kMinSuperblockCount &&
+                        o.superblock_count <= kMaxSuperblockCount;
+  const Key* key = o.encryption_key ? &*o.encryption_key : nullptr;
+  if (!o.path) {
+    if (o.read_only) return Error::simple(ErrorKind::ReadOnlyMode);
+    if (!count_ok) return Error::invalid_superblock_count(o.superblock_count);
+    auto io = std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false);
+    return create_new(std::move(io), cache_settings(o), o.superblock_count, key, nullptr);
+  }
+  if (!count_ok) return Error::invalid_superblock_count(o.superblock_count);
+  const std::string& path = *o.path;
+
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (!o.create_if_missing) return Error::simple(ErrorKind::DatabaseFileNotFound);
+  } else {
+    struct stat st2;
+    if (::stat(path.c_str(), &st2) != 0) return Error::from_errno(errno);
+    if (st2.st_size == 0 && !o.create_if_missing)
+      return Error::simple(ErrorKind::DatabaseFileNotFound);
+  }
+
+  int flags = o.read_only ? O_RDONLY : (O_RDWR | O_CREAT);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::from_errno(errno);
+  auto storage = std::make_unique<FileStorage>(fd);  // owns fd from here on
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
+  TRY(storage->length());
+
+  auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);
+  if (io->page_count() == 0) {
+    auto created = TRY(create_new(std::move(io), cache_settings(o), o.superblock_count, key,
+                                  nullptr));
+    sync_parent_directory(path);
+    return created;
+  }
+
+  // Unit 0 tells whether the file is sealed and so which stride to read at.
+  std::vector<uint8_t> unit0 = TRY(io->read_page_unit(0));
+  unit0.resize(kCandidateBytes);
+  auto first = deserialize(unit0);
+  bool first_valid = std::holds_alternative<Superblock>(first);
+  if (first_valid && std::get<Superblock>(first).encryption) {
+    if (std::get<Superblock>(first).encryption->stride != kSealedStride)
+      return Error::corrupt_superblock({});
+    io->set_sealed_stride();
+  }
+  auto candidates = TRY(read_candidates(*io));
+  bool any_encrypted = false;
+  for (const auto& c : candidates) any_encrypted = any_encrypted || is_encrypted_superblock(c);
+  if (!any_encrypted && !first_valid) {
+    // Slot 0 may be damaged in a sealed file read at the plaintext stride.
+    io->set_sealed_stride();
+    auto sealed = TRY(read_candidates(*io));
+    bool found = false;
+    for (const auto& c : sealed) found = found || is_encrypted_superblock(c);
+    if (found) candidates = std::move(sealed);
+    else io->set_stride();
+  }
+
+  SelectedSuperblock chosen = TRY(select_superblock(candidates));
+  Superblock& sb = chosen.superblock;
+
+  std::unique_ptr<PageCipher> cipher;
+  if (!sb.encryption) {
+    if (key) return Error::simple(ErrorKind::EncryptionNotSupported);
+  } else {
+    if (sb.encryption->algorithm != kCryptoAlgorithmXChaCha)
+      return Error::simple(ErrorKind::EncryptionNotSupported);
+    if (!key) return Error::simple(ErrorKind::NoEncryptionKey);
+    UnlockedKey unlocked = TRY(unlock(*sb.encryption, *key));
+    if (!decrypt_body(sb, candidates[chosen.index], unlocked.data_key.data()))
+      return Error::simple(ErrorKind::InvalidEncryptionKey);
+    cipher = std::make_unique<PageCipher>(unlocked.data_key.data());
+  }
+
+  const bool sealed = sb.encryption.has_value();
+  const uint32_t written = sealed ? kFormatVersionEncrypted : kFormatVersionPlain;
+  if (major_of(sb.format_version) != major_of(written))
+    return Error::unsupported_format_version(sb.format_version, written);
+  // A newer minor format may carry structures this build does not know how
+  // to keep consistent: read it, never write it.
+  if (minor_of(sb.format_version) > minor_of(written)) io->set_read_only(true);
+  if (sb.page_size != kPageSize)
+    return Error::unsupported_page_size(sb.page_size, static_cast<uint32_t>(kPageSize));
+  const uint64_t units = io->storage_length() / io->stride();
+  if (units < sb.page_count)
+    return Error::file_size_mismatch(sat_mul(sb.page_count, io->stride()),
+                                     sat_mul(units, io->stride()));
+
+  auto cache = std::make_unique<PageCache>(std::move(io), cache_settings(o), sb.page_count);
+  if (cipher) cache->set_cipher(std::move(cipher));
+
+  auto m = std::make_unique<TransactionManagerImpl>();
+  m->cache = std::move(cache);
+  m->committed = state_from(sb);
+  m->working = m->committed;
+  m->txn_counter = sb.generation;
+  m->superblock_count = sb.superblock_count;
+  m->current_slot = chosen.index;
+  m->crypto = sb.encryption;
+  m->committed_page_count = sb.page_count;
+  m->handle_depth = TRY(HandleTable::recover_depth(*m->cache, m->committed.handle_root));
+  TRY(m->rebuild_live_counts());
+  return m;
+}
+
+Status TransactionManagerImpl::rebuild_live_counts() {
+  LiveCounts counts;
+  if (committed.handle_root != kNoPage) {
+    HandleList live = TRY(HandleTable::iter_live(handle_depth, *cache, committed.handle_root));
+    for (const auto& [handle, entry] : live)
+      if (entry.kind == ValueKind::Inline) ++counts[entry.location];
+  }
+  packer = SlotPacker::from_committed(std::move(counts));
+  return ok_status();
+}
+
+Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::create_new(
+    std::unique_ptr<PageIo> io, const CacheSettings& settings, uint32_t n, const Key* key,
+    const Argon2Params* passphrase_costs) {
+  if (n < kMinSuperblockCount || n > kMaxSuperblockCount)
+    return Error::internal("superblock_count " + std::to_string(n) +
+                           " out of supported range 2..=16");
+  std::optional<CryptoHeader> header;
+  SecretBytes data_key;
+  if (key) {
+    data_key = SecretBytes(kKeyBytes);
+    TRY(random_bytes(data_key.data(), data_key.size()));
+    header.emplace();
+    Argon2Params costs;  // this build's defaults, also stored for raw keys
+    if (key->kind == KeyKind::Passphrase && passphrase_costs) costs = *passphrase_costs;
+    TRY(wrap_into(*header, 0, *key, data_key.data(), costs));
+    io->set_sealed_stride();
+  }
+
+  Superblock sb;
+  sb.format_version = key ? kFormatVersionEncrypted : kFormatVersionPlain;
+  sb.page_count = n;
+  sb.superblock_count = n;
+  sb.encryption = header;
+  // Highest slot first: once any valid superblock exists the storage already
+  // holds all n units, so a crash here can never leave a superblock that
+  // claims more pages than the file has.
+  std::vector<uint8_t> unit(io->stride(), 0);
+  for (uint32_t i = n; i-- > 0;) {
+    sb.generation = n - 1 - i;
+    if (key) {
+      auto bytes = TRY(serialize_encrypted(sb, data_key.data()));
+      std::memcpy(unit.data(), bytes.data(), kPageSize);
+    } else {
+      auto bytes = serialize(sb);
+      std::memcpy(unit.data(), bytes.data(), kPageSize);
+    }
+    TRY(io->write_page_unit(i, unit.data(), unit.size()));
+  }
+  TRY(io->sync());
+
+  auto cache = std::make_unique<PageCache>(std::move(io), settings, n);
+  if (key) cache->set_cipher(std::make_unique<PageCipher>(data_key.data()));
+  auto m = std::make_unique<TransactionManagerImpl>();
+  m->cache = std::move(cache);
+  m->committed.page_count = n;
+  m->working = m->committed;
+  m->txn_counter = n - 1;
+  m->superblock_count = n;
+  m->current_slot = 0;  // slot 0 holds the highest generation
+  m->crypto = header;
+  m->committed_page_count = n;
+  return m;
+}
+
+}  // namespace ambrik
