@@ -1,0 +1,156 @@
+#include "data_page.h"
+
+#include <cstring>
+
+#include "page.h"
+
+namespace ambrik {
+namespace {
+
+constexpr uint64_t kSlotCountOff = 2;
+constexpr uint64_t kDirEndOff = 4;
+constexpr uint64_t kDataStartOff = 6;
+
+void write_slot(uint8_t* page, uint16_t index, uint16_t offset, uint16_t length) {
+  uint8_t* rec = page + kDataHeaderSize + kSlotRecordSize * uint64_t{index};
+  store_u16(rec, offset);
+  store_u16(rec + 2, length);
+  store_u16(rec + 4, kSlotLive);
+}
+
+void write_header(uint8_t* page, const DataPageHeader& h) {
+  store_u16(page + kSlotCountOff, h.slot_count);
+  store_u16(page + kDirEndOff, h.dir_end);
+  store_u16(page + kDataStartOff, h.data_start);
+}
+
+}  // namespace
+
+std::optional<DataPageHeader> data_page_header(const uint8_t* page) {
+  if (page[0] != kPageData) return std::nullopt;
+  DataPageHeader h{load_u16(page + kSlotCountOff), load_u16(page + kDirEndOff),
+                   load_u16(page + kDataStartOff)};
+  uint64_t dir_needed = kDataHeaderSize + uint64_t{kSlotRecordSize} * h.slot_count;
+  if (h.dir_end < kDataHeaderSize || h.data_start > kUsableBytes || h.dir_end > h.data_start ||
+      dir_needed > h.dir_end) {
+    return std::nullopt;
+  }
+  return h;
+}
+
+void data_page_init(uint8_t* page, std::span<const uint8_t> value) {
+  std::memset(page, 0, kTrailerOffset);
+  page[0] = kPageData;
+  auto len = static_cast<uint16_t>(value.size());
+  auto off = static_cast<uint16_t>(kUsableBytes - len);
+  if (len != 0) std::memcpy(page + off, value.data(), len);
+  write_slot(page, 0, off, len);
+  write_header(page, DataPageHeader{1, kDataHeaderSize + kSlotRecordSize, off});
+  page_trailer_set(page);
+}
+
+std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t> value) {
+  auto h = data_page_header(page);
+  if (!h) return std::nullopt;
+  uint64_t gap = h->data_start - h->dir_end;
+  // Validity bounds n by 1361 (16 + 6 n <= 8184), so n + 1 cannot wrap.
+  if (gap < value.size() + kSlotRecordSize) return std::nullopt;
+  auto len = static_cast<uint16_t>(value.size());
+  auto off = static_cast<uint16_t>(h->data_start - len);
+  if (len != 0) std::memcpy(page + off, value.data(), len);
+  // The directory may legitimately end past 16 + 6 n; the record goes at its
+  // end, which the validity check keeps inside the gap.
+  uint8_t* rec = page + h->dir_end;
+  store_u16(rec, off);
+  store_u16(rec + 2, len);
+  store_u16(rec + 4, kSlotLive);
+  uint16_t index = h->slot_count;
+  write_header(page, DataPageHeader{static_cast<uint16_t>(index + 1),
+                                    static_cast<uint16_t>(h->dir_end + kSlotRecordSize), off});
+  page_trailer_set(page);
+  return index;
+}
+
+Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page_id, uint16_t slot) {
+  const uint8_t* page = TRY(cache.get(page_id));
+  auto h = data_page_header(page);
+  if (!h || slot >= h->slot_count) return Error::corrupt_page(page_id);
+  const uint8_t* rec = page + kDataHeaderSize + kSlotRecordSize * uint64_t{slot};
+  uint64_t off = load_u16(rec);
+  uint64_t len = load_u16(rec + 2);
+  if (off < kDataHeaderSize || off + len > kUsableBytes || load_u16(rec + 4) != kSlotLive) {
+    return Error::corrupt_page(page_id);
+  }
+  return std::vector<uint8_t>(page + off, page + off + len);
+}
+
+SlotPacker SlotPacker::from_committed(LiveCounts counts) {
+  SlotPacker p;
+  p.working_ = counts;
+  p.committed_ = std::move(counts);
+  return p;
+}
+
+void SlotPacker::reset() {
+  working_ = committed_;
+  current_.reset();
+}
+
+PackerSnapshot SlotPacker::snapshot() {
+  PackerSnapshot snap{current_, working_};
+  current_.reset();
+  return snap;
+}
+
+void SlotPacker::restore(const PackerSnapshot& snap) {
+  current_ = snap.current;
+  working_ = snap.counts;
+}
+
+void SlotPacker::commit() {
+  committed_ = working_;
+  current_.reset();
+}
+
+Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
+                                                   std::span<const uint8_t> value,
+                                                   const PageAllocFn& alloc,
+                                                   bool savepoint_open) {
+  if (value.size() > kMaxSmallValue) {
+    return Error::internal("small value larger than a data page holds");
+  }
+  if (current_) {
+    uint8_t* page = TRY(cache.get_mut(*current_));
+    if (auto slot = data_page_append(page, value)) {
+      working_[*current_] += 1;
+      return DataSlot{*current_, *slot};
+    }
+  }
+  uint64_t id = TRY(alloc());
+  uint8_t* page = TRY(cache.get_mut(id));
+  data_page_init(page, value);
+  if (!savepoint_open) current_ = id;
+  working_[id] += 1;
+  return DataSlot{id, 0};
+}
+
+void SlotPacker::release_data_slot(uint64_t page, std::vector<uint64_t>& pending) {
+  auto it = working_.find(page);
+  if (it == working_.end()) return;
+  if (it->second != 0) {
+    it->second -= 1;
+    if (it->second != 0) return;
+  }
+  working_.erase(it);
+  if (current_ == page) current_.reset();
+  pending.push_back(page);
+}
+
+std::unordered_set<uint64_t> SlotPacker::data_page_ids_snapshot() const {
+  std::unordered_set<uint64_t> ids;
+  ids.reserve(working_.size());
+  for (const auto& [page, count] : working_) ids.insert(page);
+  return ids;
+}
+
+}  // namespace ambrik

@@ -1,0 +1,119 @@
+// Data pages (small values, several to a page) and the SlotPacker that
+// decides where the next small value goes.
+//
+// Data page:
+//   offset        size  field
+//   0             1     page type, 2
+//   1             1     0
+//   2             2     slot count n (u16)
+//   4             2     directory end: 16 + 6 n
+//   6             2     data start: lowest byte holding value bytes (8184
+//                       when none)
+//   8             8     zero
+//   16            6 n   slot directory; slot i at 16 + 6 i:
+//                         u16 offset, u16 length, u16 flags (1 = live)
+//   dir end .. data start   free gap
+//   data start .. 8183      value bytes, placed downward (slot 0 highest)
+//   8184          8     trailer
+//
+// A page is structurally valid when byte 0 is 2, 16 <= directory end <=
+// data start <= 8184 and 16 + 6 n <= directory end; a slot is readable when
+// its index is below n, offset >= 16, offset + length <= 8184 and flags == 1.
+// Values are never removed from a page: a released value only lowers the
+// page's live count, and the page is retired whole when the count reaches 0.
+//
+// SlotPacker guarantees: only pages created by the running transaction are
+// ever appended to (the current page is forgotten at begin, commit, rollback
+// and savepoint creation); while a savepoint is open new pages never become
+// the current page. The live count of a page equals the number of Inline
+// handle entries pointing at it; pages without live values have no entry.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "page_alloc.h"
+#include "page_cache.h"
+#include "result.h"
+
+namespace ambrik {
+
+// 8184 - 16 (header) - 6 (one slot record).
+inline constexpr uint64_t kMaxSmallValue = 8162;
+inline constexpr uint16_t kDataHeaderSize = 16;
+inline constexpr uint16_t kSlotRecordSize = 6;
+inline constexpr uint16_t kSlotLive = 1;
+
+struct DataPageHeader {
+  uint16_t slot_count = 0;
+  uint16_t dir_end = 0;
+  uint16_t data_start = 0;
+};
+
+// The header when the page is structurally valid, else nullopt.
+// REQUIRES: page points to a full page buffer.
+std::optional<DataPageHeader> data_page_header(const uint8_t* page);
+// Formats `page` as a data page holding `value` in slot 0, trailer set.
+// REQUIRES: value.size() <= kMaxSmallValue.
+void data_page_init(uint8_t* page, std::span<const uint8_t> value);
+// Appends `value` when the page is valid and has room (gap >= size + 6);
+// returns the slot index, or nullopt with the page untouched.
+std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t> value);
+// A copy of slot `slot` of data page `page`; CorruptPageError naming the page
+// when the page is not valid or the slot is not readable.
+Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page, uint16_t slot);
+
+using LiveCounts = std::unordered_map<uint64_t, uint32_t>;
+
+struct DataSlot {
+  uint64_t page;
+  uint16_t slot;
+  bool operator==(const DataSlot&) const = default;
+};
+
+struct PackerSnapshot {
+  std::optional<uint64_t> current;
+  LiveCounts counts;
+};
+
+class SlotPacker {
+ public:
+  SlotPacker() = default;
+  static SlotPacker from_committed(LiveCounts counts);
+
+  // Begin and rollback: working := committed, current page unset.
+  void reset();
+  // Savepoint creation: returns the current page and a copy of the working
+  // counts, then unsets the current page.
+  PackerSnapshot snapshot();
+  void restore(const PackerSnapshot& snap);
+  // committed := working, current page unset.
+  void commit();
+
+  // Stores a small value in the current page, or in a new page from `alloc`
+  // (which becomes current unless a savepoint is open). Nothing is counted
+  // when it fails. REQUIRES: value.size() <= kMaxSmallValue.
+  Result<DataSlot> insert_into_data_page(PageCache& cache, std::span<const uint8_t> value,
+                                         const PageAllocFn& alloc, bool savepoint_open);
+  // One live value of `page` is gone; a page left with none is forgotten and
+  // appended to `pending` (its bytes are left alone).
+  void release_data_slot(uint64_t page, std::vector<uint64_t>& pending);
+
+  // Pages currently holding live small values (working counts).
+  std::unordered_set<uint64_t> data_page_ids_snapshot() const;
+
+  std::optional<uint64_t> current_page() const { return current_; }
+  const LiveCounts& working_counts() const { return working_; }
+  const LiveCounts& committed_counts() const { return committed_; }
+
+ private:
+  std::optional<uint64_t> current_;
+  LiveCounts committed_;
+  LiveCounts working_;
+};
+
+}  // namespace ambrik
