@@ -290,7 +290,7 @@ bool to_path(PyObject* obj, std::optional<std::string>* out) {
   } else {
     PyObject* os = PyImport_ImportModule("os");
     if (os == nullptr) return false;
-    text = PyObject_CallMethod(os, "fspath", "O", obj);
+    text = PyObject_CallMethod(os, "fspath", "(O)", obj);
     Py_DECREF(os);
     if (text == nullptr) return false;
     if (!PyUnicode_Check(text)) {

@@ -1,5 +1,6 @@
 #include "errors.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -96,8 +97,9 @@ int ensure_classes() {
     if (i == kIoError || g_classes[i] != nullptr) continue;
     int parent = parent_of(i);
     PyObject* base = parent == kRoot ? PyExc_Exception : g_classes[parent];
-    std::string qualified = std::string("_ambrik.") + kExceptionNames[i];
-    PyObject* cls = PyErr_NewException(qualified.c_str(), base, nullptr);
+    char qualified[64];
+    std::snprintf(qualified, sizeof qualified, "_ambrik.%s", kExceptionNames[i]);
+    PyObject* cls = PyErr_NewException(qualified, base, nullptr);
     if (cls == nullptr) {
       PyErr_Clear();
       raise_internal("Failed to initialize new exception type.");
@@ -209,6 +211,8 @@ PyObject* raise_error(const char* name, const char* message) {
   if (cls != nullptr) PyErr_SetString(cls, message);
   return nullptr;
 }
+
+PyObject* raise_internal_error(const char* text) { return raise_internal(text); }
 
 PyObject* raise_closed() { return raise_error("ClosedError", "database handle has been closed"); }
 

@@ -33,4 +33,8 @@ PyObject* raise_engine_error(const ambrik::Error& error);
 
 PyObject* raise_closed();
 
+// Raises the module-private BaseException subclass used for broken internal
+// invariants; always returns nullptr.
+PyObject* raise_internal_error(const char* text);
+
 }  // namespace ambrik::py

@@ -1,9 +1,14 @@
 // Module _ambrik: multi-phase initialisation.
 #include <Python.h>
 
+#include <new>
+
+#include "db.h"
 #include "drain_insertion.h"
 #include "errors.h"
 #include "module.h"
+#include "savepoint.h"
+#include "transaction.h"
 
 namespace ambrik::py {
 
@@ -28,15 +33,33 @@ int add_owned(PyObject* module, const char* name, PyObject* obj, PyObject** slot
   return rc;
 }
 
-int ambrik_exec(PyObject* module) {
+int exec_steps(PyObject* module) {
   ModuleState* state = module_state(module);
   if (PyModule_AddStringConstant(module, "__version__", "1.0.0") < 0) return -1;
   if (add_exception_classes(module) < 0) return -1;
+  if (add_owned(module, "Ambrik", create_ambrik_type(module), &state->ambrik_type) < 0) return -1;
   if (add_owned(module, "DrainInsertion", create_drain_insertion_type(module),
                 &state->drain_insertion_type) < 0) {
     return -1;
   }
+  if (add_owned(module, "open", create_open_function(module), nullptr) < 0) return -1;
+  if (add_owned(module, "Transaction", create_transaction_type(module),
+                &state->transaction_type) < 0) {
+    return -1;
+  }
+  if (add_owned(module, "Savepoint", create_savepoint_type(module), &state->savepoint_type) < 0) {
+    return -1;
+  }
   return 0;
+}
+
+int ambrik_exec(PyObject* module) {
+  try {
+    return exec_steps(module);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
 }
 
 int ambrik_traverse(PyObject* module, visitproc visit, void* arg) {

@@ -1,0 +1,333 @@
+#include "db.h"
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "convert.h"
+#include "entry.h"
+#include "errors.h"
+#include "module.h"
+#include "transaction.h"
+#include "transaction/transaction_manager.h"
+
+namespace ambrik::py {
+
+namespace {
+
+using ambrik::TransactionManager;
+
+struct AmbrikObject {
+  PyObject_HEAD
+  // Not re-entrant; held from the closed check to the end of one engine
+  // call, never across a call back into Python.
+  std::mutex mu;
+  std::unique_ptr<TransactionManager> engine;  // absent once closed
+};
+
+AmbrikObject* as_db(PyObject* obj) { return reinterpret_cast<AmbrikObject*>(obj); }
+
+// Runs `op` on the engine under the object's lock. Empty when the database
+// has been closed (the caller raises ClosedError after the lock is dropped).
+template <typename Op>
+std::optional<std::invoke_result_t<Op, TransactionManager&>> with_engine(PyObject* db, Op&& op) {
+  AmbrikObject* self = as_db(db);
+  std::lock_guard<std::mutex> guard(self->mu);
+  if (!self->engine) return std::nullopt;
+  return op(*self->engine);
+}
+
+// Result of a with_engine call that yields no value: None, or the error.
+template <typename R>
+PyObject* none_or_error(const std::optional<R>& r) {
+  if (!r) return raise_closed();
+  if (!r->ok()) return raise_engine_error(r->error());
+  Py_RETURN_NONE;
+}
+
+PyObject* handle_list(const std::vector<uint64_t>& handles) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(handles.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < handles.size(); ++i) {
+    PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
+    if (h == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), h) < 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
+void close_engine(PyObject* db) {
+  AmbrikObject* self = as_db(db);
+  std::lock_guard<std::mutex> guard(self->mu);
+  self->engine.reset();
+}
+
+// --- close and context manager ---------------------------------------------
+
+PyObject* db_close(PyObject* self, PyObject*) {
+  close_engine(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* db_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* db_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"_exc_type", "_exc", "_tb"};
+  PyObject* bound[3];
+  if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, kwargs, bound) < 0) return nullptr;
+  close_engine(self);
+  Py_RETURN_FALSE;
+}
+
+PyObject* db_is_poisoned(PyObject* self, void*) {
+  AmbrikObject* db = as_db(self);
+  bool poisoned;
+  {
+    std::lock_guard<std::mutex> guard(db->mu);
+    poisoned = !db->engine || db->engine->is_poisoned();
+  }
+  return PyBool_FromLong(poisoned);
+}
+
+// --- transactions ----------------------------------------------------------
+
+PyObject* db_begin(PyObject* self, PyObject*) {
+  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.begin(); }));
+}
+
+PyObject* db_transaction(PyObject* self, PyObject*) {
+  ModuleState* state = module_state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  PyObject* began = db_begin(self, nullptr);
+  if (began == nullptr) return nullptr;
+  Py_DECREF(began);
+  PyObject* txn = new_transaction(state->transaction_type, self);
+  if (txn == nullptr) {
+    // Nobody could finish a transaction whose object was never returned.
+    auto undone = with_engine(self, [](TransactionManager& tm) { return tm.rollback(); });
+    (void)undone;
+  }
+  return txn;
+}
+
+// --- module function open ---------------------------------------------------
+
+PyObject* open_database(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {
+      "path",      "cache_max_bytes",  "spillway_max_bytes", "drain_insertion",
+      "create_if_missing", "read_only", "superblock_count",  "encryption_key",
+  };
+  enum { kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kCount };
+  PyObject* a[kCount];
+  if (bind_args(Signature{"open()", names, 1, 0, 7}, args, kwargs, a) < 0) return nullptr;
+
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return nullptr;
+
+  ambrik::OpenOptions options;
+  if (a[kCache] != nullptr && !to_u64(a[kCache], names[kCache], &options.cache_max_bytes)) {
+    return nullptr;
+  }
+  if (a[kSpill] != nullptr && a[kSpill] != Py_None) {
+    uint64_t limit;
+    if (!to_u64(a[kSpill], names[kSpill], &limit)) return nullptr;
+    options.spillway_max_bytes = limit;
+  }
+  if (a[kDrain] != nullptr &&
+      !to_drain_insertion(a[kDrain], names[kDrain], &options.drain_insertion)) {
+    return nullptr;
+  }
+  if (a[kCreate] != nullptr && !to_bool(a[kCreate], names[kCreate], &options.create_if_missing)) {
+    return nullptr;
+  }
+  if (a[kReadOnly] != nullptr && !to_bool(a[kReadOnly], names[kReadOnly], &options.read_only)) {
+    return nullptr;
+  }
+  if (a[kSuperblocks] != nullptr &&
+      !to_u32(a[kSuperblocks], names[kSuperblocks], &options.superblock_count)) {
+    return nullptr;
+  }
+  if (!to_path(a[kPath], &options.path)) return nullptr;
+  if (a[kKey] != nullptr && a[kKey] != Py_None) {
+    ambrik::Key key;
+    if (!to_key(a[kKey], "encryption_key must be bytes (raw key) or str (passphrase)", &key)) {
+      return nullptr;
+    }
+    options.encryption_key = std::move(key);
+  }
+
+  // Opening may take the file lock, derive keys (deliberately slow for
+  // passphrases) and scan the file: let other threads run meanwhile.
+  std::optional<ambrik::Result<std::unique_ptr<TransactionManager>>> opened;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    opened.emplace(TransactionManager::open(options));
+  } catch (const std::bad_alloc&) {
+    // Must not unwind past the point where the interpreter lock is retaken.
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (out_of_memory) return PyErr_NoMemory();
+  if (!opened->ok()) return raise_engine_error(opened->error());
+
+  auto tp = reinterpret_cast<PyTypeObject*>(state->ambrik_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* obj = alloc(tp, 0);
+  if (obj == nullptr) return nullptr;
+  AmbrikObject* db = as_db(obj);
+  new (&db->mu) std::mutex();
+  new (&db->engine) std::unique_ptr<TransactionManager>(std::move(*opened).value());
+  return obj;
+}
+
+void db_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  AmbrikObject* db = as_db(self);
+  db->engine.~unique_ptr();
+  db->mu.~mutex();
+  auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyMethodDef db_methods[] = {
+    AMBRIK_METHOD_NOARGS("close", db_close, "close($self)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("__enter__", db_enter, "__enter__($self)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("__exit__", db_exit, "__exit__($self, _exc_type, _exc, _tb)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("begin", db_begin, "begin($self)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("commit", db_commit, kCommitDoc),
+    AMBRIK_METHOD_NOARGS("rollback", db_rollback, kRollbackDoc),
+    AMBRIK_METHOD_NOARGS("transaction", db_transaction, "transaction($self)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("allocate", db_allocate, kAllocateDoc),
+    AMBRIK_METHOD_KWARGS("read", db_read, kReadDoc),
+    AMBRIK_METHOD_KWARGS("update", db_update, kUpdateDoc),
+    AMBRIK_METHOD_KWARGS("delete", db_delete, kDeleteDoc),
+    AMBRIK_METHOD_KWARGS("delete_many", db_delete_many, kDeleteManyDoc),
+    AMBRIK_METHOD_NOARGS("handles", db_handles, kHandlesDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef db_getset[] = {
+    {"is_poisoned", db_is_poisoned, nullptr,
+     "True when the database is closed or poisoned by a fatal error.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot db_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An open database; created by ambrik.open().")},
+    {Py_tp_methods, db_methods},
+    {Py_tp_getset, db_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(db_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec db_spec = {
+    "ambrik._ambrik.Ambrik",
+    sizeof(AmbrikObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    db_slots,
+};
+
+PyMethodDef open_def = AMBRIK_METHOD_KWARGS(
+    "open", open_database,
+    "open(path=None, *, cache_max_bytes=8388608, spillway_max_bytes=None, drain_insertion=..., "
+    "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None)\n--\n\n");
+
+}  // namespace
+
+// --- methods shared with Transaction -------------------------------------
+
+PyObject* db_commit(PyObject* self, PyObject*) {
+  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.commit(); }));
+}
+
+PyObject* db_rollback(PyObject* self, PyObject*) {
+  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.rollback(); }));
+}
+
+PyObject* db_allocate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"value"};
+  PyObject* a[1];
+  if (bind_args(Signature{"allocate()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  std::vector<uint8_t> value;
+  if (!to_value(a[0], &value)) return nullptr;
+  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.allocate(value); });
+  if (!r) return raise_closed();
+  if (!r->ok()) return raise_engine_error(r->error());
+  return PyLong_FromUnsignedLongLong(r->value());
+}
+
+PyObject* db_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"handle"};
+  PyObject* a[1];
+  if (bind_args(Signature{"read()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  uint64_t handle;
+  if (!to_u64(a[0], names[0], &handle)) return nullptr;
+  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.read(handle); });
+  if (!r) return raise_closed();
+  if (!r->ok()) return raise_engine_error(r->error());
+  const std::vector<uint8_t>& bytes = r->value();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* db_update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"handle", "value"};
+  PyObject* a[2];
+  if (bind_args(Signature{"update()", names, 2, 2, 0}, args, kwargs, a) < 0) return nullptr;
+  uint64_t handle;
+  if (!to_u64(a[0], names[0], &handle)) return nullptr;
+  std::vector<uint8_t> value;
+  if (!to_value(a[1], &value)) return nullptr;
+  return none_or_error(
+      with_engine(self, [&](TransactionManager& tm) { return tm.update(handle, value); }));
+}
+
+PyObject* db_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"handle"};
+  PyObject* a[1];
+  if (bind_args(Signature{"delete()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  uint64_t handle;
+  if (!to_u64(a[0], names[0], &handle)) return nullptr;
+  return none_or_error(
+      with_engine(self, [&](TransactionManager& tm) { return tm.delete_handle(handle); }));
+}
+
+PyObject* db_delete_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"handles"};
+  PyObject* a[1];
+  if (bind_args(Signature{"delete_many()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  std::vector<uint64_t> handles;
+  if (!to_u64_list(a[0], names[0], &handles)) return nullptr;
+  return none_or_error(
+      with_engine(self, [&](TransactionManager& tm) { return tm.delete_many(handles); }));
+}
+
+PyObject* db_handles(PyObject* self, PyObject*) {
+  auto r = with_engine(self, [](TransactionManager& tm) { return tm.handles(); });
+  if (!r) return raise_closed();
+  if (!r->ok()) return raise_engine_error(r->error());
+  return handle_list(r->value());
+}
+
+PyObject* create_ambrik_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &db_spec, nullptr);
+}
+
+PyObject* create_open_function(PyObject* module) {
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (module_name == nullptr) return nullptr;
+  PyObject* fn = PyCFunction_NewEx(&open_def, module, module_name);
+  Py_DECREF(module_name);
+  return fn;
+}
+
+}  // namespace ambrik::py

@@ -1,0 +1,104 @@
+#include "savepoint.h"
+
+#include <atomic>
+#include <new>
+
+#include "convert.h"
+#include "entry.h"
+
+namespace ambrik::py {
+
+namespace {
+
+struct SavepointObject {
+  PyObject_HEAD
+  PyObject* name;  // str
+  PyObject* db;    // strong reference to the Ambrik
+  std::atomic<bool> finished;
+};
+
+SavepointObject* as_sp(PyObject* obj) { return reinterpret_cast<SavepointObject*>(obj); }
+
+PyObject* sp_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* sp_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"exc_type", "_exc", "_tb"};
+  PyObject* a[3];
+  if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, kwargs, a) < 0) return nullptr;
+  as_sp(self)->finished.store(true);
+  Py_RETURN_FALSE;
+}
+
+PyObject* sp_name(PyObject* self, void*) { return Py_NewRef(as_sp(self)->name); }
+
+int sp_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_sp(self)->db);
+  Py_VISIT(as_sp(self)->name);
+  return 0;
+}
+
+int sp_clear(PyObject* self) {
+  Py_CLEAR(as_sp(self)->db);
+  Py_CLEAR(as_sp(self)->name);
+  return 0;
+}
+
+void sp_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  sp_clear(self);
+  as_sp(self)->finished.~atomic();
+  auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyMethodDef sp_methods[] = {
+    AMBRIK_METHOD_NOARGS("__enter__", sp_enter, "__enter__($self)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("__exit__", sp_exit, "__exit__($self, exc_type, _exc, _tb)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef sp_getset[] = {
+    {"name", sp_name, nullptr, "The savepoint's name.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot sp_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A named savepoint inside a running transaction.")},
+    {Py_tp_methods, sp_methods},
+    {Py_tp_getset, sp_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(sp_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sp_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sp_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec sp_spec = {
+    "ambrik._ambrik.Savepoint",
+    sizeof(SavepointObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    sp_slots,
+};
+
+}  // namespace
+
+PyObject* create_savepoint_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &sp_spec, nullptr);
+}
+
+PyObject* new_savepoint(PyObject* type, PyObject* db, PyObject* name) {
+  auto tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* obj = alloc(tp, 0);
+  if (obj == nullptr) return nullptr;
+  new (&as_sp(obj)->finished) std::atomic<bool>(false);
+  as_sp(obj)->db = Py_NewRef(db);
+  as_sp(obj)->name = Py_NewRef(name);
+  return obj;
+}
+
+}  // namespace ambrik::py
