@@ -1,0 +1,89 @@
+#include "overflow.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "page.h"
+
+namespace ambrik {
+namespace {
+
+constexpr uint64_t kTotalLengthOff = 16;
+constexpr uint64_t kNextOff = 24;
+
+uint64_t pages_for(uint64_t len) { return len / kOverflowPayload + (len % kOverflowPayload != 0); }
+
+// The first page's total length, checked: type 3 and non-zero.
+Result<uint64_t> chain_length(PageCache& cache, uint64_t first) {
+  const uint8_t* page = TRY(cache.get(first));
+  uint64_t len = load_u64(page + kTotalLengthOff);
+  if (page[0] != kPageOverflow || len == 0) return Error::corrupt_page(first);
+  return len;
+}
+
+}  // namespace
+
+Result<uint64_t> Overflow::write(PageCache& cache, std::span<const uint8_t> value) {
+  if (value.empty()) return Error::internal("overflow chain for an empty value");
+  uint64_t len = value.size();
+  uint64_t n = pages_for(len);
+  std::vector<uint64_t> ids;
+  ids.reserve(n);
+  for (uint64_t j = 0; j < n; ++j) ids.push_back(TRY(cache.new_page()));
+  for (uint64_t j = 0; j < n; ++j) {
+    uint8_t* page = TRY(cache.get_mut(ids[j]));
+    std::memset(page, 0, kPageSize);
+    page[0] = kPageOverflow;
+    store_u64(page + kTotalLengthOff, len);
+    store_u64(page + kNextOff, j + 1 < n ? ids[j + 1] : 0);
+    uint64_t from = j * kOverflowPayload;
+    uint64_t part = std::min(kOverflowPayload, len - from);
+    std::memcpy(page + kOverflowDataOffset, value.data() + from, part);
+    page_trailer_set(page);
+  }
+  return ids[0];
+}
+
+Status Overflow::read_chain(PageCache& cache, uint64_t first, std::vector<uint8_t>& out) {
+  out.clear();
+  uint64_t len = TRY(chain_length(cache, first));
+  uint64_t n = pages_for(len);
+  // Reserve for what a chain of this file could hold at most, not for what a
+  // damaged header claims.
+  out.reserve(std::min(len, sat_mul(cache.next_page_id(), kOverflowPayload)));
+  std::unordered_set<uint64_t> seen;
+  uint64_t id = first;
+  for (uint64_t visited = 0; visited < n; ++visited) {
+    if (!seen.insert(id).second) return Error::corrupt_page(first);
+    const uint8_t* page = TRY(cache.get(id));
+    uint64_t gathered = out.size();
+    if (page[0] != kPageOverflow || gathered >= len) return Error::corrupt_page(id);
+    uint64_t part = std::min(len - gathered, kOverflowPayload);
+    out.insert(out.end(), page + kOverflowDataOffset, page + kOverflowDataOffset + part);
+    id = load_u64(page + kNextOff);
+    if (id == 0) {
+      if (out.size() != len) return Error::corrupt_page(first);
+      return ok_status();
+    }
+  }
+  return Error::corrupt_page(first);
+}
+
+Result<std::vector<uint64_t>> Overflow::collect_chain_pages(PageCache& cache, uint64_t first) {
+  uint64_t len = TRY(chain_length(cache, first));
+  uint64_t n = pages_for(len);
+  std::vector<uint64_t> ids;
+  std::unordered_set<uint64_t> seen;
+  uint64_t id = first;
+  while (id != 0) {
+    if (ids.size() >= n || !seen.insert(id).second) return Error::corrupt_page(first);
+    const uint8_t* page = TRY(cache.get(id));
+    if (page[0] != kPageOverflow) return Error::corrupt_page(id);
+    ids.push_back(id);
+    id = load_u64(page + kNextOff);
+  }
+  return ids;
+}
+
+}  // namespace ambrik

@@ -1,0 +1,50 @@
+// Overflow chains: values too large for a data page (8163 bytes or more).
+//
+// A value of L bytes is split over ceil(L / 8152) overflow pages linked by
+// their next ids; page j holds bytes [8152 j, min(L, 8152 (j + 1))). Every
+// chain therefore has at least two pages. A chain is written once, never
+// modified, and released whole (all its ids to the pending-free list).
+//
+// Overflow page:
+//   offset  size  field
+//   0       1     page type, 3
+//   1       15    zero
+//   16      8     total length L of the value (u64), same in every page
+//   24      8     next page id (u64); 0 in the last page
+//   32      8152  this page's part; unused bytes of the last page are zero
+//   8184    8     trailer
+//
+// Readers trust nothing: every page is type-checked, the walk is bounded by
+// the page count the total length implies, and a page met twice (a loop) is
+// reported as CorruptPageError naming the first page, as is a chain that is
+// too long, too short or has total length 0. Memory grows only with pages
+// actually read, never with the length a damaged header claims.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "page_cache.h"
+#include "result.h"
+
+namespace ambrik {
+
+inline constexpr uint64_t kOverflowPayload = 8152;
+inline constexpr uint64_t kOverflowDataOffset = 32;
+
+struct Overflow {
+  // Writes `value` to pages from new_page (never recycled ones) and returns
+  // the first page's id. Pages obtained before an error are not given back.
+  // REQUIRES: value is not empty (callers use it above 8162 bytes).
+  static Result<uint64_t> write(PageCache& cache, std::span<const uint8_t> value);
+
+  // Replaces `out` with the value stored in the chain starting at `first`.
+  static Status read_chain(PageCache& cache, uint64_t first, std::vector<uint8_t>& out);
+
+  // The chain's page ids, first page first. A chain shorter than its length
+  // implies is accepted (the ids are all that is needed to free it).
+  static Result<std::vector<uint64_t>> collect_chain_pages(PageCache& cache, uint64_t first);
+};
+
+}  // namespace ambrik
