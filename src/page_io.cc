@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "page.h"
 
@@ -79,15 +80,31 @@ Status MemoryStorage::read_at(uint64_t offset, uint8_t* buf, size_t len) {
   return ok_status();
 }
 
+namespace {
+
+// Grows a memory image without letting an allocation failure escape as an
+// exception.
+Status resize_image(std::vector<uint8_t>& bytes, uint64_t len) {
+  try {
+    bytes.resize(len, 0);
+  } catch (const std::exception&) {
+    return Error::io_errno(ENOMEM);
+  }
+  return ok_status();
+}
+
+}  // namespace
+
 Status MemoryStorage::write_at(uint64_t offset, const uint8_t* buf, size_t len) {
-  if (bytes_.size() < offset + len) bytes_.resize(offset + len, 0);
+  uint64_t end;
+  if (__builtin_add_overflow(offset, len, &end)) return Error::io_errno(EFBIG);
+  if (bytes_.size() < end) TRY(resize_image(bytes_, end));
   std::memcpy(bytes_.data() + offset, buf, len);
   return ok_status();
 }
 
 Status MemoryStorage::set_length(uint64_t len) {
-  bytes_.resize(len, 0);
-  return ok_status();
+  return resize_image(bytes_, len);
 }
 
 PageIo::PageIo(std::unique_ptr<Storage> storage, bool read_only)
@@ -114,6 +131,8 @@ void PageIo::set_sealed_stride() {
 
 Status PageIo::read_page_unit_into(uint64_t id, uint8_t* buf) {
   if (id >= page_count_) return Error::invalid_page_id(id);
+  // page_count_ * stride_ never exceeds the storage length, so this offset
+  // cannot overflow.
   return storage_->read_at(id * stride_, buf, stride_);
 }
 
@@ -128,6 +147,7 @@ Status PageIo::write_page_unit(uint64_t id, const uint8_t* buf, size_t len) {
   if (len != stride_)
     return Error::io_text(IoKind::Other, "page unit length " + std::to_string(len) +
                                              " != stride " + std::to_string(stride_));
+  if (id >= ~uint64_t{0} / stride_) return Error::io_errno(EFBIG);
   TRY(storage_->write_at(id * stride_, buf, len));
   page_count_ = std::max(page_count_, id + 1);
   return ok_status();
@@ -135,6 +155,7 @@ Status PageIo::write_page_unit(uint64_t id, const uint8_t* buf, size_t len) {
 
 Status PageIo::set_page_count(uint64_t n) {
   if (read_only_) return Error::simple(ErrorKind::ReadOnlyMode);
+  if (n > ~uint64_t{0} / stride_) return Error::io_errno(EFBIG);
   TRY(storage_->set_length(n * stride_));
   page_count_ = n;
   return ok_status();

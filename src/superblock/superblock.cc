@@ -79,7 +79,8 @@ std::array<uint8_t, kPageSize> serialize(const Superblock& sb) {
 }
 
 Result<std::array<uint8_t, kPageSize>> serialize_encrypted(const Superblock& sb,
-                                                           const uint8_t* data_key) {
+                                                           const uint8_t* data_key,
+                                                           uint32_t format_version) {
   if (!sb.encryption)
     return Error::internal("serialize_encrypted requires Superblock.encryption = Some");
   const CryptoHeader& header = *sb.encryption;
@@ -87,7 +88,7 @@ Result<std::array<uint8_t, kPageSize>> serialize_encrypted(const Superblock& sb,
   std::array<uint8_t, kPageSize> out{};
   uint8_t* p = out.data();
   store_u32(p + kOffMagic, kSuperblockMagic);
-  store_u32(p + kOffVersion, kFormatVersionEncrypted);
+  store_u32(p + kOffVersion, format_version);
   store_u64(p + kOffGeneration, sb.generation);
   store_u32(p + kOffPageSize, static_cast<uint32_t>(kPageSize));
   store_u32(p + kOffCount, sb.superblock_count);
@@ -108,7 +109,7 @@ Result<std::array<uint8_t, kPageSize>> serialize_encrypted(const Superblock& sb,
   std::memcpy(b + kBodyNamedRoots, sb.named_roots.data(), kNamedRootsBytes);
 
   uint8_t ad[kAdBytes];
-  build_ad(kSuperblockMagic, kFormatVersionEncrypted, sb.generation, sb.superblock_count, ad);
+  build_ad(kSuperblockMagic, format_version, sb.generation, sb.superblock_count, ad);
 
   TRY(random_bytes(p + kOffBodyNonce, kNonceBytes));
   seal_detached(data_key, p + kOffBodyNonce, ad, sizeof ad, body.data(), body.size(),

@@ -109,12 +109,14 @@ struct Superblock {
 // and page size 8192 whatever the record holds, and ignores `encryption`.
 std::array<uint8_t, kPageSize> serialize(const Superblock& sb);
 
-// Encrypted encoding with a fresh body nonce, format version 0x00020000.
+// Encrypted encoding with a fresh body nonce. The version is also bound into
+// the body's associated data; only tests ask for one other than 0x00020000.
 // REQUIRES: `data_key` has 32 bytes.
 // Errors: Internal "serialize_encrypted requires Superblock.encryption =
 // Some" when `encryption` is absent; Internal "OS RNG unavailable".
-Result<std::array<uint8_t, kPageSize>> serialize_encrypted(const Superblock& sb,
-                                                           const uint8_t* data_key);
+Result<std::array<uint8_t, kPageSize>> serialize_encrypted(
+    const Superblock& sb, const uint8_t* data_key,
+    uint32_t format_version = kFormatVersionEncrypted);
 
 // Checks, in order, checksum, magic and superblock_count (2..16); the first
 // failure is the defect. format_version and page_size are not judged here.

@@ -1,0 +1,261 @@
+"""Opening and creating databases: the file that creation leaves, and every
+way an open can fail cleanly without leaving the file locked."""
+
+import os
+import struct
+import time
+
+import pytest
+import xxhash
+
+from ambrik import _ambrik as am
+
+PAGE = 8192
+SEALED = 8232
+
+
+def slot_bytes(path, slot, stride=PAGE):
+    with open(path, "rb") as f:
+        f.seek(slot * stride)
+        return f.read(PAGE)
+
+
+def checksum_ok(page):
+    return struct.unpack_from("<Q", page, 8184)[0] == xxhash.xxh3_64_intdigest(page[:8184])
+
+
+def rewrite_slot(path, slot, mutate, stride=PAGE):
+    """Applies `mutate` to a slot's 8192 bytes and recomputes its checksum."""
+    page = bytearray(slot_bytes(path, slot, stride))
+    mutate(page)
+    struct.pack_into("<Q", page, 8184, xxhash.xxh3_64_intdigest(bytes(page[:8184])))
+    with open(path, "r+b") as f:
+        f.seek(slot * stride)
+        f.write(page)
+
+
+def generation(page):
+    return struct.unpack_from("<Q", page, 8)[0]
+
+
+def commit_values(db, values):
+    db.begin()
+    handles = [db.allocate(v) for v in values]
+    db.commit()
+    return handles
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "db.ambrik")
+
+
+class TestCreation:
+    def test_plaintext_file_layout(self, path):
+        am.open(path).close()
+        assert os.path.getsize(path) == 2 * PAGE
+        for slot, gen in ((0, 1), (1, 0)):
+            page = slot_bytes(path, slot)
+            assert page[:4] == b"KBMA"
+            assert checksum_ok(page)
+            assert struct.unpack_from("<I", page, 4)[0] == 65537
+            assert generation(page) == gen
+            assert struct.unpack_from("<Q", page, 32)[0] == 2  # page_count
+            assert struct.unpack_from("<Q", page, 40)[0] == 1  # next_handle
+            assert struct.unpack_from("<I", page, 308)[0] == 2
+            assert page[324] == 0
+
+    def test_superblock_count_three(self, path):
+        am.open(path, superblock_count=3).close()
+        assert os.path.getsize(path) == 3 * PAGE
+        assert [generation(slot_bytes(path, s)) for s in range(3)] == [2, 1, 0]
+
+    def test_encrypted_file_layout(self, path):
+        am.open(path, encryption_key=b"k" * 32).close()
+        assert os.path.getsize(path) == 2 * SEALED
+        with open(path, "rb") as f:
+            data = f.read()
+        for slot, gen in ((0, 1), (1, 0)):
+            unit = data[slot * SEALED:(slot + 1) * SEALED]
+            page = unit[:PAGE]
+            assert unit[PAGE:] == b"\0" * 40
+            assert checksum_ok(page)
+            assert struct.unpack_from("<I", page, 4)[0] == 131072
+            assert generation(page) == gen
+            assert page[324] == 1
+            assert struct.unpack_from("<I", page, 325)[0] == 8232
+            assert page[332] == 1 and page[333] == 1  # slot 0 active, raw key
+            assert page[332 + 128:332 + 1024] == b"\0" * (1024 - 128)
+            assert page[16:48] == b"\0" * 32  # roots live only in the sealed body
+
+    def test_memory_database_needs_no_file(self, tmp_path):
+        db = am.open()
+        db.begin()
+        h = db.allocate(b"in memory")
+        db.commit()
+        assert db.read(h) == b"in memory"
+        db.close()
+        assert list(tmp_path.iterdir()) == []
+
+    def test_garbage_shorter_than_a_page_is_created_over(self, path):
+        with open(path, "wb") as f:
+            f.write(os.urandom(100))
+        am.open(path, create_if_missing=False).close()
+        assert os.path.getsize(path) == 2 * PAGE
+        assert checksum_ok(slot_bytes(path, 0))
+
+    def test_path_like_objects(self, tmp_path):
+        am.open(tmp_path / "p.db").close()
+        assert (tmp_path / "p.db").exists()
+        with pytest.raises(TypeError):
+            am.open(os.fsencode(str(tmp_path / "b.db")))
+
+
+class TestOpenFailures:
+    def test_missing_or_empty_without_create(self, path):
+        with pytest.raises(am.DatabaseFileNotFoundError, match="^database file not found$"):
+            am.open(path, create_if_missing=False)
+        assert not os.path.exists(path)
+        open(path, "wb").close()
+        with pytest.raises(am.DatabaseFileNotFoundError):
+            am.open(path, create_if_missing=False)
+        with pytest.raises(am.DatabaseFileNotFoundError):
+            am.open(path + ".nope", read_only=True)
+
+    def test_empty_file_read_only(self, path):
+        open(path, "wb").close()
+        with pytest.raises(am.ReadOnlyModeError):
+            am.open(path, read_only=True)
+        am.open(path).close()  # nothing left locked
+
+    def test_read_only_without_path(self):
+        with pytest.raises(am.ReadOnlyModeError):
+            am.open(read_only=True)
+
+    @pytest.mark.parametrize("count", [0, 1, 17])
+    def test_superblock_count_range(self, path, count):
+        with pytest.raises(am.InvalidSuperblockCountError,
+                           match=f"^invalid superblock_count {count}; must be in 2..=16$"):
+            am.open(path, superblock_count=count)
+        assert not os.path.exists(path)
+        with pytest.raises(am.InvalidSuperblockCountError):
+            am.open(superblock_count=count)
+
+    def test_existing_file_keeps_its_own_count(self, path):
+        am.open(path, superblock_count=3).close()
+        with pytest.raises(am.InvalidSuperblockCountError):
+            am.open(path, superblock_count=17)
+        with am.open(path, superblock_count=5) as db:
+            commit_values(db, [b"a"])
+        assert os.path.getsize(path) // PAGE >= 3
+        newest = max(range(3), key=lambda s: generation(slot_bytes(path, s)))
+        assert struct.unpack_from("<I", slot_bytes(path, newest), 308)[0] == 3
+
+    def test_second_open_is_locked_out(self, path):
+        db = am.open(path)
+        with pytest.raises(am.LockFailedError, match="^failed to acquire exclusive file lock$"):
+            am.open(path)
+        with pytest.raises(am.LockFailedError):
+            am.open(path, read_only=True)
+        db.close()
+        am.open(path).close()
+
+    def test_key_mismatches(self, path):
+        am.open(path).close()
+        with pytest.raises(am.EncryptionNotSupportedError):
+            am.open(path, encryption_key=b"key")
+        enc = path + ".enc"
+        am.open(enc, encryption_key=b"right").close()
+        with pytest.raises(am.NoEncryptionKeyError):
+            am.open(enc)
+        with pytest.raises(am.InvalidEncryptionKeyError):
+            am.open(enc, encryption_key=b"wrong")
+        with pytest.raises(TypeError, match="^encryption_key must be bytes"):
+            am.open(enc, encryption_key=bytearray(b"right"))
+        # None of the failures left the file locked.
+        with am.open(enc, encryption_key=b"right") as db:
+            commit_values(db, [b"secret"])
+        with am.open(enc, encryption_key=b"right") as db:
+            assert db.read(1) == b"secret"
+
+    def test_passphrase_as_str_or_bytes(self, path):
+        with am.open(path, encryption_key="correct horse") as db:
+            commit_values(db, [b"v"])
+        with am.open(path, encryption_key="correct horse") as db:
+            assert db.read(1) == b"v"
+        with am.open(path, encryption_key="correct horse".encode()) as db:
+            assert db.read(1) == b"v"
+        with pytest.raises(am.InvalidEncryptionKeyError):
+            am.open(path, encryption_key="wrong horse")
+
+    def test_truncated_file(self, path):
+        with am.open(path) as db:
+            commit_values(db, [b"x" * 100, b"y" * 20000])
+        size = os.path.getsize(path)
+        units = size // PAGE
+        with open(path, "r+b") as f:
+            f.truncate(size - PAGE)
+        with pytest.raises(am.FileSizeMismatchError) as exc:
+            am.open(path)
+        assert str(exc.value) == (f"file size mismatch: expected {units * PAGE} bytes, "
+                                  f"got {(units - 1) * PAGE}")
+        assert isinstance(exc.value, am.FatalError)
+
+    def test_all_slots_zeroed(self, path):
+        am.open(path).close()
+        with open(path, "r+b") as f:
+            f.write(b"\0" * (2 * PAGE))
+        with pytest.raises(am.CorruptSuperblockError) as exc:
+            am.open(path)
+        assert str(exc.value) == ("no valid superblock found: slot 0: bad checksum; "
+                                  "slot 1: bad checksum")
+        am.open(path + ".other").close()
+
+    def test_bad_count_and_magic_defects(self, path):
+        am.open(path).close()
+        rewrite_slot(path, 0, lambda p: struct.pack_into("<I", p, 308, 17))
+        rewrite_slot(path, 1, lambda p: p.__setitem__(slice(0, 4), b"XXXX"))
+        with pytest.raises(am.CorruptSuperblockError) as exc:
+            am.open(path)
+        assert str(exc.value) == ("no valid superblock found: slot 0: bad superblock_count 17; "
+                                  "slot 1: bad magic")
+
+    def test_newer_minor_version_opens_read_only(self, path):
+        with am.open(path) as db:
+            commit_values(db, [b"kept"])
+        for slot in (0, 1):
+            rewrite_slot(path, slot, lambda p: struct.pack_into("<I", p, 4, 65538))
+        before = open(path, "rb").read()
+        with am.open(path) as db:
+            assert db.read(1) == b"kept"
+            with pytest.raises(am.ReadOnlyModeError):
+                db.begin()
+        assert open(path, "rb").read() == before
+
+    def test_other_major_version_refused(self, path):
+        am.open(path).close()
+        for slot in (0, 1):
+            rewrite_slot(path, slot, lambda p: struct.pack_into("<I", p, 4, 0x00030001))
+        with pytest.raises(am.UnsupportedFormatVersionError,
+                           match="found 196609, this build supports 65537$"):
+            am.open(path)
+
+    def test_page_size_refused(self, path):
+        am.open(path).close()
+        for slot in (0, 1):
+            rewrite_slot(path, slot, lambda p: struct.pack_into("<I", p, 48, 4096))
+        with pytest.raises(am.UnsupportedPageSizeError):
+            am.open(path)
+
+    def test_crafted_argon2_costs_are_not_derived(self, path):
+        am.open(path, encryption_key="pass").close()
+
+        def huge_costs(page):
+            struct.pack_into("<III", page, 332 + 2, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFF)
+
+        for slot in (0, 1):
+            rewrite_slot(path, slot, huge_costs, stride=SEALED)
+        start = time.monotonic()
+        with pytest.raises(am.InvalidEncryptionKeyError):
+            am.open(path, encryption_key="pass")
+        assert time.monotonic() - start < 30
