@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint64_t kTotalLengthOff = 16;
 constexpr uint64_t kNextOff = 24;
+constexpr uint64_t kReserveCap = uint64_t{64} << 20;
 
 uint64_t pages_for(uint64_t len) { return len / kOverflowPayload + (len % kOverflowPayload != 0); }
 
@@ -49,9 +50,9 @@ Status Overflow::read_chain(PageCache& cache, uint64_t first, std::vector<uint8_
   out.clear();
   uint64_t len = TRY(chain_length(cache, first));
   uint64_t n = pages_for(len);
-  // Reserve for what a chain of this file could hold at most, not for what a
-  // damaged header claims.
-  out.reserve(std::min(len, sat_mul(cache.next_page_id(), kOverflowPayload)));
+  // A damaged header may claim any length: reserve at most a modest amount
+  // up front and let pages actually read grow the buffer beyond it.
+  out.reserve(std::min<uint64_t>(len, kReserveCap));
   std::unordered_set<uint64_t> seen;
   uint64_t id = first;
   for (uint64_t visited = 0; visited < n; ++visited) {
