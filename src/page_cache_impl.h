@@ -58,6 +58,8 @@ class PageCacheImpl {
   Status maybe_evict();
   void discard_dirty();
 
+  // REQUIRES: no page cached yet (buffers allocated earlier would not be
+  // wiped) and no live spill record.
   void set_cipher(std::unique_ptr<PageCipher> cipher);
   void set_cache_max_bytes(uint64_t bytes);
   void set_spillway_max_bytes(uint64_t bytes);
