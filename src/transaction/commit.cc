@@ -48,6 +48,9 @@ Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64
 
 Status TransactionManagerImpl::commit() {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  // Allocated but unreferenced: free them like any other released page.
+  pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
+  reusable.clear();
   // From the first flush on, any error leaves the file in a state that no
   // superblock describes and the in-memory state half-advanced: poison.
   auto durable = [&]() -> Result<uint64_t> {
@@ -72,6 +75,7 @@ Status TransactionManagerImpl::commit() {
   active = false;
   savepoint_depth = 0;
   pending_free.clear();
+  txn_private.clear();
   recycle.on_commit();
   return ok_status();
 }

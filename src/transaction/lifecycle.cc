@@ -12,6 +12,8 @@ Status TransactionManagerImpl::begin() {
   active = true;
   savepoint_depth = 0;
   pending_free.clear();
+  txn_private.clear();
+  reusable.clear();
   return ok_status();
 }
 
@@ -27,6 +29,8 @@ Status TransactionManagerImpl::rollback() {
   active = false;
   savepoint_depth = 0;
   pending_free.clear();
+  txn_private.clear();
+  reusable.clear();
   return ok_status();
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "data_page.h"
@@ -82,7 +83,14 @@ class TransactionManagerImpl {
   Result<StoredValue> store_value(std::span<const uint8_t> value);
   // Undoes store_value for a small value after a later step failed.
   void unstore_value(const StoredValue& stored);
+  // The allocator for every page of the object store: pages superseded
+  // earlier in this transaction that no state can reach any more first, then
+  // the free map (while no savepoint is open), then the end of the file.
   PageAllocFn recycling_allocator();
+  // Hands the pages a successful operation superseded to their next owner:
+  // pages created by this transaction (and not captured by a savepoint) can
+  // be reused at once; pages of the committed state wait for the commit.
+  void retire(const std::vector<uint64_t>& superseded);
   bool savepoint_open() const { return savepoint_depth > 0; }
   const StateRecord& visible() const { return active ? working : committed; }
 
@@ -101,6 +109,13 @@ class TransactionManagerImpl {
   bool active = false;
   bool poisoned = false;
   std::vector<uint64_t> pending_free;
+  // Pages allocated by this transaction since it began (or since the newest
+  // savepoint was created): no committed or saved state refers to them.
+  std::unordered_set<uint64_t> txn_private;
+  // Private pages that a completed operation superseded; nothing refers to
+  // them, so the next allocation may take them. Whatever is left at commit
+  // is freed with the pending list.
+  std::vector<uint64_t> reusable;
   size_t savepoint_depth = 0;  // open savepoints (records come with savepoints)
   FreemapRecycle recycle;
   SlotPacker packer;

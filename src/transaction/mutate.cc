@@ -18,6 +18,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
     uint64_t root = working.handle_root;
     if (root == kNoPage) {
       root = TRY(HandleTable::create_root_leaf(*cache));
+      txn_private.insert(root);
       handle_depth = 0;
     }
     return HandleTable::insert(handle_depth, *cache, root, handle, entry, recycling_allocator(),
@@ -33,7 +34,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   }
   working.next_handle += 1;
   working.handle_root = new_root.value();
-  pending_free.insert(pending_free.end(), pending.begin(), pending.end());
+  retire(pending);
   return handle;
 }
 
@@ -63,7 +64,7 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
     old_chain = std::move(chain).value();
   }
   working.handle_root = new_root.value();
-  pending_free.insert(pending_free.end(), pending.begin(), pending.end());
+  retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, pending_free);
   else pending_free.insert(pending_free.end(), old_chain.begin(), old_chain.end());
   return ok_status();
@@ -83,7 +84,7 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   if (old.kind == ValueKind::Overflow)
     old_chain = TRY(Overflow::collect_chain_pages(*cache, old.location));
   working.handle_root = del.node;
-  pending_free.insert(pending_free.end(), pending.begin(), pending.end());
+  retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, pending_free);
   else pending_free.insert(pending_free.end(), old_chain.begin(), old_chain.end());
   return ok_status();

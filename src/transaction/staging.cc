@@ -6,7 +6,25 @@
 namespace ambrik {
 
 PageAllocFn TransactionManagerImpl::recycling_allocator() {
-  return recycle.allocator(*cache, working.freemap, !savepoint_open());
+  return [this]() -> Result<uint64_t> {
+    uint64_t id;
+    if (!reusable.empty()) {
+      id = reusable.back();
+      TRY(cache->claim_page(id));
+      reusable.pop_back();
+    } else {
+      id = TRY(recycle.alloc_page(*cache, working.freemap, !savepoint_open()));
+    }
+    txn_private.insert(id);
+    return id;
+  };
+}
+
+void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
+  for (uint64_t id : superseded) {
+    if (txn_private.count(id)) reusable.push_back(id);
+    else pending_free.push_back(id);
+  }
 }
 
 Result<TransactionManagerImpl::StoredValue> TransactionManagerImpl::store_value(
