@@ -1,0 +1,663 @@
+#!/usr/bin/env python3
+"""Run the same workloads on ambrik, sqlite3 and lmdb and print a table.
+
+Peers:
+  sqlite-del  the standard library's sqlite3, table kv(k INTEGER PRIMARY KEY,
+              v BLOB), journal_mode=DELETE, synchronous=FULL
+  sqlite-wal  the same with journal_mode=WAL, synchronous=FULL
+  lmdb        the lmdb package, default durability (sync and metasync on),
+              8-byte big-endian integer keys
+
+Every engine is driven the same way: one Python call per value, explicit
+transactions. Reads in (c)/(d)/(e) run inside one read transaction for
+sqlite and lmdb (a long read transaction is what a user of those would write);
+ambrik reads need no transaction. The caches of ambrik and sqlite get the
+same budget: 8 MiB normally, and for the cold reads 1 MiB (256 KiB with
+--quick, which stores a quarter of the values), less than the data. lmdb has no cache of
+its own (it maps the file).
+
+"Cold" means: the database is closed and reopened right before the timed
+reads, so the engine's own cache starts empty (ambrik and sqlite with the
+small cold budget, so misses continue during the whole run). The OS page cache is NOT dropped: a miss is served from the kernel's
+page cache, not from the disk. On this shared machine we do not drop it.
+
+Times are microseconds per operation, the median of --reps repetitions; the
+ratio columns are ambrik / peer (above 1: ambrik is slower). The engines take
+turns within each repetition, and each repetition starts from new files in a
+temporary directory under /tmp that is removed at the end.
+
+(h) writes 10x the cache budget in one ambrik transaction, so most dirty
+pages must go to the spillway, and reports the peak RSS of a subprocess that
+does only that (its high-water mark VmHWM from /proc/self/status), next to
+the same run with a cache large enough to hold everything, and next to the
+peers.
+
+Usage: python3 bench/compare.py [--quick] [--reps N]
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import random
+import resource
+import shutil
+import sqlite3
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import lmdb
+
+import ambrik
+from ambrik import _ambrik as am
+
+PAGE_SIZE = 8192  # ambrik page size
+MiB = 1 << 20
+WARM_CACHE = 8 * MiB  # ambrik's default cache_max_bytes
+COLD_CACHE = 1 * MiB  # --quick: 256 KiB
+LMDB_MAP_SIZE = 4 << 30
+SMALL = 100
+BIG = 1 * MiB
+
+
+# --- engines ---------------------------------------------------------------
+#
+# Each engine offers begin()/commit() for write transactions, and after
+# begin(): insert(value) -> key, update(key, value), delete(key). Between
+# reads_begin() and reads_end(): read(key) -> bytes. reopen(cold) closes
+# and opens the database again.
+
+
+class AmbrikEngine:
+    label = "ambrik"
+
+    def __init__(self, directory, cache=WARM_CACHE):
+        self.path = os.path.join(directory, "bench.ambrik")
+        self._open(cache)
+
+    def _open(self, cache):
+        db = am.open(self.path, cache_max_bytes=cache)
+        self.db = db
+        self.begin, self.commit = db.begin, db.commit
+        self.insert, self.update, self.delete, self.read = (
+            db.allocate, db.update, db.delete, db.read)
+
+    def reads_begin(self):
+        pass
+
+    def reads_end(self):
+        pass
+
+    def reopen(self, cold):
+        self.db.close()
+        self._open(COLD_CACHE if cold else WARM_CACHE)
+
+    def count(self):
+        return len(self.db.handles())
+
+    def size(self):
+        n = os.path.getsize(self.path)
+        return n, n // PAGE_SIZE
+
+    def spillway_bytes(self):
+        p = self.path + ".spillway"
+        return os.path.getsize(p) if os.path.exists(p) else 0
+
+    def close(self):
+        self.db.close()
+
+
+class SqliteEngine:
+    def __init__(self, directory, journal, cache=WARM_CACHE):
+        self.label = "sqlite-" + journal[:3].lower()
+        self.journal = journal
+        self.path = os.path.join(directory, "bench.sqlite")
+        self._open(cache)
+        self.conn.execute("CREATE TABLE IF NOT EXISTS kv(k INTEGER PRIMARY KEY, v BLOB)")
+
+    def _open(self, cache):
+        conn = sqlite3.connect(self.path, isolation_level=None)
+        mode = conn.execute(f"PRAGMA journal_mode={self.journal}").fetchone()[0]
+        assert mode.lower() == self.journal.lower(), mode
+        conn.execute("PRAGMA synchronous=FULL")
+        conn.execute(f"PRAGMA cache_size=-{cache // 1024}")  # negative: KiB
+        self.conn = conn
+        cur = conn.cursor()
+        ex = cur.execute
+
+        def insert(v):
+            ex("INSERT INTO kv(v) VALUES (?)", (v,))
+            return cur.lastrowid
+
+        def update(k, v):
+            ex("UPDATE kv SET v = ? WHERE k = ?", (v, k))
+
+        def delete(k):
+            ex("DELETE FROM kv WHERE k = ?", (k,))
+
+        def read(k):
+            return ex("SELECT v FROM kv WHERE k = ?", (k,)).fetchone()[0]
+
+        def begin():
+            ex("BEGIN")
+
+        def commit():
+            ex("COMMIT")
+
+        self.insert, self.update, self.delete, self.read = insert, update, delete, read
+        self.begin = self.reads_begin = begin
+        self.commit = self.reads_end = commit
+
+    def reopen(self, cold):
+        self.conn.close()
+        self._open(COLD_CACHE if cold else WARM_CACHE)
+
+    def count(self):
+        return self.conn.execute("SELECT count(*) FROM kv").fetchone()[0]
+
+    def size(self):
+        n = os.path.getsize(self.path)
+        wal = self.path + "-wal"
+        if os.path.exists(wal):
+            n += os.path.getsize(wal)
+        return n, None
+
+    def close(self):
+        self.conn.close()
+
+
+class LmdbEngine:
+    label = "lmdb"
+
+    def __init__(self, directory, cache=None):
+        self.path = os.path.join(directory, "bench.lmdb")
+        self.next_key = 0
+        self._open()
+
+    def _open(self):
+        self.env = lmdb.open(self.path, map_size=LMDB_MAP_SIZE, sync=True, metasync=True)
+        self.txn = None
+
+    def begin(self):
+        txn = self.env.begin(write=True)
+        self.txn = txn
+        put = txn.put
+        pack = struct.Struct(">Q").pack
+
+        def insert(v):
+            k = pack(self.next_key)
+            self.next_key += 1
+            put(k, v)
+            return k
+
+        self.insert, self.update, self.delete = insert, put, txn.delete
+
+    def commit(self):
+        self.txn.commit()
+        self.txn = None
+
+    def reads_begin(self):
+        self.txn = self.env.begin()
+        self.read = self.txn.get
+
+    def reads_end(self):
+        self.txn.abort()
+        self.txn = None
+
+    def reopen(self, cold):
+        self.env.close()
+        self._open()
+
+    def count(self):
+        return self.env.stat()["entries"]
+
+    def size(self):
+        return os.path.getsize(os.path.join(self.path, "data.mdb")), None
+
+    def close(self):
+        self.env.close()
+
+
+ENGINES = {
+    "ambrik": AmbrikEngine,
+    "sqlite-del": lambda d, cache=WARM_CACHE: SqliteEngine(d, "DELETE", cache),
+    "sqlite-wal": lambda d, cache=WARM_CACHE: SqliteEngine(d, "WAL", cache),
+    "lmdb": LmdbEngine,
+}
+ORDER = list(ENGINES)
+
+
+# --- workloads -------------------------------------------------------------
+
+
+def timed(fn):
+    gc.collect()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        fn()
+        return time.perf_counter() - t0
+    finally:
+        gc.enable()
+
+
+def write_batches(eng, items, batch, op):
+    """Applies op(eng-bound callable, item) in transactions of `batch` items."""
+    for start in range(0, len(items), batch):
+        eng.begin()
+        op(eng, items[start:start + batch])
+        eng.commit()
+
+
+def run_reads(eng, keys):
+    eng.reads_begin()
+    read = eng.read
+    for k in keys:
+        read(k)
+    eng.reads_end()
+
+
+def run_small(name, directory, cfg, rng, small_pool, update_pool):
+    """(a), (c), (d), (f), (g) on one database. Returns {row: seconds/op}, {row: size}."""
+    eng = ENGINES[name](directory)
+    n = cfg["txns"] * cfg["batch"]
+    keys = []
+    times, sizes = {}, {}
+
+    def do_insert(e, idx):
+        ins = e.insert
+        append = keys.append
+        for i in idx:
+            append(ins(small_pool[i & 1023]))
+
+    idx = list(range(n))
+    times["a"] = timed(lambda: write_batches(eng, idx, cfg["batch"], do_insert)) / n
+    sizes["a"] = eng.size()
+
+    # Warm the cache (and check the values) before the timed warm reads.
+    eng.reads_begin()
+    for i, k in enumerate(keys):
+        if eng.read(k) != small_pool[i & 1023]:
+            raise AssertionError(f"{name}: wrong value for key {k!r}")
+    eng.reads_end()
+    order = rng.choices(keys, k=cfg["reads"])
+    times["c"] = timed(lambda: run_reads(eng, order)) / len(order)
+
+    eng.reopen(cold=True)
+    order = rng.choices(keys, k=cfg["reads"])
+    times["d"] = timed(lambda: run_reads(eng, order)) / len(order)
+    eng.reopen(cold=False)
+
+    upd = keys[:]
+    rng.shuffle(upd)
+
+    def do_update(e, ks):
+        up = e.update
+        for k in ks:
+            up(k, update_pool[hash(k) & 1023])
+
+    times["f"] = timed(lambda: write_batches(eng, upd, cfg["batch"], do_update)) / n
+    sizes["f"] = eng.size()
+    eng.reads_begin()
+    for k in upd[:200]:
+        if eng.read(k) != update_pool[hash(k) & 1023]:
+            raise AssertionError(f"{name}: update of {k!r} not visible")
+    eng.reads_end()
+
+    dele = keys[:]
+    rng.shuffle(dele)
+
+    def do_delete(e, ks):
+        de = e.delete
+        for k in ks:
+            de(k)
+
+    times["g"] = timed(lambda: write_batches(eng, dele, cfg["batch"], do_delete)) / n
+    sizes["g"] = eng.size()
+    if eng.count() != 0:
+        raise AssertionError(f"{name}: {eng.count()} values left after deleting all")
+    eng.close()
+    return times, sizes
+
+
+def run_commits(name, directory, cfg, small_pool):
+    """(b): one allocate per transaction."""
+    eng = ENGINES[name](directory)
+    n = cfg["commits"]
+
+    def go():
+        for i in range(n):
+            eng.begin()
+            eng.insert(small_pool[i & 1023])
+            eng.commit()
+
+    t = timed(go) / n
+    size = eng.size()
+    if eng.count() != n:
+        raise AssertionError(f"{name}: {eng.count()} values after {n} commits")
+    eng.close()
+    return t, size
+
+
+def run_big(name, directory, cfg, rng, big_pool):
+    """(e): write 1 MiB values, one per transaction, then read them all back."""
+    eng = ENGINES[name](directory)
+    n = cfg["big"]
+    keys = []
+
+    def write():
+        for i in range(n):
+            eng.begin()
+            keys.append(eng.insert(big_pool[i % len(big_pool)]))
+            eng.commit()
+
+    tw = timed(write) / n
+    size = eng.size()
+    order = list(range(n))
+    rng.shuffle(order)
+    got = []
+
+    def read():
+        eng.reads_begin()
+        rd = eng.read
+        for i in order:
+            got.append(rd(keys[i]))
+        eng.reads_end()
+
+    tr = timed(read) / n
+    for i, v in zip(order, got):
+        if v != big_pool[i % len(big_pool)]:
+            raise AssertionError(f"{name}: 1 MiB value {i} read back wrong")
+    eng.close()
+    return tw, tr, size
+
+
+# --- (h): memory boundedness, run in a subprocess --------------------------
+
+
+def peak_rss_kib():
+    """Peak resident set of this process, KiB.
+
+    VmHWM rather than getrusage's ru_maxrss: Linux carries ru_maxrss across
+    exec, so a child started from this (larger) benchmark process would
+    report at least the parent's size.
+    """
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def rss_child(name, directory, cache, total, vsize):
+    eng = ENGINES[name](directory, cache=cache or None)
+    block = os.urandom(2 * vsize)
+    n = total // vsize
+    base = peak_rss_kib()
+    keys = []
+    t0 = time.perf_counter()
+    eng.begin()
+    ins = eng.insert
+    for i in range(n):
+        off = (i * 64) % vsize
+        keys.append(ins(i.to_bytes(8, "little") + block[off:off + vsize - 8]))
+    spill = eng.spillway_bytes() if hasattr(eng, "spillway_bytes") else None
+    t1 = time.perf_counter()
+    eng.commit()
+    t2 = time.perf_counter()
+    eng.reads_begin()
+    for i in range(0, n, max(1, n // 64)):
+        off = (i * 64) % vsize
+        if eng.read(keys[i]) != i.to_bytes(8, "little") + block[off:off + vsize - 8]:
+            raise AssertionError(f"{name}: value {i} read back wrong")
+    eng.reads_end()
+    result = {
+        "values": n,
+        "base_kib": base,
+        "peak_kib": peak_rss_kib(),
+        "spill_bytes": spill,
+        "write_s": t1 - t0,
+        "commit_s": t2 - t1,
+        "file_bytes": eng.size()[0],
+    }
+    eng.close()
+    print(json.dumps(result))
+
+
+def run_rss(name, tmp_root, cache, total, vsize):
+    directory = tempfile.mkdtemp(dir=tmp_root, prefix="rss-")
+    try:
+        proc = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--rss-child", name, directory,
+             str(cache or 0), str(total), str(vsize)],
+            capture_output=True, text=True)
+        if proc.returncode != 0:
+            return {"error": (proc.stderr.strip().splitlines() or ["exit %d" % proc.returncode])[-1]}
+        return json.loads(proc.stdout.strip().splitlines()[-1])
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+# --- report ----------------------------------------------------------------
+
+
+def fmt_us(seconds):
+    us = seconds * 1e6
+    if us >= 1000:
+        return f"{us:,.0f}"
+    if us >= 10:
+        return f"{us:.1f}"
+    return f"{us:.2f}"
+
+
+def fmt_ratio(a, b):
+    r = a / b
+    return f"{r:.2f}" if r < 10 else f"{r:.1f}"
+
+
+def machine_info():
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    fs = "?"
+    try:
+        best = ""
+        with open("/proc/mounts") as f:
+            for line in f:
+                dev, mnt, typ = line.split()[:3]
+                if "/tmp".startswith(mnt) and len(mnt) > len(best):
+                    best, fs = mnt, f"{typ} ({dev} on {mnt})"
+    except OSError:
+        pass
+    return [
+        f"machine: {platform.system()} {platform.machine()}, {os.cpu_count()} cores"
+        + (f", {model}" if model else "") + f"; /tmp on {fs}",
+        f"python {platform.python_version()}, ambrik {ambrik.__version__}, "
+        f"sqlite {sqlite3.sqlite_version}, lmdb {'.'.join(map(str, lmdb.version()))} "
+        f"(py-lmdb {lmdb.__version__}); load average at start "
+        + " ".join(f"{x:.2f}" for x in os.getloadavg()),
+    ]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="smaller counts (under a minute)")
+    ap.add_argument("--reps", type=int, help="repetitions (default 3 quick, 7 full)")
+    ap.add_argument("--rss-child", nargs=5, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.rss_child:
+        name, directory, cache, total, vsize = args.rss_child
+        rss_child(name, directory, int(cache), int(total), int(vsize))
+        return
+
+    if args.quick:
+        cfg = dict(reps=3, txns=5, batch=1000, commits=30, reads=5000, big=10)
+    else:
+        cfg = dict(reps=7, txns=20, batch=1000, commits=200, reads=20000, big=50)
+    if args.reps:
+        cfg["reps"] = args.reps
+    global COLD_CACHE
+    COLD_CACHE = 256 * 1024 if args.quick else 1 * MiB
+    rss_cache, rss_total, rss_vsize = 4 * MiB, 40 * MiB, 4096
+
+    started = time.perf_counter()
+    info = machine_info()
+    rng = random.Random(20261207)
+    small_pool = [os.urandom(SMALL) for _ in range(1024)]
+    update_pool = [os.urandom(SMALL) for _ in range(1024)]
+    big_pool = [os.urandom(BIG) for _ in range(4)]
+
+    rows = ["a", "b", "c", "d", "ew", "er", "f", "g"]
+    samples = {(r, e): [] for r in rows for e in ORDER}
+    sizes = {}
+    tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
+    try:
+        for rep in range(cfg["reps"]):
+            turn = ORDER[rep % len(ORDER):] + ORDER[:rep % len(ORDER)]
+            for name in turn:
+                for phase in ("small", "commits", "big"):
+                    directory = tempfile.mkdtemp(dir=tmp_root)
+                    try:
+                        if phase == "small":
+                            t, s = run_small(name, directory, cfg, rng, small_pool, update_pool)
+                            for r in ("a", "c", "d", "f", "g"):
+                                samples[(r, name)].append(t[r])
+                            for r in ("a", "f", "g"):
+                                sizes[(r, name)] = s[r]
+                        elif phase == "commits":
+                            t, s = run_commits(name, directory, cfg, small_pool)
+                            samples[("b", name)].append(t)
+                            sizes[("b", name)] = s
+                        else:
+                            tw, tr, s = run_big(name, directory, cfg, rng, big_pool)
+                            samples[("ew", name)].append(tw)
+                            samples[("er", name)].append(tr)
+                            sizes[("e", name)] = s
+                    finally:
+                        shutil.rmtree(directory, ignore_errors=True)
+            print(f"# repetition {rep + 1}/{cfg['reps']} done "
+                  f"({time.perf_counter() - started:.0f} s)", file=sys.stderr, flush=True)
+
+        rss = [
+            ("ambrik", rss_cache, "cache 4 MiB"),
+            ("ambrik", 16 * rss_total, "cache 640 MiB (control)"),
+            ("sqlite-del", rss_cache, "cache_size 4 MiB"),
+            ("sqlite-wal", rss_cache, "cache_size 4 MiB"),
+            ("lmdb", None, "no cache (mmap)"),
+        ]
+        baseline = run_rss_baseline(tmp_root)
+        rss_results = [(n, note, run_rss(n, tmp_root, c, rss_total, rss_vsize)) for n, c, note in rss]
+    finally:
+        shutil.rmtree(tmp_root, ignore_errors=True)
+    elapsed = time.perf_counter() - started
+
+    b, n1k = cfg["batch"], cfg["txns"] * cfg["batch"]
+    labels = {
+        "a": f"(a) allocate 100 B, {b}/txn",
+        "b": "(b) 1 allocate per txn",
+        "c": "(c) read 100 B, warm",
+        "d": "(d) read 100 B, cold",
+        "ew": "(e) write 1 MiB, 1/txn",
+        "er": "(e) read 1 MiB",
+        "f": f"(f) update 100 B, {b}/txn",
+        "g": f"(g) delete, {b}/txn",
+    }
+    peers = ORDER[1:]
+    out = []
+    out.append(f"ambrik vs peers: {'quick' if args.quick else 'full'} run, "
+               f"median of {cfg['reps']} repetitions, {elapsed:.0f} s total")
+    out.extend(info)
+    out.append(f"counts: (a)(f)(g) {cfg['txns']} txns x {b} = {n1k} values; (b) {cfg['commits']} "
+               f"txns; (c)(d) {cfg['reads']} random reads over the {n1k} values; "
+               f"(e) {cfg['big']} values of 1 MiB; cache budget 8 MiB, "
+               f"cold {COLD_CACHE // 1024} KiB")
+    out.append("")
+    out.append("microseconds per operation (median); ratio = ambrik / peer, above 1 = ambrik slower")
+    w0 = max(len(v) for v in labels.values())
+    head = f"{'workload':<{w0}}  {'ambrik':>9}"
+    for p in peers:
+        head += f"  {p:>10} {'ratio':>6}"
+    out.append(head)
+    out.append("-" * len(head))
+    spread = []
+    for r in rows:
+        med = {e: statistics.median(samples[(r, e)]) for e in ORDER}
+        line = f"{labels[r]:<{w0}}  {fmt_us(med['ambrik']):>9}"
+        for p in peers:
+            line += f"  {fmt_us(med[p]):>10} {fmt_ratio(med['ambrik'], med[p]):>6}"
+        out.append(line)
+        for e in ORDER:
+            s = samples[(r, e)]
+            spread.append(((max(s) - min(s)) / med[e], r, e))
+    worst = max(spread)
+    typical = statistics.median(x[0] for x in spread)
+    out.append(f"run-to-run spread (max-min)/median: median {typical:.0%}, "
+               f"largest {worst[0]:.0%} ({labels[worst[1]].split(')')[0]}), {worst[2]})")
+    out.append("")
+    out.append(f"file size after each workload, bytes (ambrik also in {PAGE_SIZE}-byte pages; "
+               "sqlite-wal: db + -wal file)")
+    head = f"{'after':<{w0}}  {'ambrik':>11} {'pages':>6}" + "".join(f"  {p:>11}" for p in peers)
+    out.append(head)
+    out.append("-" * len(head))
+    size_labels = {"a": labels["a"], "b": labels["b"], "e": f"(e) {cfg['big']} x 1 MiB",
+                   "f": labels["f"], "g": labels["g"]}
+    for r in ("a", "b", "e", "f", "g"):
+        nbytes, pages = sizes[(r, "ambrik")]
+        line = f"{size_labels[r]:<{w0}}  {nbytes:>11,} {pages:>6}"
+        for p in peers:
+            line += f"  {sizes[(r, p)][0]:>11,}"
+        out.append(line)
+    out.append("")
+    out.append(f"(h) one transaction writing {rss_total // MiB} MiB "
+               f"({rss_total // rss_vsize} values of {rss_vsize} B), peak RSS of a subprocess")
+    out.append(f"    (a subprocess that only imports and opens: {baseline / 1024:.1f} MiB; "
+               "'before txn' = peak before the transaction began)")
+    head = (f"{'engine':<11} {'setting':<24} {'data':>7} {'peak RSS':>9} {'before txn':>10} "
+            f"{'growth':>9} {'spill file':>10} {'file after':>10} {'write s':>7} {'commit s':>8}")
+    out.append(head)
+    out.append("-" * len(head))
+    for n, note, res in rss_results:
+        if "error" in res:
+            out.append(f"{n:<11} {note:<24} error: {res['error']}")
+            continue
+        spill = f"{res['spill_bytes'] / MiB:.1f} MiB" if res["spill_bytes"] is not None else "-"
+        out.append(
+            f"{n:<11} {note:<24} {rss_total // MiB:>3} MiB {res['peak_kib'] / 1024:>5.1f} MiB "
+            f"{res['base_kib'] / 1024:>6.1f} MiB {(res['peak_kib'] - res['base_kib']) / 1024:>5.1f} MiB"
+            f" {spill:>10} {res['file_bytes'] / MiB:>6.1f} MiB {res['write_s']:>7.2f}"
+            f" {res['commit_s']:>8.2f}")
+    print("\n".join(out))
+
+
+def run_rss_baseline(tmp_root):
+    """Peak RSS (KiB) of a child that imports everything and opens one database."""
+    directory = tempfile.mkdtemp(dir=tmp_root, prefix="base-")
+    try:
+        code = (
+            "import resource, sys, lmdb, sqlite3, ambrik\n"
+            "from ambrik import _ambrik as am\n"
+            f"db = am.open({os.path.join(directory, 'x.ambrik')!r}); db.close()\n"
+            "print([l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0].split()[1])\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             check=True)
+        return int(out.stdout.split()[-1])
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
