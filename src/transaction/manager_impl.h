@@ -45,6 +45,10 @@ class TransactionManagerImpl {
  public:
   // --- recovery.cc
   static Result<std::unique_ptr<TransactionManagerImpl>> open(const OpenOptions& options);
+  // Opens (or, when the storage holds no whole page, creates) the database
+  // in `io`, which the caller has opened and locked.
+  static Result<std::unique_ptr<TransactionManagerImpl>> open_storage(
+      std::unique_ptr<PageIo> io, const OpenOptions& options);
   // Writes the n initial superblocks over empty storage. `passphrase_costs`
   // null means this build's Argon2 defaults.
   static Result<std::unique_ptr<TransactionManagerImpl>> create_new(

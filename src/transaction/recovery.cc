@@ -110,12 +110,17 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   TRY(storage->length());
 
   auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);
-  if (io->page_count() == 0) {
-    auto created = TRY(create_new(std::move(io), cache_settings(o), o.superblock_count, key,
-                                  nullptr));
-    sync_parent_directory(path);
-    return created;
-  }
+  const bool empty = io->page_count() == 0;
+  auto m = TRY(open_storage(std::move(io), o));
+  if (empty) sync_parent_directory(path);
+  return m;
+}
+
+Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_storage(
+    std::unique_ptr<PageIo> io, const OpenOptions& o) {
+  const Key* key = o.encryption_key ? &*o.encryption_key : nullptr;
+  if (io->page_count() == 0)
+    return create_new(std::move(io), cache_settings(o), o.superblock_count, key, nullptr);
 
   // Unit 0 tells whether the file is sealed and so which stride to read at.
   std::vector<uint8_t> unit0 = TRY(io->read_page_unit(0));

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,5 +53,76 @@ class FaultStorage final : public Storage {
  private:
   std::shared_ptr<SharedImage> image_;
 };
+
+}  // namespace ambrik::testing
+
+namespace ambrik::testing {
+
+// Keeps what a power cut would leave: `durable` holds the bytes as of the
+// last sync; `current` what reads see. A snapshot applies an arbitrary subset
+// of the unsynced writes (the last one possibly torn) over `durable`.
+class CrashStorage final : public Storage {
+ public:
+  struct Write {
+    uint64_t offset;
+    std::vector<uint8_t> bytes;
+  };
+
+  std::vector<uint8_t> durable;
+  std::vector<uint8_t> current;
+  std::vector<Write> unsynced;
+  uint64_t durable_length = 0;
+  // Called before every write, with this storage; tests take snapshots here.
+  std::function<void(CrashStorage&)> before_write;
+
+  Status read_at(uint64_t offset, uint8_t* buf, size_t len) override {
+    if (offset > current.size() || current.size() - offset < len)
+      return Error::io_text(IoKind::UnexpectedEof, "failed to fill whole buffer");
+    std::memcpy(buf, current.data() + offset, len);
+    return ok_status();
+  }
+  Status write_at(uint64_t offset, const uint8_t* buf, size_t len) override {
+    if (before_write) before_write(*this);
+    if (current.size() < offset + len) current.resize(offset + len, 0);
+    std::memcpy(current.data() + offset, buf, len);
+    unsynced.push_back({offset, std::vector<uint8_t>(buf, buf + len)});
+    return ok_status();
+  }
+  Status set_length(uint64_t len) override {
+    current.resize(len, 0);
+    // A length change is not ordered with respect to later writes; model it
+    // as immediately durable, the harsher case for a shrink.
+    durable.resize(len, 0);
+    return ok_status();
+  }
+  Result<uint64_t> length() override { return static_cast<uint64_t>(current.size()); }
+  Status sync() override {
+    durable = current;
+    unsynced.clear();
+    return ok_status();
+  }
+
+  // The bytes a crash right now could leave behind.
+  template <typename Rng>
+  std::vector<uint8_t> crash_image(Rng& rng) const {
+    std::vector<uint8_t> img = durable;
+    for (size_t i = 0; i < unsynced.size(); ++i) {
+      if (rng() % 2) continue;
+      const Write& w = unsynced[i];
+      size_t len = w.bytes.size();
+      if (rng() % 4 == 0) len = rng() % (len + 1);  // torn
+      if (img.size() < w.offset + len) img.resize(w.offset + len, 0);
+      std::memcpy(img.data() + w.offset, w.bytes.data(), len);
+    }
+    return img;
+  }
+};
+
+// Storage over a fixed image, for reopening a crash snapshot.
+inline std::unique_ptr<FaultStorage> storage_from(std::vector<uint8_t> bytes) {
+  auto image = std::make_shared<SharedImage>();
+  image->bytes = std::move(bytes);
+  return std::make_unique<FaultStorage>(image);
+}
 
 }  // namespace ambrik::testing

@@ -1,0 +1,149 @@
+// Commit under injected failures and simulated power cuts: whatever happens,
+// the file must reopen to the last committed state or the one being
+// committed, never to anything else.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "fault_storage.h"
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+namespace {
+
+using testing::CrashStorage;
+using testing::FaultStorage;
+using testing::SharedImage;
+using testing::storage_from;
+
+using State = std::map<uint64_t, std::vector<uint8_t>>;
+
+std::vector<uint8_t> value_for(std::mt19937_64& rng) {
+  size_t len = rng() % 5 == 0 ? 8163 + rng() % 20000 : rng() % 300;
+  std::vector<uint8_t> v(len);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+// One random transaction applied to both the database and the model.
+void random_transaction(TransactionManagerImpl& m, State& model, std::mt19937_64& rng) {
+  ASSERT_TRUE(m.begin().ok());
+  int ops = 1 + rng() % 40;
+  for (int i = 0; i < ops; ++i) {
+    int what = rng() % 4;
+    if (model.empty() || what < 2) {
+      auto v = value_for(rng);
+      auto h = m.allocate(v, 0);
+      ASSERT_TRUE(h.ok()) << h.error().message();
+      model[h.value()] = v;
+    } else {
+      auto it = model.begin();
+      std::advance(it, rng() % model.size());
+      if (what == 2) {
+        auto v = value_for(rng);
+        ASSERT_TRUE(m.update(it->first, v).ok());
+        it->second = v;
+      } else {
+        ASSERT_TRUE(m.delete_inner(it->first).ok());
+        model.erase(it);
+      }
+    }
+  }
+}
+
+State contents(TransactionManagerImpl& m) {
+  State s;
+  auto hs = m.handles();
+  EXPECT_TRUE(hs.ok());
+  if (!hs.ok()) return s;
+  for (uint64_t h : hs.value()) {
+    auto v = m.read(h);
+    EXPECT_TRUE(v.ok()) << v.error().message();
+    if (v.ok()) s[h] = v.value();
+  }
+  return s;
+}
+
+OpenOptions small_cache() {
+  OpenOptions o;
+  o.cache_max_bytes = 8 * 8192;  // forces spilling during larger transactions
+  return o;
+}
+
+std::unique_ptr<TransactionManagerImpl> reopen(std::vector<uint8_t> image) {
+  auto io = std::make_unique<PageIo>(storage_from(std::move(image)), false);
+  auto r = TransactionManagerImpl::open_storage(std::move(io), small_cache());
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message());
+  return r.ok() ? std::move(r).value() : nullptr;
+}
+
+TEST(CommitFaults, FailedWriteOrSyncPoisonsAndKeepsACommittedState) {
+  for (int mode = 0; mode < 2; ++mode) {
+    for (int k = 1; k <= 12; ++k) {
+      std::mt19937_64 rng(1000 * mode + k);
+      auto image = std::make_shared<SharedImage>();
+      auto storage = std::make_unique<FaultStorage>(image);
+      FaultStorage* faults = storage.get();
+      auto io = std::make_unique<PageIo>(std::move(storage), false);
+      auto opened = TransactionManagerImpl::open_storage(std::move(io), small_cache());
+      ASSERT_TRUE(opened.ok());
+      auto& m = *opened.value();
+      State before;
+      random_transaction(m, before, rng);
+      ASSERT_TRUE(m.commit().ok());
+      State after = before;
+      random_transaction(m, after, rng);
+      faults->writes = faults->syncs = 0;
+      (mode == 0 ? faults->fail_write_at : faults->fail_sync_at) = k;
+      Status st = m.commit();
+      if (st.ok()) continue;  // the commit needed fewer calls than k
+      EXPECT_TRUE(m.poisoned);
+      auto db = reopen(image->bytes);
+      ASSERT_TRUE(db);
+      State seen = contents(*db);
+      EXPECT_TRUE(seen == before || seen == after) << "mode " << mode << " k " << k;
+    }
+  }
+}
+
+TEST(CommitFaults, PowerCutAtAnyWriteLeavesACommittedState) {
+  std::mt19937_64 rng(42);
+  auto storage = std::make_unique<CrashStorage>();
+  CrashStorage* crash = storage.get();
+  std::vector<std::vector<uint8_t>> snapshots;
+  std::vector<size_t> snapshot_commit;
+  size_t commit_no = 0;
+  crash->before_write = [&](CrashStorage& s) {
+    if (rng() % 3 == 0) {
+      snapshots.push_back(s.crash_image(rng));
+      snapshot_commit.push_back(commit_no);
+    }
+  };
+  auto io = std::make_unique<PageIo>(std::move(storage), false);
+  for (uint32_t count : {2u}) {
+    OpenOptions o = small_cache();
+    o.superblock_count = count;
+    auto opened = TransactionManagerImpl::open_storage(std::move(io), o);
+    ASSERT_TRUE(opened.ok());
+    auto& m = *opened.value();
+    std::vector<State> states(1);
+    for (commit_no = 1; commit_no <= 25; ++commit_no) {
+      State next = states.back();
+      random_transaction(m, next, rng);
+      ASSERT_TRUE(m.commit().ok());
+      states.push_back(next);
+    }
+    ASSERT_GT(snapshots.size(), 50u);
+    for (size_t i = 0; i < snapshots.size(); ++i) {
+      auto db = reopen(snapshots[i]);
+      ASSERT_TRUE(db) << "snapshot " << i;
+      State seen = contents(*db);
+      size_t c = snapshot_commit[i];
+      EXPECT_TRUE(seen == states[c - 1] || seen == states[c]) << "snapshot " << i << " commit " << c;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ambrik
