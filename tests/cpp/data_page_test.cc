@@ -8,22 +8,16 @@
 #include "page.h"
 #include "page_cache.h"
 #include "page_io.h"
+#include "test_util.h"
 
 namespace ambrik {
 namespace {
 
-template <typename T>
-T must(Result<T> r) {
-  if (!r.ok()) {
-    ADD_FAILURE() << r.error().message();
-    return T{};
-  }
-  return std::move(r).value();
-}
+using testing::memory_io;
+using testing::must;
 
 struct Packing {
-  PageCache cache{std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false),
-                  CacheSettings{}, 2};
+  PageCache cache{memory_io(), CacheSettings{}, 2};
   PageAllocFn alloc = [this] { return cache.new_page(); };
   SlotPacker packer;
   std::vector<uint64_t> pending;

@@ -10,26 +10,17 @@
 #include "page.h"
 #include "page_cache.h"
 #include "page_io.h"
+#include "test_util.h"
 
 namespace ambrik {
 namespace {
 
-template <typename T>
-T must(Result<T> r) {
-  if (!r.ok()) {
-    ADD_FAILURE() << r.error().message();
-    return T{};
-  }
-  return std::move(r).value();
-}
-void must(Status s) {
-  if (!s.ok()) ADD_FAILURE() << s.error().message();
-}
+using testing::memory_io;
+using testing::must;
 
 // A memory database with the two superblock slots in front.
 struct Db {
-  PageCache cache{std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false),
-                  CacheSettings{}, 2};
+  PageCache cache{memory_io(), CacheSettings{}, 2};
   FreemapRecycle recycle;
   FreeMapRoot committed;
   FreeMapRoot working;

@@ -8,22 +8,16 @@
 #include "page.h"
 #include "page_cache.h"
 #include "page_io.h"
+#include "test_util.h"
 
 namespace ambrik {
 namespace {
 
-template <typename T>
-T must(Result<T> r) {
-  if (!r.ok()) {
-    ADD_FAILURE() << r.error().message();
-    return T{};
-  }
-  return std::move(r).value();
-}
+using testing::memory_io;
+using testing::must;
 
 struct Chains {
-  PageCache cache{std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false),
-                  CacheSettings{}, 2};
+  PageCache cache{memory_io(), CacheSettings{}, 2};
 
   std::vector<uint8_t> value(size_t len) {
     std::vector<uint8_t> v(len);

@@ -31,8 +31,8 @@ TARGET_LIVE = 24
 EXIT_MISMATCH = 3
 
 
-def value_bytes(seed, spec):
-    txn, op, length = spec
+def value_bytes(seed, shape):
+    txn, op, length = shape
     return hashlib.shake_128(f"{seed}/{txn}/{op}".encode()).digest(length)
 
 
@@ -53,7 +53,7 @@ def pick_size(rng):
 
 
 class State:
-    """Committed content: handle -> value spec (txn, op, length), plus the next handle."""
+    """Committed content: handle -> value shape (txn, op, length), plus the next handle."""
 
     __slots__ = ("values", "next_handle")
 
@@ -79,15 +79,15 @@ def plan(seed, txn, state):
         p_alloc = 0.7 if len(live) < TARGET_LIVE else 0.3
         r = rng.random()
         if not live or r < p_alloc:
-            spec = (txn, i, pick_size(rng))
-            ops.append(("alloc", work.next_handle, spec))
-            work.values[work.next_handle] = spec
+            shape = (txn, i, pick_size(rng))
+            ops.append(("alloc", work.next_handle, shape))
+            work.values[work.next_handle] = shape
             work.next_handle += 1
         elif r < p_alloc + (1 - p_alloc) * 0.6:
             h = rng.choice(live)
-            spec = (txn, i, pick_size(rng))
-            ops.append(("update", h, spec))
-            work.values[h] = spec
+            shape = (txn, i, pick_size(rng))
+            ops.append(("update", h, shape))
+            work.values[h] = shape
         elif r < p_alloc + (1 - p_alloc) * 0.85:
             h = rng.choice(live)
             ops.append(("delete", h))

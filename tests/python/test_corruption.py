@@ -310,11 +310,11 @@ def run_batch(built, scratch, batch, probes):
 
 @pytest.mark.parametrize("name", list(FILES))
 def test_damaged_copies(tmp_path, name):
-    spec = FILES[name]
+    layout = FILES[name]
     seed = BASE_SEED + list(FILES).index(name)
     where = f"[{name}, seed {seed}; rerun with AMBRIK_CORRUPTION_SEED={BASE_SEED}]"
-    built = build(tmp_path / "original.db", spec["sb"], spec["key"], seed)
-    assert len(set(generations(built))) == spec["sb"]
+    built = build(tmp_path / "original.db", layout["sb"], layout["key"], seed)
+    assert len(set(generations(built))) == layout["sb"]
     assert len(built.data) % built.stride == 0
 
     rng = random.Random(seed)

@@ -57,10 +57,10 @@ class Model:
     def expected(self, txn):
         state = self.state(txn)
         values = {}
-        for h, spec in state.values.items():
-            if spec not in self.digests:
-                self.digests[spec] = cc.digest(cc.value_bytes(self.seed, spec))
-            values[str(h)] = self.digests[spec]
+        for h, shape in state.values.items():
+            if shape not in self.digests:
+                self.digests[shape] = cc.digest(cc.value_bytes(self.seed, shape))
+            values[str(h)] = self.digests[shape]
         return {"values": values, "next_handle": state.next_handle}
 
 

@@ -1,0 +1,36 @@
+// Helpers shared by the structure tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <utility>
+
+#include "page_cache.h"
+#include "page_io.h"
+#include "result.h"
+
+namespace ambrik::testing {
+
+// The value of a Result that is expected to succeed; a failure is recorded
+// and a default value returned so the test can go on to report more.
+template <typename T>
+T must(Result<T> r) {
+  if (!r.ok()) {
+    ADD_FAILURE() << r.error().message();
+    return T{};
+  }
+  return std::move(r).value();
+}
+
+inline void must(Status s) {
+  if (!s.ok()) ADD_FAILURE() << s.error().message();
+}
+
+// A page cache over an empty memory image, with the two superblock slots
+// accounted for.
+inline std::unique_ptr<PageIo> memory_io() {
+  return std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false);
+}
+
+}  // namespace ambrik::testing
