@@ -72,11 +72,9 @@ Status TransactionManagerImpl::commit() {
   committed = working;
   committed_page_count = page_count;
   packer.commit();
-  active = false;
-  savepoint_depth = 0;
-  pending_free.clear();
-  txn_private.clear();
   recycle.on_commit();
+  reset_transaction_lists();
+  active = false;
   return ok_status();
 }
 

@@ -9,11 +9,8 @@ Status TransactionManagerImpl::begin() {
   working = committed;
   recycle.on_begin();
   packer.reset();
+  reset_transaction_lists();
   active = true;
-  savepoint_depth = 0;
-  pending_free.clear();
-  txn_private.clear();
-  reusable.clear();
   return ok_status();
 }
 
@@ -26,12 +23,16 @@ Status TransactionManagerImpl::rollback() {
   handle_depth = TRY(HandleTable::recover_depth(*cache, committed.handle_root));
   recycle.on_rollback();
   packer.reset();
+  reset_transaction_lists();
   active = false;
+  return ok_status();
+}
+
+void TransactionManagerImpl::reset_transaction_lists() {
   savepoint_depth = 0;
   pending_free.clear();
   txn_private.clear();
   reusable.clear();
-  return ok_status();
 }
 
 }  // namespace ambrik

@@ -58,6 +58,9 @@ class TransactionManagerImpl {
   // --- lifecycle.cc
   Status begin();
   Status rollback();
+  // Empties the per-transaction lists (savepoints, pending and reusable
+  // pages) at every transaction boundary.
+  void reset_transaction_lists();
 
   // --- commit.cc
   Status commit();
