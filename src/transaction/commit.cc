@@ -48,6 +48,10 @@ Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64
 
 Status TransactionManagerImpl::commit() {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  for (SavepointRecord& sp : savepoints) {
+    pending_free.insert(pending_free.end(), sp.pending_free.begin(), sp.pending_free.end());
+    sp.pending_free.clear();
+  }
   // Allocated but unreferenced: free them like any other released page.
   pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
   reusable.clear();

@@ -19,8 +19,7 @@ Status TransactionManagerImpl::rollback() {
   cache->discard_dirty();
   TRY(cache->truncate(committed_page_count));
   working = committed;
-  // The membership index joins this recovery when tags exist.
-  handle_depth = TRY(HandleTable::recover_depth(*cache, committed.handle_root));
+  TRY(recover_depths());
   recycle.on_rollback();
   packer.reset();
   reset_transaction_lists();
@@ -29,7 +28,7 @@ Status TransactionManagerImpl::rollback() {
 }
 
 void TransactionManagerImpl::reset_transaction_lists() {
-  savepoint_depth = 0;
+  savepoints.clear();
   pending_free.clear();
   txn_private.clear();
   reusable.clear();

@@ -1,8 +1,12 @@
 // TransactionManagerImpl: the state of one open database and the engine
 // operations over it, split by concern across src/transaction/*.cc:
 //   recovery.cc  open and create          lifecycle.cc  begin, rollback
-//   commit.cc    commit, superblock write mutate.cc     allocate/update/delete
-//   read.cc      lookup, read, handles     staging.cc    value storage helpers
+//   commit.cc    commit, superblock write mutate.cc     changes to values, tags,
+//   read.cc      lookups in the visible                 roots and client bytes
+//                state                     staging.cc    value storage, allocator
+//   savepoints.cc                          keys.cc       key slots
+//   config.cc    run-time settings         stats.cc      statistics, counters
+//   packing.cc   defragmentation moves     freemap.cc    orphaned free-map pages
 //
 // Invariants:
 //  - outside a transaction `working` equals `committed` and the in-memory
@@ -18,12 +22,15 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "data_page.h"
 #include "freemap_recycle.h"
 #include "handle_table.h"
+#include "membership_index.h"
 #include "page_cache.h"
 #include "result.h"
 #include "superblock/superblock.h"
@@ -39,6 +46,14 @@ struct StateRecord {
   uint64_t page_count = 0;
   uint64_t next_handle = 1;
   std::array<uint8_t, kNamedRootsBytes> named_roots{};
+};
+
+struct SavepointRecord {
+  PackerSnapshot packer;
+  std::string name;
+  std::vector<uint64_t> pending_free;  // the transaction's list at creation
+  StateRecord working;
+  uint64_t frontier = 0;  // allocation frontier at creation
 };
 
 class TransactionManagerImpl {
@@ -74,11 +89,45 @@ class TransactionManagerImpl {
   Result<std::vector<uint8_t>> read(uint64_t handle);
   Result<std::vector<uint64_t>> handles();
 
+  Result<std::vector<uint64_t>> handles_with_tag(uint32_t tag);
+  Result<std::optional<uint64_t>> get_root_name(std::string_view name);
+
   // --- mutate.cc
   Result<uint64_t> allocate(std::span<const uint8_t> value, uint32_t tag);
   Status update(uint64_t handle, std::span<const uint8_t> value);
   Status delete_inner(uint64_t handle);
   Status delete_many(std::span<const uint64_t> handles);
+  Status delete_tagged(uint64_t handle, uint32_t tag);
+  Result<DeletedWithTag> delete_with_tag(uint32_t tag, uint64_t max);
+  Status set_client_byte(uint64_t handle, uint8_t byte);
+  Status set_root_name(std::string_view name, uint64_t handle);
+  Status clear_root_name(std::string_view name);
+
+  // --- savepoints.cc
+  Status savepoint(const std::string& name);
+  Status rollback_to(const std::string& name);
+  Status release(const std::string& name);
+  // Re-derives the in-memory tree depths from the working roots.
+  Status recover_depths();
+
+  // --- keys.cc
+  Status add_key(const Key& existing, const Key& added);
+  Status remove_key(const Key& key);
+  Status rotate_key(const Key& old_key, const Key& new_key);
+  Status rewrite_crypto_header(const CryptoHeader& header);
+
+  // --- config.cc
+  Status set_cache_max_bytes(uint64_t bytes);
+  Status set_spillway_max_bytes(uint64_t bytes);
+  Status set_drain_insertion(DrainInsertion policy);
+
+  // --- stats.cc
+  Result<StatsValues> stats();
+  Result<CounterValues> counters();
+
+  // --- packing.cc (moves) and freemap.cc (orphaned free-map pages)
+  Result<DefragResult> defrag(const DefragSettings& settings);
+  Status reclaim_orphaned_freemap_pages();
 
   // --- staging.cc
   struct StoredValue {
@@ -98,7 +147,8 @@ class TransactionManagerImpl {
   // pages created by this transaction (and not captured by a savepoint) can
   // be reused at once; pages of the committed state wait for the commit.
   void retire(const std::vector<uint64_t>& superseded);
-  bool savepoint_open() const { return savepoint_depth > 0; }
+  bool savepoint_open() const { return !savepoints.empty(); }
+  MembershipRoot working_membership() const { return {working.membership_root, membership_depth}; }
   const StateRecord& visible() const { return active ? working : committed; }
 
   // Rebuilds the data-page live counts from the committed handle table.
@@ -123,7 +173,7 @@ class TransactionManagerImpl {
   // them, so the next allocation may take them. Whatever is left at commit
   // is freed with the pending list.
   std::vector<uint64_t> reusable;
-  size_t savepoint_depth = 0;  // open savepoints (records come with savepoints)
+  std::vector<SavepointRecord> savepoints;  // oldest first
   FreemapRecycle recycle;
   SlotPacker packer;
   uint64_t committed_page_count = 0;

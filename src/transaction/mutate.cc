@@ -1,6 +1,9 @@
-// Value operations that change the working state. Each one either completes
-// or leaves the working roots exactly as they were (pages it obtained on the
-// way stay unreferenced and are dropped by the next rollback or ignored).
+// Operations that change the working state. Each one either completes or
+// leaves the working roots exactly as they were: new roots are computed into
+// locals and stored only once every fallible step has succeeded (pages
+// obtained on the way stay unreferenced and are dropped by a rollback or
+// ignored).
+#include "named_roots.h"
 #include "overflow.h"
 #include "transaction/manager_impl.h"
 
@@ -12,29 +15,37 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   StoredValue stored = TRY(store_value(value));
   HandleEntry entry{stored.location, tag, stored.slot, 0, stored.kind};
 
-  const uint32_t saved_depth = handle_depth;
+  uint32_t depth = handle_depth;
+  MembershipRoot index = working_membership();
   std::vector<uint64_t> pending;
-  auto insert = [&]() -> Result<uint64_t> {
+  std::vector<uint64_t> index_pending;
+  auto link = [&]() -> Result<uint64_t> {
     uint64_t root = working.handle_root;
     if (root == kNoPage) {
       root = TRY(HandleTable::create_root_leaf(*cache));
       txn_private.insert(root);
-      handle_depth = 0;
+      depth = 0;
     }
-    return HandleTable::insert(handle_depth, *cache, root, handle, entry, recycling_allocator(),
-                               pending);
+    uint64_t new_root = TRY(HandleTable::insert(depth, *cache, root, handle, entry,
+                                                recycling_allocator(), pending));
+    if (tag != 0)
+      TRY(membership_add(*cache, index, handle, tag, recycling_allocator(), index_pending));
+    return new_root;
   };
-  auto new_root = insert();
+  auto new_root = link();
   if (!new_root.ok()) {
     // Includes a failure to create the first table node: the slot taken
     // above must be released or its page's live count stays one too high.
-    handle_depth = saved_depth;
     unstore_value(stored);
     return std::move(new_root).error();
   }
   working.next_handle += 1;
   working.handle_root = new_root.value();
+  handle_depth = depth;
+  working.membership_root = index.root;
+  membership_depth = index.depth;
   retire(pending);
+  retire(index_pending);
   return handle;
 }
 
@@ -44,26 +55,23 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   StoredValue stored = TRY(store_value(value));
   HandleEntry entry{stored.location, old.tag, stored.slot, old.client_byte, stored.kind};
 
-  const uint32_t saved_depth = handle_depth;
+  uint32_t depth = handle_depth;
   std::vector<uint64_t> pending;
-  auto new_root = HandleTable::insert(handle_depth, *cache, working.handle_root, handle, entry,
-                                      recycling_allocator(), pending);
+  std::vector<uint64_t> old_chain;
+  auto relink = [&]() -> Result<uint64_t> {
+    uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle,
+                                                entry, recycling_allocator(), pending));
+    if (old.kind == ValueKind::Overflow)
+      old_chain = TRY(Overflow::collect_chain_pages(*cache, old.location));
+    return new_root;
+  };
+  auto new_root = relink();
   if (!new_root.ok()) {
-    handle_depth = saved_depth;
     unstore_value(stored);
     return std::move(new_root).error();
   }
-  std::vector<uint64_t> old_chain;
-  if (old.kind == ValueKind::Overflow) {
-    auto chain = Overflow::collect_chain_pages(*cache, old.location);
-    if (!chain.ok()) {
-      handle_depth = saved_depth;
-      unstore_value(stored);
-      return std::move(chain).error();
-    }
-    old_chain = std::move(chain).value();
-  }
   working.handle_root = new_root.value();
+  handle_depth = depth;
   retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, pending_free);
   else pending_free.insert(pending_free.end(), old_chain.begin(), old_chain.end());
@@ -83,8 +91,17 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   std::vector<uint64_t> old_chain;
   if (old.kind == ValueKind::Overflow)
     old_chain = TRY(Overflow::collect_chain_pages(*cache, old.location));
+  MembershipRoot index = working_membership();
+  std::vector<uint64_t> index_pending;
+  if (old.tag != 0)
+    TRY(membership_remove(*cache, index, handle, old.tag, recycling_allocator(),
+                          index_pending));
+
   working.handle_root = del.node;
+  working.membership_root = index.root;
+  membership_depth = index.depth;
   retire(pending);
+  retire(index_pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, pending_free);
   else pending_free.insert(pending_free.end(), old_chain.begin(), old_chain.end());
   return ok_status();
@@ -93,6 +110,57 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
 Status TransactionManagerImpl::delete_many(std::span<const uint64_t> handles) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   for (uint64_t h : handles) TRY(delete_inner(h));
+  return ok_status();
+}
+
+Status TransactionManagerImpl::delete_tagged(uint64_t handle, uint32_t tag) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  HandleEntry entry = TRY(lookup_live(handle));
+  if (entry.tag != tag) return Error::tag_mismatch(tag, entry.tag, handle);
+  return delete_inner(handle);
+}
+
+Result<DeletedWithTag> TransactionManagerImpl::delete_with_tag(uint32_t tag, uint64_t max) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  DeletedWithTag out;
+  if (max == 0) return out;
+  // One more than asked for tells whether any would remain.
+  const uint64_t limit = sat_add(max, 1);
+  std::vector<uint64_t> candidates =
+      TRY(membership_handles(*cache, working_membership(), tag, limit));
+  out.complete = candidates.size() <= max;
+  const size_t n = std::min<uint64_t>(candidates.size(), max);
+  for (size_t i = 0; i < n; ++i) {
+    TRY(delete_inner(candidates[i]));
+    out.deleted.push_back(candidates[i]);
+  }
+  return out;
+}
+
+Status TransactionManagerImpl::set_client_byte(uint64_t handle, uint8_t byte) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  HandleEntry entry = TRY(lookup_live(handle));
+  entry.client_byte = byte;
+  uint32_t depth = handle_depth;
+  std::vector<uint64_t> pending;
+  uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle, entry,
+                                              recycling_allocator(), pending));
+  working.handle_root = new_root;
+  handle_depth = depth;
+  retire(pending);
+  return ok_status();
+}
+
+Status TransactionManagerImpl::set_root_name(std::string_view name, uint64_t handle) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  TRY(validate_root_name(name));
+  return bind_root(working.named_roots, name, handle);
+}
+
+Status TransactionManagerImpl::clear_root_name(std::string_view name) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  TRY(validate_root_name(name));
+  clear_root(working.named_roots, name);
   return ok_status();
 }
 

@@ -1,5 +1,6 @@
 // Reads in the visible state: the working state inside a transaction, the
 // committed one outside.
+#include "named_roots.h"
 #include "overflow.h"
 #include "transaction/manager_impl.h"
 
@@ -30,6 +31,20 @@ Result<std::vector<uint64_t>> TransactionManagerImpl::handles() {
   out.reserve(live.size());
   for (const auto& [h, e] : live) out.push_back(h);
   return out;
+}
+
+}  // namespace ambrik
+
+namespace ambrik {
+
+Result<std::vector<uint64_t>> TransactionManagerImpl::handles_with_tag(uint32_t tag) {
+  const MembershipRoot index{visible().membership_root, membership_depth};
+  return membership_handles(*cache, index, tag, ~uint64_t{0});
+}
+
+Result<std::optional<uint64_t>> TransactionManagerImpl::get_root_name(std::string_view name) {
+  TRY(validate_root_name(name));
+  return find_root(visible().named_roots, name);
 }
 
 }  // namespace ambrik

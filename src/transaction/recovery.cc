@@ -187,7 +187,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   m->current_slot = chosen.index;
   m->crypto = sb.encryption;
   m->committed_page_count = sb.page_count;
-  m->handle_depth = TRY(HandleTable::recover_depth(*m->cache, m->committed.handle_root));
+  TRY(m->recover_depths());
   TRY(m->rebuild_live_counts());
   return m;
 }

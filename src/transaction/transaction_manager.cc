@@ -56,3 +56,79 @@ Status TransactionManager::delete_many(std::span<const uint64_t> handles) {
 Result<std::vector<uint64_t>> TransactionManager::handles() { AMBRIK_GUARDED(impl_->handles()); }
 
 }  // namespace ambrik
+
+namespace ambrik {
+
+Result<uint32_t> TransactionManager::tag(uint64_t handle) {
+  if (impl_->poisoned) return Error::simple(ErrorKind::Poisoned);
+  auto entry = guard(*impl_, impl_->lookup_live(handle));
+  if (!entry.ok()) return std::move(entry).error();
+  return entry.value().tag;
+}
+Result<std::vector<uint64_t>> TransactionManager::handles_with_tag(uint32_t tag) {
+  AMBRIK_GUARDED(impl_->handles_with_tag(tag));
+}
+Status TransactionManager::delete_tagged(uint64_t handle, uint32_t tag) {
+  AMBRIK_GUARDED(impl_->delete_tagged(handle, tag));
+}
+Result<DeletedWithTag> TransactionManager::delete_with_tag(uint32_t tag, uint64_t max) {
+  AMBRIK_GUARDED(impl_->delete_with_tag(tag, max));
+}
+
+Result<uint8_t> TransactionManager::client_byte(uint64_t handle) {
+  if (impl_->poisoned) return Error::simple(ErrorKind::Poisoned);
+  auto entry = guard(*impl_, impl_->lookup_live(handle));
+  if (!entry.ok()) return std::move(entry).error();
+  return entry.value().client_byte;
+}
+Status TransactionManager::set_client_byte(uint64_t handle, uint8_t byte) {
+  AMBRIK_GUARDED(impl_->set_client_byte(handle, byte));
+}
+Result<std::optional<uint64_t>> TransactionManager::get_root_name(std::string_view name) {
+  AMBRIK_GUARDED(impl_->get_root_name(name));
+}
+Status TransactionManager::set_root_name(std::string_view name, uint64_t handle) {
+  AMBRIK_GUARDED(impl_->set_root_name(name, handle));
+}
+Status TransactionManager::clear_root_name(std::string_view name) {
+  AMBRIK_GUARDED(impl_->clear_root_name(name));
+}
+
+Status TransactionManager::savepoint(const std::string& name) {
+  AMBRIK_GUARDED(impl_->savepoint(name));
+}
+Status TransactionManager::rollback_to(const std::string& name) {
+  AMBRIK_GUARDED(impl_->rollback_to(name));
+}
+Status TransactionManager::release(const std::string& name) {
+  AMBRIK_GUARDED(impl_->release(name));
+}
+
+Status TransactionManager::add_key(const Key& existing, const Key& added) {
+  AMBRIK_GUARDED(impl_->add_key(existing, added));
+}
+Status TransactionManager::remove_key(const Key& key) { AMBRIK_GUARDED(impl_->remove_key(key)); }
+Status TransactionManager::rotate_key(const Key& old_key, const Key& new_key) {
+  AMBRIK_GUARDED(impl_->rotate_key(old_key, new_key));
+}
+
+Status TransactionManager::set_cache_max_bytes(uint64_t bytes) {
+  AMBRIK_GUARDED(impl_->set_cache_max_bytes(bytes));
+}
+Status TransactionManager::set_spillway_max_bytes(uint64_t bytes) {
+  AMBRIK_GUARDED(impl_->set_spillway_max_bytes(bytes));
+}
+Status TransactionManager::set_drain_insertion(DrainInsertion policy) {
+  AMBRIK_GUARDED(impl_->set_drain_insertion(policy));
+}
+
+Result<StatsValues> TransactionManager::stats() { AMBRIK_GUARDED(impl_->stats()); }
+Result<CounterValues> TransactionManager::counters() { AMBRIK_GUARDED(impl_->counters()); }
+
+Result<DefragResult> TransactionManager::defrag(const DefragSettings& settings) {
+  // No early poisoned check: a call outside a transaction, or on a database
+  // that never stored a value, answers before the poisoned flag is read.
+  return guard(*impl_, impl_->defrag(settings));
+}
+
+}  // namespace ambrik

@@ -29,6 +29,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crypto/key.h"
@@ -50,6 +51,38 @@ struct OpenOptions {
 
 class TransactionManagerImpl;
 
+struct StatsValues {
+  uint64_t handle_count = 0;
+  uint64_t total_pages = 0;
+  uint64_t file_size_bytes = 0;
+  // Absent until the first dirty page had to leave the cache.
+  std::optional<uint64_t> spillway_logical_bytes;
+  std::optional<uint64_t> spillway_max_bytes;
+};
+
+struct CounterValues {
+  uint64_t cache_hits = 0;
+  uint64_t cache_misses = 0;
+  uint64_t pages_allocated = 0;
+  uint64_t fsync_calls = 0;
+};
+
+struct DefragSettings {
+  double sparse_threshold = 0.25;
+  uint64_t max_values = 0;  // 0: no limit
+};
+
+struct DefragResult {
+  uint64_t pages_examined = 0;
+  uint64_t pages_freed = 0;
+  uint64_t values_moved = 0;
+};
+
+struct DeletedWithTag {
+  std::vector<uint64_t> deleted;  // ascending
+  bool complete = false;
+};
+
 class TransactionManager {
  public:
   // Opens or creates the database. Runs without touching Python.
@@ -69,6 +102,39 @@ class TransactionManager {
   Status delete_handle(uint64_t handle);
   Status delete_many(std::span<const uint64_t> handles);
   Result<std::vector<uint64_t>> handles();
+
+  // Tags. REQUIRES: tag != 0 (the caller refuses 0 before calling).
+  Result<uint32_t> tag(uint64_t handle);  // 0 when untagged
+  Result<std::vector<uint64_t>> handles_with_tag(uint32_t tag);
+  Status delete_tagged(uint64_t handle, uint32_t tag);
+  Result<DeletedWithTag> delete_with_tag(uint32_t tag, uint64_t max);
+
+  // Client byte and named roots (names are UTF-8 bytes).
+  Result<uint8_t> client_byte(uint64_t handle);
+  Status set_client_byte(uint64_t handle, uint8_t byte);
+  Result<std::optional<uint64_t>> get_root_name(std::string_view name);
+  Status set_root_name(std::string_view name, uint64_t handle);
+  Status clear_root_name(std::string_view name);
+
+  // Savepoints of the running transaction.
+  Status savepoint(const std::string& name);
+  Status rollback_to(const std::string& name);
+  Status release(const std::string& name);
+
+  // Key slots of an encrypted database (between transactions).
+  Status add_key(const Key& existing, const Key& added);
+  Status remove_key(const Key& key);
+  Status rotate_key(const Key& old_key, const Key& new_key);
+
+  // Settings that may change between transactions.
+  Status set_cache_max_bytes(uint64_t bytes);
+  Status set_spillway_max_bytes(uint64_t bytes);
+  Status set_drain_insertion(DrainInsertion policy);
+
+  Result<StatsValues> stats();
+  Result<CounterValues> counters();
+  // Runs inside the caller's transaction.
+  Result<DefragResult> defrag(const DefragSettings& settings);
 
   // Internal access for tests.
   TransactionManagerImpl& impl() { return *impl_; }

@@ -27,8 +27,7 @@ inline void must(Status s) {
   if (!s.ok()) ADD_FAILURE() << s.error().message();
 }
 
-// A page cache over an empty memory image, with the two superblock slots
-// accounted for.
+// Page I/O over an empty memory image.
 inline std::unique_ptr<PageIo> memory_io() {
   return std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false);
 }

@@ -1,0 +1,72 @@
+// Adding, removing and rotating user keys. The data key never changes, so no
+// page is re-encrypted: each change rewrites the key slots in one new
+// superblock.
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+
+namespace {
+
+// Costs stored with a slot added to an open database.
+Argon2Params costs_for(const Key& key) {
+  return key.kind == KeyKind::Passphrase ? Argon2Params{} : kRawKeyAddedCosts;
+}
+
+}  // namespace
+
+Status TransactionManagerImpl::add_key(const Key& existing, const Key& added) {
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
+  UnlockedKey unlocked = TRY(unlock(*crypto, existing));
+  auto free_slot = first_free_slot(*crypto);
+  if (!free_slot) return Error::simple(ErrorKind::NoFreeKeySlot);
+  CryptoHeader next = *crypto;
+  TRY(wrap_into(next, *free_slot, added, unlocked.data_key.data(), costs_for(added)));
+  return rewrite_crypto_header(next);
+}
+
+Status TransactionManagerImpl::remove_key(const Key& key) {
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
+  UnlockedKey unlocked = TRY(unlock(*crypto, key));
+  if (active_slot_count(*crypto) < 2) return Error::simple(ErrorKind::LastKeySlot);
+  CryptoHeader next = *crypto;
+  clear_slot(next, unlocked.slot);
+  return rewrite_crypto_header(next);
+}
+
+Status TransactionManagerImpl::rotate_key(const Key& old_key, const Key& new_key) {
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
+  UnlockedKey unlocked = TRY(unlock(*crypto, old_key));
+  // The new key is added before the old one goes, so a free slot is needed
+  // even though the rotation frees one.
+  auto free_slot = first_free_slot(*crypto);
+  if (!free_slot) return Error::simple(ErrorKind::NoFreeKeySlot);
+  CryptoHeader next = *crypto;
+  TRY(wrap_into(next, *free_slot, new_key, unlocked.data_key.data(), costs_for(new_key)));
+  clear_slot(next, unlocked.slot);
+  return rewrite_crypto_header(next);
+}
+
+Status TransactionManagerImpl::rewrite_crypto_header(const CryptoHeader& header) {
+  if (active) return Error::simple(ErrorKind::TransactionInProgress);
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
+  auto persist = [&]() -> Result<uint64_t> {
+    TRY(cache->flush());
+    const uint64_t page_count = cache->io().page_count();
+    StateRecord state = committed;
+    TRY(write_superblock(state, page_count, header));
+    return page_count;
+  };
+  auto written = persist();
+  if (!written.ok()) {
+    // The slot being written may be torn and the counter has moved on.
+    poisoned = true;
+    return std::move(written).error();
+  }
+  crypto = header;
+  committed.page_count = written.value();
+  working.page_count = written.value();
+  committed_page_count = written.value();
+  return ok_status();
+}
+
+}  // namespace ambrik

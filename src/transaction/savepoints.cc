@@ -1,0 +1,79 @@
+// Savepoints: named points inside the running transaction.
+//
+// While a savepoint is open nothing is recycled and every new page lies at
+// or beyond the frontier saved in the newest savepoint, so returning to it
+// is: forget every page from its frontier on, restore the saved roots and
+// the packer.
+#include <algorithm>
+
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+
+namespace {
+
+std::vector<SavepointRecord>::iterator find_savepoint(std::vector<SavepointRecord>& list,
+                                                      const std::string& name) {
+  return std::find_if(list.begin(), list.end(),
+                      [&](const SavepointRecord& sp) { return sp.name == name; });
+}
+
+}  // namespace
+
+Status TransactionManagerImpl::recover_depths() {
+  membership_depth = TRY(membership_recover_depth(*cache, working.membership_root));
+  handle_depth = TRY(HandleTable::recover_depth(*cache, working.handle_root));
+  return ok_status();
+}
+
+Status TransactionManagerImpl::savepoint(const std::string& name) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  if (find_savepoint(savepoints, name) != savepoints.end())
+    return Error::duplicate_savepoint(name);
+  // Pages superseded so far are unreferenced, but reusing them after this
+  // point would write below the frontier, where returning here cannot undo
+  // it: free them at commit instead. Pages allocated so far belong to the
+  // saved state and must be copied, not reused, from now on.
+  pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
+  reusable.clear();
+  txn_private.clear();
+  SavepointRecord sp;
+  sp.packer = packer.snapshot();
+  sp.name = name;
+  sp.pending_free = std::move(pending_free);
+  pending_free.clear();
+  sp.working = working;
+  sp.frontier = cache->next_page_id();
+  savepoints.push_back(std::move(sp));
+  return ok_status();
+}
+
+Status TransactionManagerImpl::rollback_to(const std::string& name) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  auto it = find_savepoint(savepoints, name);
+  if (it == savepoints.end()) return Error::savepoint_not_found(name);
+  TRY(cache->truncate(it->frontier));
+  working = it->working;
+  TRY(recover_depths());
+  packer.restore(it->packer);
+  savepoints.erase(it + 1, savepoints.end());
+  pending_free.clear();
+  reusable.clear();
+  txn_private.clear();
+  return ok_status();
+}
+
+Status TransactionManagerImpl::release(const std::string& name) {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  auto it = find_savepoint(savepoints, name);
+  if (it == savepoints.end()) return Error::savepoint_not_found(name);
+  std::vector<uint64_t> merged;
+  for (auto sp = it; sp != savepoints.end(); ++sp)
+    merged.insert(merged.end(), sp->pending_free.begin(), sp->pending_free.end());
+  merged.insert(merged.end(), pending_free.begin(), pending_free.end());
+  savepoints.erase(it, savepoints.end());
+  pending_free = std::move(merged);
+  return ok_status();
+}
+
+}  // namespace ambrik

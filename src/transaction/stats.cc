@@ -1,0 +1,25 @@
+// Statistics and activity counters of an open database.
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+
+Result<StatsValues> TransactionManagerImpl::stats() {
+  StatsValues s;
+  s.handle_count = TRY(handles()).size();
+  s.total_pages = cache->io().page_count();
+  // Reported in plaintext pages, also for sealed files.
+  s.file_size_bytes = sat_mul(s.total_pages, kPageSize);
+  if (cache->has_spillway()) {
+    s.spillway_logical_bytes = cache->spillway_logical_bytes();
+    s.spillway_max_bytes = cache->spillway_limit();
+  }
+  return s;
+}
+
+Result<CounterValues> TransactionManagerImpl::counters() {
+  const CacheCounters& c = cache->counters();
+  return CounterValues{c.cache_hits, c.cache_misses, c.pages_allocated,
+                       cache->io().fsync_calls()};
+}
+
+}  // namespace ambrik

@@ -1,0 +1,151 @@
+// Savepoints against a model: random operations, nested savepoints, returns
+// and releases, with every commit checked by reopening the image.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "fault_storage.h"
+#include "transaction/manager_impl.h"
+
+namespace ambrik {
+namespace {
+
+using testing::FaultStorage;
+using testing::SharedImage;
+using testing::storage_from;
+
+struct Model {
+  std::map<uint64_t, std::vector<uint8_t>> values;
+  std::map<uint64_t, uint32_t> tags;
+  uint64_t next_handle = 1;
+  bool operator==(const Model&) const = default;
+};
+
+std::vector<uint8_t> random_value(std::mt19937_64& rng) {
+  size_t len = rng() % 7 == 0 ? 8163 + rng() % 9000 : rng() % 200;
+  std::vector<uint8_t> v(len);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+Model contents(TransactionManagerImpl& m) {
+  Model s;
+  auto hs = m.handles();
+  EXPECT_TRUE(hs.ok()) << hs.error().message();
+  for (uint64_t h : hs.ok() ? hs.value() : std::vector<uint64_t>{}) {
+    auto v = m.read(h);
+    EXPECT_TRUE(v.ok()) << v.error().message();
+    if (v.ok()) s.values[h] = v.value();
+    auto e = m.lookup_live(h);
+    if (e.ok() && e.value().tag != 0) s.tags[h] = e.value().tag;
+  }
+  for (uint32_t tag = 1; tag <= 3; ++tag) {
+    auto listed = m.handles_with_tag(tag);
+    EXPECT_TRUE(listed.ok());
+    std::vector<uint64_t> expected;
+    for (auto [h, t] : s.tags)
+      if (t == tag) expected.push_back(h);
+    EXPECT_EQ(listed.ok() ? listed.value() : std::vector<uint64_t>{}, expected) << "tag " << tag;
+  }
+  s.next_handle = m.working.next_handle;
+  return s;
+}
+
+TEST(Savepoints, RandomNestingMatchesModel) {
+  for (uint64_t seed = 1; seed <= 6; ++seed) {
+    std::mt19937_64 rng(seed);
+    auto image = std::make_shared<SharedImage>();
+    OpenOptions o;
+    o.cache_max_bytes = (seed % 2 ? 6 : 512) * 8192;
+    auto opened = TransactionManagerImpl::open_storage(
+        std::make_unique<PageIo>(std::make_unique<FaultStorage>(image), false), o);
+    ASSERT_TRUE(opened.ok());
+    auto& m = *opened.value();
+    Model committed;
+    for (int txn = 0; txn < 12; ++txn) {
+      ASSERT_TRUE(m.begin().ok());
+      Model work = committed;
+      std::vector<std::pair<std::string, Model>> saved;
+      int ops = 20 + rng() % 60;
+      for (int i = 0; i < ops; ++i) {
+        int what = rng() % 20;
+        if (what < 7 || work.values.empty()) {
+          auto v = random_value(rng);
+          uint32_t tag = rng() % 3 == 0 ? 1 + rng() % 3 : 0;
+          auto h = m.allocate(v, tag);
+          ASSERT_TRUE(h.ok()) << h.error().message();
+          ASSERT_EQ(h.value(), work.next_handle);
+          work.values[h.value()] = v;
+          if (tag) work.tags[h.value()] = tag;
+          work.next_handle += 1;
+        } else if (what < 10) {
+          auto it = std::next(work.values.begin(), rng() % work.values.size());
+          auto v = random_value(rng);
+          ASSERT_TRUE(m.update(it->first, v).ok());
+          it->second = v;
+        } else if (what < 13) {
+          auto it = std::next(work.values.begin(), rng() % work.values.size());
+          ASSERT_TRUE(m.delete_inner(it->first).ok());
+          work.tags.erase(it->first);
+          work.values.erase(it);
+        } else if (what < 15) {
+          std::string name = "sp" + std::to_string(rng() % 4);
+          bool dup = false;
+          for (auto& [n, _] : saved) dup = dup || n == name;
+          Status st = m.savepoint(name);
+          ASSERT_EQ(st.ok(), !dup);
+          if (!dup) saved.emplace_back(name, work);
+        } else if (what < 18 && !saved.empty()) {
+          size_t k = rng() % saved.size();
+          ASSERT_TRUE(m.rollback_to(saved[k].first).ok());
+          work = saved[k].second;
+          saved.resize(k + 1);
+          ASSERT_EQ(contents(m), work);
+        } else if (!saved.empty()) {
+          size_t k = rng() % saved.size();
+          ASSERT_TRUE(m.release(saved[k].first).ok());
+          saved.resize(k);
+        }
+      }
+      ASSERT_EQ(contents(m), work) << "seed " << seed << " txn " << txn;
+      if (rng() % 4 == 0) {
+        ASSERT_TRUE(m.rollback().ok());
+      } else {
+        ASSERT_TRUE(m.commit().ok());
+        committed = work;
+      }
+    }
+    // What was committed is what a fresh open finds.
+    auto reopened = TransactionManagerImpl::open_storage(
+        std::make_unique<PageIo>(storage_from(image->bytes), false), OpenOptions{});
+    ASSERT_TRUE(reopened.ok()) << reopened.error().message();
+    EXPECT_EQ(contents(*reopened.value()), committed) << "seed " << seed;
+  }
+}
+
+TEST(Savepoints, ErrorsAndFrontier) {
+  auto opened = TransactionManagerImpl::open_storage(
+      std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false), OpenOptions{});
+  ASSERT_TRUE(opened.ok());
+  auto& m = *opened.value();
+  EXPECT_EQ(m.savepoint("a").error().kind(), ErrorKind::NoActiveTransaction);
+  ASSERT_TRUE(m.begin().ok());
+  ASSERT_TRUE(m.savepoint("a").ok());
+  EXPECT_EQ(m.savepoint("a").error().message(), "duplicate savepoint: a");
+  EXPECT_EQ(m.release("zz").error().message(), "savepoint not found: zz");
+  const uint64_t frontier = m.cache->next_page_id();
+  std::vector<uint8_t> v(10, 1);
+  ASSERT_TRUE(m.allocate(v, 0).ok());
+  ASSERT_TRUE(m.savepoint("b").ok());
+  ASSERT_TRUE(m.rollback_to("a").ok());
+  EXPECT_EQ(m.cache->next_page_id(), frontier);
+  EXPECT_EQ(m.release("b").error().kind(), ErrorKind::SavepointNotFound);
+  ASSERT_TRUE(m.rollback_to("a").ok());
+  ASSERT_TRUE(m.release("a").ok());
+  EXPECT_TRUE(m.savepoints.empty());
+  ASSERT_TRUE(m.commit().ok());
+}
+
+}  // namespace
+}  // namespace ambrik
