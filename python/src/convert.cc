@@ -215,6 +215,27 @@ bool to_u8(PyObject* obj, const char* param, uint8_t* out) {
   return to_narrow(obj, param, "8", out);
 }
 
+bool to_tag(PyObject* obj, const char* param, uint32_t* out) {
+  if (!to_u32(obj, param, out)) return false;
+  if (*out == 0) {
+    PyErr_SetString(PyExc_ValueError, "tag must be non-zero");
+    return false;
+  }
+  return true;
+}
+
+bool to_utf8(PyObject* obj, const char* param, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_downcast(obj, "str", param);
+    return false;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out->assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
 bool to_bool(PyObject* obj, const char* param, bool* out) {
   if (PyBool_Check(obj)) {
     *out = obj == Py_True;

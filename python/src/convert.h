@@ -40,6 +40,11 @@ bool to_value(PyObject* obj, std::vector<uint8_t>* out);
 bool to_u64(PyObject* obj, const char* param, uint64_t* out);
 bool to_u32(PyObject* obj, const char* param, uint32_t* out);
 bool to_u8(PyObject* obj, const char* param, uint8_t* out);
+// A u32 tag that must not be 0 (0 is the engine's "untagged"): ValueError.
+bool to_tag(PyObject* obj, const char* param, uint32_t* out);
+// A str (or subclass) as UTF-8; other types raise TypeError naming `param`,
+// and a string that cannot be encoded raises the encoding error.
+bool to_utf8(PyObject* obj, const char* param, std::string* out);
 // Python bool or numpy.bool_.
 bool to_bool(PyObject* obj, const char* param, bool* out);
 // Sequence (other than str) of handles, snapshotted before conversion.

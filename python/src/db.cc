@@ -4,11 +4,11 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "convert.h"
+#include "db_engine.h"
 #include "entry.h"
 #include "errors.h"
 #include "module.h"
@@ -21,46 +21,15 @@ namespace {
 
 using ambrik::TransactionManager;
 
-struct AmbrikObject {
-  PyObject_HEAD
-  // Not re-entrant; held from the closed check to the end of one engine
-  // call, never across a call back into Python.
-  std::mutex mu;
-  std::unique_ptr<TransactionManager> engine;  // absent once closed
-};
-
-AmbrikObject* as_db(PyObject* obj) { return reinterpret_cast<AmbrikObject*>(obj); }
-
-// Runs `op` on the engine under the object's lock. Empty when the database
-// has been closed (the caller raises ClosedError after the lock is dropped).
-template <typename Op>
-std::optional<std::invoke_result_t<Op, TransactionManager&>> with_engine(PyObject* db, Op&& op) {
-  AmbrikObject* self = as_db(db);
-  std::lock_guard<std::mutex> guard(self->mu);
-  if (!self->engine) return std::nullopt;
-  return op(*self->engine);
-}
-
-// Result of a with_engine call that yields no value: None, or the error.
-template <typename R>
-PyObject* none_or_error(const std::optional<R>& r) {
-  if (!r) return raise_closed();
-  if (!r->ok()) return raise_engine_error(r->error());
-  Py_RETURN_NONE;
-}
-
-PyObject* handle_list(const std::vector<uint64_t>& handles) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(handles.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < handles.size(); ++i) {
-    PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
-    if (h == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), h) < 0) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-  }
-  return list;
-}
+// The documented sentences of these two docstrings are Ambrik's own; the
+// Transaction methods forwarding to them carry the bare signatures.
+constexpr char kTagFullDoc[] =
+    "tag($self, handle)\n--\n\n"
+    "Returns the tag as a Python `int`, or `None` for an untagged handle\n"
+    "(the former sentinel 0 for an untagged handle is gone).";
+constexpr char kDeleteWithTagFullDoc[] =
+    "delete_with_tag($self, tag, max)\n--\n\n"
+    "Returns (deleted: list[int], complete: bool).";
 
 void close_engine(PyObject* db) {
   AmbrikObject* self = as_db(db);
@@ -211,6 +180,28 @@ PyMethodDef db_methods[] = {
     AMBRIK_METHOD_KWARGS("delete", db_delete, kDeleteDoc),
     AMBRIK_METHOD_KWARGS("delete_many", db_delete_many, kDeleteManyDoc),
     AMBRIK_METHOD_NOARGS("handles", db_handles, kHandlesDoc),
+    AMBRIK_METHOD_KWARGS("allocate_tagged", db_allocate_tagged, kAllocateTaggedDoc),
+    AMBRIK_METHOD_KWARGS("tag", db_tag, kTagFullDoc),
+    AMBRIK_METHOD_KWARGS("handles_with_tag", db_handles_with_tag, kHandlesWithTagDoc),
+    AMBRIK_METHOD_KWARGS("client_byte", db_client_byte, kClientByteDoc),
+    AMBRIK_METHOD_KWARGS("set_client_byte", db_set_client_byte, kSetClientByteDoc),
+    AMBRIK_METHOD_KWARGS("delete_tagged", db_delete_tagged, kDeleteTaggedDoc),
+    AMBRIK_METHOD_KWARGS("delete_with_tag", db_delete_with_tag, kDeleteWithTagFullDoc),
+    AMBRIK_METHOD_KWARGS("set_root_name", db_set_root_name, kSetRootNameDoc),
+    AMBRIK_METHOD_KWARGS("get_root_name", db_get_root_name, kGetRootNameDoc),
+    AMBRIK_METHOD_KWARGS("clear_root_name", db_clear_root_name, kClearRootNameDoc),
+    AMBRIK_METHOD_NOARGS("stats", db_stats, kStatsDoc),
+    AMBRIK_METHOD_NOARGS("counters", db_counters, kCountersDoc),
+    AMBRIK_METHOD_KWARGS("defrag", db_defrag, kDefragDoc),
+    AMBRIK_METHOD_KWARGS("add_key", db_add_key, "add_key($self, existing, new)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("rotate_key", db_rotate_key, "rotate_key($self, old, new)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("remove_key", db_remove_key, "remove_key($self, key)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("set_cache_max_bytes", db_set_cache_max_bytes,
+                         "set_cache_max_bytes($self, bytes)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("set_spillway_max_bytes", db_set_spillway_max_bytes,
+                         "set_spillway_max_bytes($self, bytes)\n--\n\n"),
+    AMBRIK_METHOD_KWARGS("set_drain_insertion", db_set_drain_insertion,
+                         "set_drain_insertion($self, policy)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -242,6 +233,19 @@ PyMethodDef open_def = AMBRIK_METHOD_KWARGS(
     "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None)\n--\n\n");
 
 }  // namespace
+
+PyObject* handle_list(const std::vector<uint64_t>& handles) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(handles.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < handles.size(); ++i) {
+    PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
+    if (h == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), h) < 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
 
 // --- methods shared with Transaction -------------------------------------
 

@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 
 #include "convert.h"
+#include "db.h"
 #include "entry.h"
+#include "errors.h"
 
 namespace ambrik::py {
 
@@ -21,11 +24,44 @@ SavepointObject* as_sp(PyObject* obj) { return reinterpret_cast<SavepointObject*
 
 PyObject* sp_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
+using EngineCall = PyObject* (*)(PyObject* db, const std::string& name);
+
+// Runs `call` for this savepoint's name. The caller has already marked the
+// object finished, and it stays so whatever the engine says: the object
+// stands for one release or roll-back, even though the engine keeps the
+// savepoint open after rolling back to it.
+PyObject* run_on_name(PyObject* self, EngineCall call) {
+  std::string name;
+  if (!to_utf8(as_sp(self)->name, "name", &name)) return nullptr;
+  return call(as_sp(self)->db, name);
+}
+
+// Marks the object finished; true if this call was the one that did so.
+bool finish(PyObject* self) { return !as_sp(self)->finished.exchange(true); }
+
+PyObject* raise_already_finished() {
+  return raise_error("AlreadyFinishedError",
+                     "savepoint already finished (released or rolled back)");
+}
+
+PyObject* sp_release(PyObject* self, PyObject*) {
+  if (!finish(self)) return raise_already_finished();
+  return run_on_name(self, db_release);
+}
+
+PyObject* sp_rollback_to(PyObject* self, PyObject*) {
+  if (!finish(self)) return raise_already_finished();
+  return run_on_name(self, db_rollback_to);
+}
+
 PyObject* sp_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"exc_type", "_exc", "_tb"};
   PyObject* a[3];
   if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, kwargs, a) < 0) return nullptr;
-  as_sp(self)->finished.store(true);
+  if (!finish(self)) Py_RETURN_FALSE;
+  PyObject* done = run_on_name(self, a[0] == Py_None ? db_release : db_rollback_to);
+  if (done == nullptr) return nullptr;
+  Py_DECREF(done);
   Py_RETURN_FALSE;
 }
 
@@ -57,6 +93,8 @@ void sp_dealloc(PyObject* self) {
 PyMethodDef sp_methods[] = {
     AMBRIK_METHOD_NOARGS("__enter__", sp_enter, "__enter__($self)\n--\n\n"),
     AMBRIK_METHOD_KWARGS("__exit__", sp_exit, "__exit__($self, exc_type, _exc, _tb)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("release", sp_release, "release($self)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("rollback_to", sp_rollback_to, "rollback_to($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 
 #include "convert.h"
-#include "entry.h"
 #include "db.h"
+#include "entry.h"
 #include "errors.h"
+#include "module.h"
+#include "savepoint.h"
 
 namespace ambrik::py {
 
@@ -71,7 +74,69 @@ PyObject* txn_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* txn_delete_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return db_delete_many(as_txn(self)->db, args, kwargs);
 }
+PyObject* txn_allocate_tagged(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_allocate_tagged(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_tag(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_client_byte(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_client_byte(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_set_client_byte(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_set_client_byte(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_handles_with_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_handles_with_tag(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_delete_tagged(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_delete_tagged(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_delete_with_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_delete_with_tag(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_set_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_set_root_name(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_get_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_get_root_name(as_txn(self)->db, args, kwargs);
+}
+PyObject* txn_clear_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_clear_root_name(as_txn(self)->db, args, kwargs);
+}
 PyObject* txn_handles(PyObject* self, PyObject*) { return db_handles(as_txn(self)->db, nullptr); }
+PyObject* txn_stats(PyObject* self, PyObject*) { return db_stats(as_txn(self)->db, nullptr); }
+PyObject* txn_counters(PyObject* self, PyObject*) { return db_counters(as_txn(self)->db, nullptr); }
+PyObject* txn_defrag(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return db_defrag(as_txn(self)->db, args, kwargs);
+}
+
+// Like the forwarding methods, savepoint() ignores the finished flag: the
+// engine decides whether a transaction is running.
+PyObject* txn_savepoint(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"name"};
+  PyObject* a[1];
+  if (bind_args(Signature{"savepoint()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  std::string name;
+  if (!to_utf8(a[0], names[0], &name)) return nullptr;
+  ModuleState* state = module_state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  // The name property is a plain str even when a subclass was passed.
+  PyObject* text =
+      PyUnicode_CheckExact(a[0])
+          ? Py_NewRef(a[0])
+          : PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  if (text == nullptr) return nullptr;
+  PyObject* db = as_txn(self)->db;
+  PyObject* created = db_savepoint(db, name);
+  PyObject* sp = nullptr;
+  if (created != nullptr) {
+    Py_DECREF(created);
+    sp = new_savepoint(state->savepoint_type, db, text);
+  }
+  Py_DECREF(text);
+  return sp;
+}
 
 int txn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -104,7 +169,21 @@ PyMethodDef txn_methods[] = {
     AMBRIK_METHOD_KWARGS("update", txn_update, kUpdateDoc),
     AMBRIK_METHOD_KWARGS("delete", txn_delete, kDeleteDoc),
     AMBRIK_METHOD_KWARGS("delete_many", txn_delete_many, kDeleteManyDoc),
+    AMBRIK_METHOD_KWARGS("allocate_tagged", txn_allocate_tagged, kAllocateTaggedDoc),
+    AMBRIK_METHOD_KWARGS("tag", txn_tag, kTagDoc),
+    AMBRIK_METHOD_KWARGS("client_byte", txn_client_byte, kClientByteDoc),
+    AMBRIK_METHOD_KWARGS("set_client_byte", txn_set_client_byte, kSetClientByteDoc),
+    AMBRIK_METHOD_KWARGS("handles_with_tag", txn_handles_with_tag, kHandlesWithTagDoc),
+    AMBRIK_METHOD_KWARGS("delete_tagged", txn_delete_tagged, kDeleteTaggedDoc),
+    AMBRIK_METHOD_KWARGS("delete_with_tag", txn_delete_with_tag, kDeleteWithTagDoc),
+    AMBRIK_METHOD_KWARGS("set_root_name", txn_set_root_name, kSetRootNameDoc),
+    AMBRIK_METHOD_KWARGS("get_root_name", txn_get_root_name, kGetRootNameDoc),
+    AMBRIK_METHOD_KWARGS("clear_root_name", txn_clear_root_name, kClearRootNameDoc),
     AMBRIK_METHOD_NOARGS("handles", txn_handles, kHandlesDoc),
+    AMBRIK_METHOD_NOARGS("stats", txn_stats, kStatsDoc),
+    AMBRIK_METHOD_NOARGS("counters", txn_counters, kCountersDoc),
+    AMBRIK_METHOD_KWARGS("defrag", txn_defrag, kDefragDoc),
+    AMBRIK_METHOD_KWARGS("savepoint", txn_savepoint, "savepoint($self, name)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,65 @@
+// Internals of the Ambrik object shared by the files that implement its
+// methods: the object layout and the one way of reaching the engine.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+#include "errors.h"
+#include "transaction/transaction_manager.h"
+
+namespace ambrik::py {
+
+struct AmbrikObject {
+  PyObject_HEAD
+  // Not re-entrant; held from the closed check to the end of one engine
+  // call, never across a call back into Python.
+  std::mutex mu;
+  std::unique_ptr<TransactionManager> engine;  // absent once closed
+};
+
+inline AmbrikObject* as_db(PyObject* obj) { return reinterpret_cast<AmbrikObject*>(obj); }
+
+// Runs `op` on the engine under the object's lock. Empty when the database
+// has been closed (the caller raises ClosedError after the lock is dropped).
+template <typename Op>
+std::optional<std::invoke_result_t<Op, TransactionManager&>> with_engine(PyObject* db, Op&& op) {
+  AmbrikObject* self = as_db(db);
+  std::lock_guard<std::mutex> guard(self->mu);
+  if (!self->engine) return std::nullopt;
+  return op(*self->engine);
+}
+
+// Result of a with_engine call that yields no value: None, or the error.
+template <typename R>
+PyObject* none_or_error(const std::optional<R>& r) {
+  if (!r) return raise_closed();
+  if (!r->ok()) return raise_engine_error(r->error());
+  Py_RETURN_NONE;
+}
+
+// True when `r` holds a value; otherwise raises ClosedError or the engine
+// error and returns false.
+template <typename R>
+bool succeeded(const std::optional<R>& r) {
+  if (!r) {
+    raise_closed();
+    return false;
+  }
+  if (!r->ok()) {
+    raise_engine_error(r->error());
+    return false;
+  }
+  return true;
+}
+
+// New list of ints, in the given order.
+PyObject* handle_list(const std::vector<uint64_t>& handles);
+
+}  // namespace ambrik::py
