@@ -4,9 +4,30 @@
 
 namespace ambrik {
 
-uint64_t xxh3(const void* data, size_t len) { return XXH3_64bits(data, len); }
+uint64_t xxh3_avx2(const void* data, size_t len);  // hash_avx2.cc
 
-uint64_t page_trailer_compute(const uint8_t* page) { return XXH3_64bits(page, kTrailerOffset); }
+namespace {
+
+using HashFn = uint64_t (*)(const void*, size_t);
+
+uint64_t xxh3_baseline(const void* data, size_t len) { return XXH3_64bits(data, len); }
+
+// Every page change and every page load hashes 8 KiB; the AVX2 kernel does
+// that in about half the time of the baseline one.
+HashFn pick_hash() {
+#if defined(__x86_64__) && defined(AMBRIK_HAVE_AVX2_HASH)
+  if (__builtin_cpu_supports("avx2")) return xxh3_avx2;
+#endif
+  return xxh3_baseline;
+}
+
+const HashFn kHash = pick_hash();
+
+}  // namespace
+
+uint64_t xxh3(const void* data, size_t len) { return kHash(data, len); }
+
+uint64_t page_trailer_compute(const uint8_t* page) { return kHash(page, kTrailerOffset); }
 
 void page_trailer_set(uint8_t* page) {
   store_u64(page + kTrailerOffset, page_trailer_compute(page));
