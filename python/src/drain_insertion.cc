@@ -47,8 +47,17 @@ PyObject* drain_richcompare(PyObject* self, PyObject* other, int op) {
   return result;
 }
 
+// Each member holds a reference to its class, and the class holds the members
+// as attributes: the collector must see that cycle, or a module initialised a
+// second time (another interpreter, a reload) could never be freed.
+int drain_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
 void drain_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
   tp_free(self);
   Py_DECREF(tp);
@@ -62,6 +71,7 @@ PyType_Slot drain_slots[] = {
     {Py_nb_int, reinterpret_cast<void*>(drain_int)},
     {Py_tp_richcompare, reinterpret_cast<void*>(drain_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_traverse, reinterpret_cast<void*>(drain_traverse)},
     {Py_tp_dealloc, reinterpret_cast<void*>(drain_dealloc)},
     {0, nullptr},
 };
@@ -70,7 +80,7 @@ PyType_Spec drain_spec = {
     "ambrik._ambrik.DrainInsertion",
     sizeof(DrainInsertionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     drain_slots,
 };
 

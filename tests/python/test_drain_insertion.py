@@ -1,5 +1,10 @@
+import gc
+import importlib.util
+import weakref
+
 import pytest
 
+from ambrik import _ambrik
 from ambrik._ambrik import DrainInsertion
 
 
@@ -42,3 +47,16 @@ def test_members_compare_across_module_instances(second_instance):
     other = second_instance.DrainInsertion
     assert other is not DrainInsertion
     assert other.Mru == DrainInsertion.Mru and other.LruTail != DrainInsertion.Mru
+
+
+def test_second_initialisation_is_freed_when_unreferenced():
+    # The members refer to their class and the class to its members; that
+    # cycle must not keep a module initialised a second time alive.
+    found = importlib.util.spec_from_file_location("ambrik._ambrik", _ambrik.__file__)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    classes = [weakref.ref(module.DrainInsertion), weakref.ref(module.Ambrik)]
+    module.open(drain_insertion=module.DrainInsertion.Mru).close()
+    del module, found
+    gc.collect()
+    assert [ref() for ref in classes] == [None, None]
