@@ -134,16 +134,20 @@ PyObject* open_database(PyObject* module, PyObject* args, PyObject* kwargs) {
   // Opening may take the file lock, derive keys (deliberately slow for
   // passphrases) and scan the file: let other threads run meanwhile.
   std::optional<ambrik::Result<std::unique_ptr<TransactionManager>>> opened;
-  bool out_of_memory = false;
+  // No C++ exception may unwind past the point where the interpreter lock is
+  // retaken: the handlers further out call into Python.
+  enum class Escaped { kNothing, kOutOfMemory, kOther } escaped = Escaped::kNothing;
   Py_BEGIN_ALLOW_THREADS
   try {
     opened.emplace(TransactionManager::open(options));
   } catch (const std::bad_alloc&) {
-    // Must not unwind past the point where the interpreter lock is retaken.
-    out_of_memory = true;
+    escaped = Escaped::kOutOfMemory;
+  } catch (...) {
+    escaped = Escaped::kOther;
   }
   Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
+  if (escaped == Escaped::kOutOfMemory) return PyErr_NoMemory();
+  if (escaped == Escaped::kOther) return raise_internal_error("unexpected C++ exception");
   if (!opened->ok()) return raise_engine_error(opened->error());
 
   auto tp = reinterpret_cast<PyTypeObject*>(state->ambrik_type);
