@@ -2,6 +2,8 @@
 
 #include <xxhash.h>
 
+#include <atomic>
+
 namespace ambrik {
 
 uint64_t xxh3_avx2(const void* data, size_t len);  // hash_avx2.cc
@@ -16,18 +18,34 @@ uint64_t xxh3_baseline(const void* data, size_t len) { return XXH3_64bits(data, 
 // that in about half the time of the baseline one.
 HashFn pick_hash() {
 #if defined(__x86_64__) && defined(AMBRIK_HAVE_AVX2_HASH)
+  // The first hash may run from another file's static initialiser, before
+  // the CPU model has been filled in for __builtin_cpu_supports.
+  __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return xxh3_avx2;
 #endif
   return xxh3_baseline;
 }
 
-const HashFn kHash = pick_hash();
+uint64_t xxh3_first_call(const void* data, size_t len);
+
+// Constant-initialised, so it is valid before any dynamic initialiser has
+// run: the first call picks the kernel and installs it. Racing first calls
+// store the same pointer.
+std::atomic<HashFn> g_hash{xxh3_first_call};
+
+uint64_t xxh3_first_call(const void* data, size_t len) {
+  HashFn picked = pick_hash();
+  g_hash.store(picked, std::memory_order_relaxed);
+  return picked(data, len);
+}
 
 }  // namespace
 
-uint64_t xxh3(const void* data, size_t len) { return kHash(data, len); }
+uint64_t xxh3(const void* data, size_t len) {
+  return g_hash.load(std::memory_order_relaxed)(data, len);
+}
 
-uint64_t page_trailer_compute(const uint8_t* page) { return kHash(page, kTrailerOffset); }
+uint64_t page_trailer_compute(const uint8_t* page) { return xxh3(page, kTrailerOffset); }
 
 void page_trailer_set(uint8_t* page) {
   store_u64(page + kTrailerOffset, page_trailer_compute(page));

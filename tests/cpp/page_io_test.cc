@@ -63,6 +63,16 @@ MemIo memory_io(std::vector<uint8_t> initial = {}, bool read_only = false) {
   return {raw, std::make_unique<PageIo>(std::move(storage), read_only)};
 }
 
+// Hashed while this file's statics are set up, which may be before those of
+// the engine: the page hash must already work then.
+const uint8_t kZeroPage[kPageSize] = {};
+const uint64_t kTrailerAtStartup = page_trailer_compute(kZeroPage);
+
+TEST(PageTrailer, UsableFromStaticInitialisers) {
+  EXPECT_EQ(kTrailerAtStartup, page_trailer_compute(kZeroPage));
+  EXPECT_EQ(xxh3(kZeroPage, kTrailerOffset), kTrailerAtStartup);
+}
+
 TEST(PageIoMemory, WritingPastTheEndZeroFillsTheGap) {
   auto m = memory_io();
   EXPECT_EQ(m.io->page_count(), 0u);
