@@ -86,30 +86,57 @@ Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page_id, 
 
 SlotPacker SlotPacker::from_committed(LiveCounts counts) {
   SlotPacker p;
-  p.working_ = counts;
-  p.committed_ = std::move(counts);
+  p.working_ = std::move(counts);
   return p;
 }
 
+void SlotPacker::undo_to(LiveCounts& counts, std::vector<std::pair<uint64_t, uint32_t>>& undo,
+                         size_t mark) {
+  while (undo.size() > mark) {
+    auto [page, old] = undo.back();
+    undo.pop_back();
+    if (old == 0) counts.erase(page);
+    else counts[page] = old;
+  }
+}
+
+void SlotPacker::log_change(uint64_t page, uint32_t old_count) {
+  // The entry just before already holds this page's older count, and no
+  // savepoint lies between it and now: undoing it alone restores both.
+  if (undo_.size() > undo_floor_ && undo_.back().first == page) return;
+  undo_.emplace_back(page, old_count);
+}
+
 void SlotPacker::reset() {
-  working_ = committed_;
+  undo_to(working_, undo_, 0);
+  undo_floor_ = 0;
   current_.reset();
 }
 
 PackerSnapshot SlotPacker::snapshot() {
-  PackerSnapshot snap{current_, working_};
+  PackerSnapshot snap{current_, undo_.size()};
+  undo_floor_ = undo_.size();
   current_.reset();
   return snap;
 }
 
 void SlotPacker::restore(const PackerSnapshot& snap) {
+  if (snap.undo_mark <= undo_.size()) undo_to(working_, undo_, snap.undo_mark);
+  undo_floor_ = undo_.size();
   current_ = snap.current;
-  working_ = snap.counts;
 }
 
 void SlotPacker::commit() {
-  committed_ = working_;
+  undo_.clear();
+  undo_floor_ = 0;
   current_.reset();
+}
+
+LiveCounts SlotPacker::committed_counts() const {
+  LiveCounts counts = working_;
+  std::vector<std::pair<uint64_t, uint32_t>> undo = undo_;
+  undo_to(counts, undo, 0);
+  return counts;
 }
 
 Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
@@ -122,7 +149,9 @@ Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
   if (current_) {
     uint8_t* page = TRY(cache.get_mut(*current_));
     if (auto slot = data_page_append(page, value)) {
-      working_[*current_] += 1;
+      uint32_t& count = working_[*current_];
+      log_change(*current_, count);
+      count += 1;
       return DataSlot{*current_, *slot};
     }
   }
@@ -130,13 +159,16 @@ Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
   uint8_t* page = TRY(cache.get_mut(id));
   data_page_init(page, value);
   if (!savepoint_open) current_ = id;
-  working_[id] += 1;
+  uint32_t& count = working_[id];
+  log_change(id, count);
+  count += 1;
   return DataSlot{id, 0};
 }
 
 void SlotPacker::release_data_slot(uint64_t page, std::vector<uint64_t>& pending) {
   auto it = working_.find(page);
   if (it == working_.end()) return;
+  log_change(page, it->second);
   if (it->second != 0) {
     it->second -= 1;
     if (it->second != 0) return;

@@ -34,6 +34,7 @@
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "page_alloc.h"
@@ -75,11 +76,17 @@ struct DataSlot {
   bool operator==(const DataSlot&) const = default;
 };
 
+// Where a savepoint left the packer: its current page and how far the
+// undo log had grown.
 struct PackerSnapshot {
   std::optional<uint64_t> current;
-  LiveCounts counts;
+  size_t undo_mark = 0;
 };
 
+// Live counts are kept as one working map plus an undo log of the changes
+// made since the last commit, so that begin and commit cost nothing and a
+// rollback (to the commit or to a savepoint) costs one step per change made
+// after that point, never a copy of every count.
 class SlotPacker {
  public:
   SlotPacker() = default;
@@ -87,9 +94,11 @@ class SlotPacker {
 
   // Begin and rollback: working := committed, current page unset.
   void reset();
-  // Savepoint creation: returns the current page and a copy of the working
-  // counts, then unsets the current page.
+  // Savepoint creation: returns the current page and the point to return
+  // the counts to, then unsets the current page.
   PackerSnapshot snapshot();
+  // Back to the counts and current page of `snap`, which must come from
+  // this transaction (an open savepoint).
   void restore(const PackerSnapshot& snap);
   // committed := working, current page unset.
   void commit();
@@ -108,12 +117,24 @@ class SlotPacker {
 
   std::optional<uint64_t> current_page() const { return current_; }
   const LiveCounts& working_counts() const { return working_; }
-  const LiveCounts& committed_counts() const { return committed_; }
+  // The counts as of the last commit (built on demand: tests and
+  // diagnostics).
+  LiveCounts committed_counts() const;
 
  private:
+  // Records the count of `page` before a change (0: no entry).
+  void log_change(uint64_t page, uint32_t old_count);
+  // Undoes logged changes until the log is `mark` entries long.
+  static void undo_to(LiveCounts& counts, std::vector<std::pair<uint64_t, uint32_t>>& undo,
+                      size_t mark);
+
   std::optional<uint64_t> current_;
-  LiveCounts committed_;
   LiveCounts working_;
+  // (page, count before the change), oldest first, since the last commit.
+  std::vector<std::pair<uint64_t, uint32_t>> undo_;
+  // Log length at the newest savepoint (or restore): entries below it must
+  // stay, later ones may absorb further changes of the same page.
+  size_t undo_floor_ = 0;
 };
 
 }  // namespace ambrik

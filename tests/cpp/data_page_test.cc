@@ -150,6 +150,49 @@ TEST(DataPage, CountsFollowCommitAndReset) {
   EXPECT_NE(p.put(5).page, fresh);
 }
 
+TEST(DataPage, CountsReturnToEachSavepointAndToTheCommit) {
+  Packing p;
+  const LiveCounts committed{{7, 2}, {8, 1}};
+  p.packer = SlotPacker::from_committed(committed);
+  uint64_t cur = p.put(5).page;
+  p.put(5);
+  p.packer.release_data_slot(7, p.pending);
+  const LiveCounts at_outer = p.packer.working_counts();
+  PackerSnapshot outer = p.packer.snapshot();
+
+  p.packer.release_data_slot(7, p.pending);  // 7 retires
+  p.packer.release_data_slot(cur, p.pending);
+  uint64_t own = p.put(5, 0, true).page;
+  const LiveCounts at_inner = p.packer.working_counts();
+  PackerSnapshot inner = p.packer.snapshot();
+
+  p.packer.release_data_slot(cur, p.pending);  // cur retires
+  p.packer.release_data_slot(own, p.pending);
+  p.packer.release_data_slot(8, p.pending);
+  EXPECT_TRUE(p.packer.working_counts().empty());
+
+  p.packer.restore(inner);
+  EXPECT_EQ(p.packer.working_counts(), at_inner);
+  p.packer.release_data_slot(own, p.pending);
+  p.packer.restore(inner);  // a second return finds the same counts
+  EXPECT_EQ(p.packer.working_counts(), at_inner);
+  p.packer.restore(outer);
+  EXPECT_EQ(p.packer.working_counts(), at_outer);
+  EXPECT_EQ(p.packer.current_page(), cur);
+  EXPECT_EQ(p.packer.committed_counts(), committed);
+  p.packer.reset();
+  EXPECT_EQ(p.packer.working_counts(), committed);
+
+  // After a commit the next rollback returns to the new counts.
+  p.put(5);
+  const LiveCounts next = p.packer.working_counts();
+  p.packer.commit();
+  p.packer.release_data_slot(8, p.pending);
+  p.put(9);
+  p.packer.reset();
+  EXPECT_EQ(p.packer.working_counts(), next);
+}
+
 TEST(DataPage, UnreadableSlotsAreCorruptNamingThePage) {
   Packing p;
   DataSlot a = p.put(20);
