@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 
 #include "page.h"
 
@@ -21,6 +20,14 @@ Result<uint64_t> chain_length(PageCache& cache, uint64_t first) {
   uint64_t len = load_u64(page + kTotalLengthOff);
   if (page[0] != kPageOverflow || len == 0) return Error::corrupt_page(first);
   return len;
+}
+
+// No chain can visit more distinct pages than the file and the running
+// transaction hold; a walk that goes on longer runs in a loop. This keeps a
+// damaged chain that claims a huge length and loops from gathering without
+// end, at no cost per page.
+uint64_t pages_in_existence(PageCache& cache) {
+  return std::max(cache.next_page_id(), cache.io().page_count());
 }
 
 }  // namespace
@@ -53,10 +60,10 @@ Status Overflow::read_chain(PageCache& cache, uint64_t first, std::vector<uint8_
   // A damaged header may claim any length: reserve at most a modest amount
   // up front and let pages actually read grow the buffer beyond it.
   out.reserve(std::min<uint64_t>(len, kReserveCap));
-  std::unordered_set<uint64_t> seen;
+  const uint64_t most = pages_in_existence(cache);
   uint64_t id = first;
   for (uint64_t visited = 0; visited < n; ++visited) {
-    if (!seen.insert(id).second) return Error::corrupt_page(first);
+    if (visited >= most) return Error::corrupt_page(first);
     const uint8_t* page = TRY(cache.get(id));
     uint64_t gathered = out.size();
     if (page[0] != kPageOverflow || gathered >= len) return Error::corrupt_page(id);
@@ -74,11 +81,12 @@ Status Overflow::read_chain(PageCache& cache, uint64_t first, std::vector<uint8_
 Result<std::vector<uint64_t>> Overflow::collect_chain_pages(PageCache& cache, uint64_t first) {
   uint64_t len = TRY(chain_length(cache, first));
   uint64_t n = pages_for(len);
+  const uint64_t most = pages_in_existence(cache);
   std::vector<uint64_t> ids;
-  std::unordered_set<uint64_t> seen;
+  ids.reserve(std::min<uint64_t>(n, kReserveCap / kOverflowPayload));
   uint64_t id = first;
   while (id != 0) {
-    if (ids.size() >= n || !seen.insert(id).second) return Error::corrupt_page(first);
+    if (ids.size() >= n || ids.size() >= most) return Error::corrupt_page(first);
     const uint8_t* page = TRY(cache.get(id));
     if (page[0] != kPageOverflow) return Error::corrupt_page(id);
     ids.push_back(id);

@@ -131,11 +131,17 @@ Status PageCacheImpl::claim_page(uint64_t id) {
 }
 
 Status PageCacheImpl::copy_page(uint64_t src, uint64_t dst) {
-  // Fetching dst may evict src, so the bytes travel through a local copy.
+  // Fetching dst may evict src, so the bytes travel through a local copy,
+  // unless dst is cached: a hit never evicts, so src's view stays valid.
+  const uint8_t* s = TRY(get(src, false));
+  if (src != dst && entries_.contains(dst)) {
+    uint8_t* d = TRY(get(dst, true));
+    std::memcpy(d, s, kPageSize);
+    return ok_status();
+  }
   uint8_t local[kPageSize];
+  std::memcpy(local, s, kPageSize);
   Status st = [&]() -> Status {
-    const uint8_t* s = TRY(get(src, false));
-    std::memcpy(local, s, kPageSize);
     uint8_t* d = TRY(get(dst, true));
     std::memcpy(d, local, kPageSize);
     return ok_status();

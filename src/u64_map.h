@@ -110,8 +110,10 @@ class U64Map {
     return true;
   }
 
-  // Removes every member; the table keeps its capacity.
+  // Removes every member; the table keeps its capacity. Costs one pass over
+  // the table unless the map is already empty.
   void clear() {
+    if (empty()) return;
     for (size_t i = 0; slots_ && i <= mask_; ++i) {
       if (slots_[i].key != kEmpty) {
         slots_[i].key = kEmpty;

@@ -30,7 +30,9 @@ Status TransactionManagerImpl::rollback() {
 void TransactionManagerImpl::reset_transaction_lists() {
   savepoints.clear();
   pending_free.clear();
-  txn_private.clear();
+  // A fresh table: clearing one grown by a large transaction would cost
+  // its whole capacity at every later boundary.
+  txn_private = U64Map<bool>();
   reusable.clear();
 }
 

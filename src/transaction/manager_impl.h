@@ -35,6 +35,7 @@
 #include "result.h"
 #include "superblock/superblock.h"
 #include "transaction/transaction_manager.h"
+#include "u64_map.h"
 
 namespace ambrik {
 
@@ -168,7 +169,7 @@ class TransactionManagerImpl {
   std::vector<uint64_t> pending_free;
   // Pages allocated by this transaction since it began (or since the newest
   // savepoint was created): no committed or saved state refers to them.
-  std::unordered_set<uint64_t> txn_private;
+  U64Map<bool> txn_private;
   // Private pages that a completed operation superseded; nothing refers to
   // them, so the next allocation may take them. Whatever is left at commit
   // is freed with the pending list.

@@ -23,7 +23,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
     uint64_t root = working.handle_root;
     if (root == kNoPage) {
       root = TRY(HandleTable::create_root_leaf(*cache));
-      txn_private.insert(root);
+      txn_private.get_or_insert(root);
       depth = 0;
     }
     uint64_t new_root = TRY(HandleTable::insert(depth, *cache, root, handle, entry,

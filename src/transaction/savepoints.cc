@@ -36,7 +36,7 @@ Status TransactionManagerImpl::savepoint(const std::string& name) {
   // saved state and must be copied, not reused, from now on.
   pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
   reusable.clear();
-  txn_private.clear();
+  txn_private = U64Map<bool>();
   SavepointRecord sp;
   sp.packer = packer.snapshot();
   sp.name = name;
@@ -59,7 +59,7 @@ Status TransactionManagerImpl::rollback_to(const std::string& name) {
   savepoints.erase(it + 1, savepoints.end());
   pending_free.clear();
   reusable.clear();
-  txn_private.clear();
+  txn_private = U64Map<bool>();
   return ok_status();
 }
 

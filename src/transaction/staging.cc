@@ -15,14 +15,14 @@ PageAllocFn TransactionManagerImpl::recycling_allocator() {
     } else {
       id = TRY(recycle.alloc_page(*cache, working.freemap, !savepoint_open()));
     }
-    txn_private.insert(id);
+    txn_private.get_or_insert(id);
     return id;
   };
 }
 
 void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
   for (uint64_t id : superseded) {
-    if (txn_private.count(id)) reusable.push_back(id);
+    if (txn_private.contains(id)) reusable.push_back(id);
     else pending_free.push_back(id);
   }
 }
