@@ -187,7 +187,10 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   m->current_slot = chosen.index;
   m->crypto = sb.encryption;
   m->committed_page_count = sb.page_count;
-  TRY(m->recover_depths());
+  // The handle table first, then the membership index: whichever is damaged
+  // first in that order names the error.
+  m->handle_depth = TRY(HandleTable::recover_depth(*m->cache, m->committed.handle_root));
+  m->membership_depth = TRY(membership_recover_depth(*m->cache, m->committed.membership_root));
   TRY(m->rebuild_live_counts());
   return m;
 }

@@ -74,5 +74,39 @@ TEST(Recovery, NewerMinorEncryptedFormatOpensReadOnly) {
   ::unlink(path.c_str());
 }
 
+TEST(Recovery, HandleTableDepthIsRecoveredBeforeTheMembershipIndex) {
+  char tmpl[] = "/tmp/ambrik-rec-XXXXXX";
+  int fd = mkstemp(tmpl);
+  ::close(fd);
+  ::unlink(tmpl);
+  std::string path = tmpl;
+  OpenOptions o;
+  o.path = path;
+  uint64_t handle_root = 0, membership_root = 0;
+  {
+    auto m = TransactionManagerImpl::open(o);
+    ASSERT_TRUE(m.ok()) << m.error().message();
+    ASSERT_TRUE(m.value()->begin().ok());
+    const uint8_t v[] = {1, 2, 3};
+    ASSERT_TRUE(m.value()->allocate(v, 7).ok());
+    ASSERT_TRUE(m.value()->commit().ok());
+    handle_root = m.value()->committed.handle_root;
+    membership_root = m.value()->committed.membership_root;
+  }
+  ASSERT_NE(handle_root, kNoPage);
+  ASSERT_NE(membership_root, kNoPage);
+  // Both roots fail their checksum; the handle table is read first.
+  for (uint64_t page : {handle_root, membership_root}) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(page * kPageSize + 100));
+    f.put('\x5a');
+  }
+  auto reopened = TransactionManagerImpl::open(o);
+  ASSERT_FALSE(reopened.ok());
+  EXPECT_EQ(reopened.error().kind(), ErrorKind::ChecksumMismatch);
+  EXPECT_EQ(reopened.error().a(), handle_root);
+  ::unlink(path.c_str());
+}
+
 }  // namespace
 }  // namespace ambrik
