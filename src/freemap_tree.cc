@@ -10,6 +10,7 @@ namespace ambrik {
 namespace {
 
 constexpr uint64_t kBitmapBytes = kFreeMapLeafBits / 8;  // 8168
+static_assert(kBitmapBytes % 8 == 0);
 
 struct NodeLevelHash {
   size_t operator()(const std::pair<uint64_t, uint32_t>& k) const {
@@ -64,10 +65,19 @@ struct Scanner {
       if (first != 0) {
         return std::optional<uint64_t>{sat_add(base, 8 * i + std::countr_zero(first))};
       }
-      for (uint64_t j = i + 1; j < kBitmapBytes; ++j) {
+      // Eight bytes at a time: an allocation whose bound lies below a long
+      // run of pages in use scans this rest of the leaf every time.
+      uint64_t j = i + 1;
+      for (; j < kBitmapBytes && j % 8 != 0; ++j) {
         if (bitmap[j] != 0) {
           return std::optional<uint64_t>{
               sat_add(base, 8 * j + std::countr_zero(unsigned{bitmap[j]}))};
+        }
+      }
+      for (; j < kBitmapBytes; j += 8) {
+        // Little-endian, so bit b of the word is bit b mod 8 of byte j + b div 8.
+        if (uint64_t w = load_u64(bitmap + j)) {
+          return std::optional<uint64_t>{sat_add(base, 8 * j + std::countr_zero(w))};
         }
       }
       return std::optional<uint64_t>{};
