@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "fault_storage.h"
+#include "test_util.h"
 #include "superblock/superblock.h"
 #include "transaction/manager_impl.h"
 
@@ -13,6 +14,7 @@ namespace {
 
 using testing::FaultStorage;
 using testing::SharedImage;
+using testing::TempPath;
 
 TEST(Recovery, InterruptedCreationNeverLeavesASuperblockBeyondTheFile) {
   for (uint32_t n : {2u, 3u, 16u}) {
@@ -35,11 +37,8 @@ TEST(Recovery, InterruptedCreationNeverLeavesASuperblockBeyondTheFile) {
 }
 
 TEST(Recovery, NewerMinorEncryptedFormatOpensReadOnly) {
-  char tmpl[] = "/tmp/ambrik-rec-XXXXXX";
-  int fd = mkstemp(tmpl);
-  ::close(fd);
-  ::unlink(tmpl);
-  std::string path = tmpl;
+  TempPath tmp;
+  const std::string& path = tmp.path();
   OpenOptions o;
   o.path = path;
   o.encryption_key = Key{KeyKind::Raw, SecretBytes(reinterpret_cast<const uint8_t*>("key"), 3)};
@@ -71,15 +70,11 @@ TEST(Recovery, NewerMinorEncryptedFormatOpensReadOnly) {
   ASSERT_TRUE(reopened.ok()) << reopened.error().message();
   EXPECT_TRUE(reopened.value()->cache->io().read_only());
   EXPECT_EQ(reopened.value()->begin().error().kind(), ErrorKind::ReadOnlyMode);
-  ::unlink(path.c_str());
 }
 
 TEST(Recovery, HandleTableDepthIsRecoveredBeforeTheMembershipIndex) {
-  char tmpl[] = "/tmp/ambrik-rec-XXXXXX";
-  int fd = mkstemp(tmpl);
-  ::close(fd);
-  ::unlink(tmpl);
-  std::string path = tmpl;
+  TempPath tmp;
+  const std::string& path = tmp.path();
   OpenOptions o;
   o.path = path;
   uint64_t handle_root = 0, membership_root = 0;
@@ -105,7 +100,6 @@ TEST(Recovery, HandleTableDepthIsRecoveredBeforeTheMembershipIndex) {
   ASSERT_FALSE(reopened.ok());
   EXPECT_EQ(reopened.error().kind(), ErrorKind::ChecksumMismatch);
   EXPECT_EQ(reopened.error().a(), handle_root);
-  ::unlink(path.c_str());
 }
 
 }  // namespace

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "page_cache.h"
@@ -31,5 +35,28 @@ inline void must(Status s) {
 inline std::unique_ptr<PageIo> memory_io() {
   return std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false);
 }
+
+// A fresh path under /tmp that does not exist yet; the file and its spill
+// file are removed when the object goes.
+class TempPath {
+ public:
+  TempPath() {
+    char tmpl[] = "/tmp/ambrik-test-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) ::close(fd);
+    ::unlink(tmpl);
+    path_ = tmpl;
+  }
+  ~TempPath() {
+    ::unlink(path_.c_str());
+    ::unlink((path_ + ".spillway").c_str());
+  }
+  TempPath(const TempPath&) = delete;
+  TempPath& operator=(const TempPath&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace ambrik::testing

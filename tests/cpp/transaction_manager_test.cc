@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "transaction/manager_impl.h"
+#include "test_util.h"
 #include "transaction/transaction_manager.h"
 
 namespace ambrik {
@@ -14,24 +15,7 @@ namespace {
 
 std::vector<uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
 
-class TempPath {
- public:
-  TempPath() {
-    char tmpl[] = "/tmp/ambrik-tm-XXXXXX";
-    int fd = mkstemp(tmpl);
-    ::close(fd);
-    ::unlink(tmpl);
-    path_ = tmpl;
-  }
-  ~TempPath() {
-    ::unlink(path_.c_str());
-    ::unlink((path_ + ".spillway").c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing::TempPath;
 
 std::unique_ptr<TransactionManager> open_or_die(OpenOptions o) {
   auto r = TransactionManager::open(o);
