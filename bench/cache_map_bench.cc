@@ -5,7 +5,7 @@
 // path, miss path (memory storage, one clean eviction per miss) and clean
 // eviction over two tables: std::unordered_map and U64Map (open addressing,
 // multiplicative hash). Both run through a model of the cache that follows
-// the same steps as PageCacheImpl over the real BasicLruIndex, PageIo and
+// the same steps as PageCache over the real BasicLruIndex, PageIo and
 // trailer check; the real PageCache (built on U64Map) runs the same loads
 // as a check that the model is faithful.
 //

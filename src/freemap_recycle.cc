@@ -6,34 +6,34 @@
 namespace ambrik {
 
 FreeMapTree FreemapRecycle::take_tree(const FreeMapRoot& fm) {
-  return FreeMapTree(fm.root, fm.depth, std::move(fresh));
+  return FreeMapTree(fm.root, fm.depth, std::move(fresh_));
 }
 
 void FreemapRecycle::put_tree(FreeMapRoot& fm, FreeMapTree&& tree) {
-  fm.root = tree.root;
-  fm.depth = tree.depth;
-  retired.insert(retired.end(), tree.replaced.begin(), tree.replaced.end());
-  tree.replaced.clear();
-  fresh = std::move(tree.fresh);
+  fm.root = tree.root();
+  fm.depth = tree.depth();
+  const std::vector<uint64_t> replaced = tree.take_replaced();
+  retired_.insert(retired_.end(), replaced.begin(), replaced.end());
+  fresh_ = tree.take_fresh();
 }
 
 Result<uint64_t> FreemapRecycle::cow_alloc(PageCache& cache) {
-  if (pool.empty()) return cache.new_page();
-  uint64_t id = pool.back();
-  pool.pop_back();
+  if (pool_.empty()) return cache.new_page();
+  uint64_t id = pool_.back();
+  pool_.pop_back();
   TRY(cache.claim_page(id));
   return id;
 }
 
 Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& tree,
                                                 bool allowed) {
-  if (!allowed || tree.root == kNoPage) return cache.new_page();
-  auto found = TRY(FreeMapTree::scan_node(cache, tree.root, tree.depth, 0, hint));
+  if (!allowed || tree.root() == kNoPage) return cache.new_page();
+  auto found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, hint_));
   if (!found) return cache.new_page();
   uint64_t p = *found;
   PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
   TRY(tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::ClearBit));
-  hint = p;
+  hint_ = p;
   TRY(cache.claim_page(p));
   return p;
 }
@@ -46,41 +46,38 @@ Result<uint64_t> FreemapRecycle::alloc_page(PageCache& cache, FreeMapRoot& fm,
   return r;
 }
 
-PageAllocFn FreemapRecycle::allocator(PageCache& cache, FreeMapRoot& fm,
-                                      bool recycling_allowed) {
-  return [this, &cache, &fm, recycling_allowed]() {
-    return alloc_page(cache, fm, recycling_allowed);
-  };
-}
-
 Status FreemapRecycle::mark_free_committed_path(PageCache& cache, FreeMapRoot& fm, uint64_t p) {
   FreeMapTree tree = take_tree(fm);
   PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
   Status st = tree.grow_to_cover(cache, p, node_alloc);
   if (st.ok()) st = tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::MarkFree);
-  if (st.ok()) hint = std::min(hint, p);
+  if (st.ok()) hint_ = std::min(hint_, p);
   put_tree(fm, std::move(tree));
   return st;
 }
 
 void FreemapRecycle::on_begin() {
-  fresh.clear();
-  pool = next_pool;
-  retired.clear();
+  fresh_.clear();
+  pool_ = next_pool_;
+  retired_.clear();
 }
 
 void FreemapRecycle::on_commit() {
-  fresh.clear();
-  next_pool = std::move(retired);
-  next_pool.insert(next_pool.end(), pool.begin(), pool.end());
-  retired.clear();
-  pool.clear();
+  fresh_.clear();
+  next_pool_ = std::move(retired_);
+  next_pool_.insert(next_pool_.end(), pool_.begin(), pool_.end());
+  retired_.clear();
+  pool_.clear();
+}
+
+void FreemapRecycle::collect_held(std::unordered_set<uint64_t>& out) const {
+  for (const auto* list : {&pool_, &retired_, &next_pool_}) out.insert(list->begin(), list->end());
 }
 
 void FreemapRecycle::on_rollback() {
-  pool.clear();
-  retired.clear();
-  fresh.clear();
+  pool_.clear();
+  retired_.clear();
+  fresh_.clear();
 }
 
 }  // namespace ambrik

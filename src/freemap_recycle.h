@@ -48,12 +48,6 @@ struct FreeMapRoot {
 
 class FreemapRecycle {
  public:
-  std::vector<uint64_t> pool;
-  std::vector<uint64_t> retired;
-  std::vector<uint64_t> next_pool;
-  std::unordered_set<uint64_t> fresh;
-  uint64_t hint = 0;
-
   // A tree over `fm` that borrows `fresh`; hand it back with put_tree,
   // after an error as well.
   FreeMapTree take_tree(const FreeMapRoot& fm);
@@ -71,9 +65,6 @@ class FreemapRecycle {
 
   // take_tree + cow_alloc_into + put_tree; the usual way to allocate.
   Result<uint64_t> alloc_page(PageCache& cache, FreeMapRoot& fm, bool recycling_allowed);
-  // An allocator bound to this state, for the tree operations of the object
-  // store. The captured references must outlive every call.
-  PageAllocFn allocator(PageCache& cache, FreeMapRoot& fm, bool recycling_allowed);
 
   // Sets p's bit in the working free map, growing the tree as needed; every
   // new or copied free-map node comes from cow_alloc. Lowers `hint` to p.
@@ -83,6 +74,19 @@ class FreemapRecycle {
   // Call only after the new superblock is durable.
   void on_commit();
   void on_rollback();
+
+  // Adds the free-map pages held in memory only (the pools and `retired`)
+  // to `out`: pages that no tree and no free bit accounts for.
+  void collect_held(std::unordered_set<uint64_t>& out) const;
+
+ private:
+  friend struct TestPeer;
+
+  std::vector<uint64_t> pool_;
+  std::vector<uint64_t> retired_;
+  std::vector<uint64_t> next_pool_;
+  std::unordered_set<uint64_t> fresh_;
+  uint64_t hint_ = 0;
 };
 
 }  // namespace ambrik

@@ -166,25 +166,25 @@ Result<std::optional<uint64_t>> FreeMapTree::scan_node(PageCache& cache, uint64_
 }
 
 Result<std::optional<uint64_t>> FreeMapTree::find_free(PageCache& cache, uint64_t bound) const {
-  if (root == kNoPage) return std::optional<uint64_t>{};
-  return scan_node(cache, root, depth, 0, bound);
+  if (root_ == kNoPage) return std::optional<uint64_t>{};
+  return scan_node(cache, root_, depth_, 0, bound);
 }
 
 Status FreeMapTree::check_depth() const {
-  if (depth > kFreeMapMaxDepth) return Error::corrupt_page(root);
+  if (depth_ > kFreeMapMaxDepth) return Error::corrupt_page(root_);
   return ok_status();
 }
 
 Result<uint64_t> FreeMapTree::cow_node(PageCache& cache, uint64_t node, uint8_t type,
                                        const PageAllocFn& alloc) {
-  if (fresh.count(node)) return node;
+  if (fresh_.count(node)) return node;
   const uint8_t* page = TRY(cache.get(node));
   if (page[0] != type) return Error::corrupt_page(node);
   uint64_t copy = TRY(alloc());
   // The bytes are identical, so the copied trailer stays valid.
   TRY(cache.copy_page(node, copy));
-  fresh.insert(copy);
-  replaced.push_back(node);
+  fresh_.insert(copy);
+  replaced_.push_back(node);
   return copy;
 }
 
@@ -195,20 +195,21 @@ Status FreeMapTree::init_fresh_node(PageCache& cache, uint64_t id, uint8_t type,
   page[0] = type;
   if (slot0 != 0) store_u64(page + kFreeMapBodyOffset, slot0);
   page_trailer_set(page);
-  fresh.insert(id);
+  fresh_.insert(id);
   return ok_status();
 }
 
 Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn& alloc,
                                 FreeMapBitOp op) {
   TRY(check_depth());
-  if (root == kNoPage || p >= freemap_coverage(depth)) {
+  if (root_ == kNoPage || p >= freemap_coverage(depth_)) {
     return Error::internal("free-map descent outside the tree's coverage");
   }
-  root = TRY(cow_node(cache, root, depth > 0 ? kPageFreeMapInterior : kPageFreeMapLeaf, alloc));
-  uint64_t node = root;
+  const uint8_t root_type = depth_ > 0 ? kPageFreeMapInterior : kPageFreeMapLeaf;
+  root_ = TRY(cow_node(cache, root_, root_type, alloc));
+  uint64_t node = root_;
   uint64_t rel = p;
-  for (uint32_t level = depth; level > 0; --level) {
+  for (uint32_t level = depth_; level > 0; --level) {
     uint64_t span = freemap_span(level);
     uint64_t i = rel / span;
     rel %= span;
@@ -242,17 +243,17 @@ Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn&
 }
 
 Status FreeMapTree::grow_to_cover(PageCache& cache, uint64_t p, const PageAllocFn& alloc) {
-  if (root == kNoPage) {
+  if (root_ == kNoPage) {
     uint64_t leaf = TRY(alloc());
     TRY(init_fresh_node(cache, leaf, kPageFreeMapLeaf, 0));
-    root = leaf;
-    depth = 0;
+    root_ = leaf;
+    depth_ = 0;
   }
-  while (depth < kFreeMapMaxDepth && p >= freemap_coverage(depth)) {
+  while (depth_ < kFreeMapMaxDepth && p >= freemap_coverage(depth_)) {
     uint64_t top = TRY(alloc());
-    TRY(init_fresh_node(cache, top, kPageFreeMapInterior, root));
-    root = top;
-    depth += 1;
+    TRY(init_fresh_node(cache, top, kPageFreeMapInterior, root_));
+    root_ = top;
+    depth_ += 1;
   }
   return ok_status();
 }

@@ -74,14 +74,16 @@ Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uin
 
 class FreeMapTree {
  public:
-  std::vector<uint64_t> replaced;
-  std::unordered_set<uint64_t> fresh;
-  uint64_t root = kNoPage;
-  uint32_t depth = 0;
-
   FreeMapTree() = default;
   FreeMapTree(uint64_t root_id, uint32_t tree_depth, std::unordered_set<uint64_t> fresh_set)
-      : fresh(std::move(fresh_set)), root(root_id), depth(tree_depth) {}
+      : fresh_(std::move(fresh_set)), root_(root_id), depth_(tree_depth) {}
+
+  uint64_t root() const { return root_; }
+  uint32_t depth() const { return depth_; }
+  // Ends a change: the committed nodes it copied (their ids), and the set of
+  // private nodes, to be lent to the next change.
+  std::vector<uint64_t> take_replaced() { return std::move(replaced_); }
+  std::unordered_set<uint64_t> take_fresh() { return std::move(fresh_); }
 
   // Lowest free page id >= bound inside `node` (a node at `level` whose range
   // starts at `base`), or nullopt. Reads only the nodes on the way.
@@ -116,6 +118,11 @@ class FreeMapTree {
   Status check_depth() const;
   // Formats a fresh page as an empty node of `type` and records it as fresh.
   Status init_fresh_node(PageCache& cache, uint64_t id, uint8_t type, uint64_t slot0);
+
+  std::vector<uint64_t> replaced_;
+  std::unordered_set<uint64_t> fresh_;
+  uint64_t root_ = kNoPage;
+  uint32_t depth_ = 0;
 };
 
 }  // namespace ambrik

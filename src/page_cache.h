@@ -17,6 +17,15 @@
 //
 // The trailer of a page is checked on every load from the file; the cache
 // never computes trailers (the code that formats a page does).
+//
+// Ownership: the cache owns the PageIo (and through it the database
+// storage), the optional PageCipher, the optional Spillway (created on the
+// first spill, kept for the life of the cache) and one 8192-byte heap buffer
+// per cached page. For an encrypted database cached pages are decrypted
+// data, so every page buffer is wiped before it is freed.
+//
+// Sources: page_cache.cc (lookups, new pages, truncation, settings) and
+// page_cache_evict.cc (eviction, spilling, the commit flush).
 #pragma once
 
 #include <cstdint>
@@ -26,8 +35,12 @@
 #include <vector>
 
 #include "crypto/cipher.h"
+#include "lru_index.h"
+#include "page.h"
 #include "page_io.h"
 #include "result.h"
+#include "spillway.h"
+#include "u64_map.h"
 
 namespace ambrik {
 
@@ -47,7 +60,12 @@ struct CacheCounters {
   uint64_t pages_allocated = 0;
 };
 
-class PageCacheImpl;
+// Frees a page buffer, wiping it first when it may hold decrypted data.
+struct PageFree {
+  bool wipe = false;
+  void operator()(uint8_t* p) const noexcept;
+};
+using PageBuf = std::unique_ptr<uint8_t[], PageFree>;
 
 class PageCache {
  public:
@@ -57,8 +75,11 @@ class PageCache {
   PageCache(const PageCache&) = delete;
   PageCache& operator=(const PageCache&) = delete;
 
-  Result<const uint8_t*> get(uint64_t id);
-  Result<uint8_t*> get_mut(uint64_t id);
+  Result<const uint8_t*> get(uint64_t id) {
+    const uint8_t* p = TRY(lookup(id, false));
+    return p;
+  }
+  Result<uint8_t*> get_mut(uint64_t id) { return lookup(id, true); }
   // A zero-filled dirty page at the frontier. On an eviction error the id
   // stays used (not handed out again) and the page stays cached and dirty.
   Result<uint64_t> new_page();
@@ -75,35 +96,96 @@ class PageCache {
   // spillway, ignoring its errors.
   void discard_dirty();
 
-  PageIo& io();
+  PageIo& io() { return *io_; }
+  // REQUIRES: no page cached yet (buffers allocated earlier would not be
+  // wiped) and no live spill record.
   void set_cipher(std::unique_ptr<PageCipher> cipher);
-  const PageCipher* cipher() const;
+  const PageCipher* cipher() const { return cipher_.get(); }
 
-  uint64_t next_page_id() const;
-  void set_next_page_id(uint64_t id);
-  uint64_t dirty_count() const;
-  uint64_t entry_count() const;
-  bool contains(uint64_t id) const;  // cached (not spilled)
-  bool is_dirty(uint64_t id) const;
-  const CacheCounters& counters() const;
+  uint64_t next_page_id() const { return next_page_id_; }
+  void set_next_page_id(uint64_t id) { next_page_id_ = id; }
+  uint64_t dirty_count() const { return dirty_count_; }
+  uint64_t entry_count() const { return entries_.size(); }
+  bool contains(uint64_t id) const { return entries_.contains(id); }  // cached (not spilled)
+  bool is_dirty(uint64_t id) const {
+    const CacheEntry* e = entries_.find(id);
+    return e && e->dirty;
+  }
+  const CacheCounters& counters() const { return counters_; }
 
-  uint64_t cap_pages() const;
+  uint64_t cap_pages() const { return cap_pages_; }
   void set_cache_max_bytes(uint64_t bytes);  // then evict_clean_to_cap
-  uint64_t spillway_max_bytes() const;
+  uint64_t spillway_max_bytes() const { return spillway_max_bytes_; }
   void set_spillway_max_bytes(uint64_t bytes);
-  DrainInsertion drain_insertion() const;
-  void set_drain_insertion(DrainInsertion policy);
+  DrainInsertion drain_insertion() const { return drain_insertion_; }
+  void set_drain_insertion(DrainInsertion policy) { drain_insertion_ = policy; }
 
-  bool has_spillway() const;
-  uint64_t spillway_logical_bytes() const;  // slots * record_len
-  uint64_t spillway_limit() const;
-  bool is_spilled(uint64_t id) const;
+  bool has_spillway() const { return spillway_ != nullptr; }
+  uint64_t spillway_logical_bytes() const {  // slots * record_len
+    return spillway_ ? spillway_->logical_bytes() : 0;
+  }
+  uint64_t spillway_limit() const {
+    return spillway_ ? spillway_->max_bytes() : spillway_max_bytes_;
+  }
+  bool is_spilled(uint64_t id) const { return spillway_ && spillway_->has(id); }
 
   // LRU order, most recently used first (tests and diagnostics).
   std::vector<uint64_t> lru_order() const;
 
  private:
-  std::unique_ptr<PageCacheImpl> impl_;
+  struct CacheEntry {
+    PageBuf page;  // exactly kPageSize bytes, plaintext
+    bool dirty = false;
+  };
+
+  // get and get_mut: loads on a miss, moves the page to the LRU front and,
+  // when `mark_dirty`, marks it dirty.
+  Result<uint8_t*> lookup(uint64_t id, bool mark_dirty);
+  Status load_page(uint64_t id);
+  Status load_from_spillway(uint64_t id);
+  Status load_from_file(uint64_t id);
+  // Installs a zero-filled dirty page under `id` at the LRU front,
+  // replacing any cached or spilled copy (whose contents are stale).
+  void install_fresh(uint64_t id);
+  // Drops the entry of `id` from entries_ and lru_, wiping and freeing its
+  // buffer. False when `id` was not cached.
+  bool drop_entry(uint64_t id);
+  // Writes the LRU tail to the spillway, then drops it from the cache. On
+  // failure the page stays cached, flag unchanged, at the LRU tail.
+  Status spill_tail();
+  Status spill(uint64_t id, const uint8_t* page);
+  // Writes one dirty cached page as its unit (sealed when encrypted).
+  Status write_page(uint64_t id, const uint8_t* page);
+  Status drain_spillway();
+  Status drain_one(uint64_t id);
+  // A fresh 8192-byte buffer, zero-filled when `zeroed`, else uninitialised
+  // (about to be overwritten by a read).
+  PageBuf alloc_page(bool zeroed) const;
+  void dec_dirty() {
+    if (dirty_count_ > 0) --dirty_count_;
+  }
+  uint64_t record_len() const { return cipher_ ? kSealedStride : kPageSize; }
+
+  // Invariants (between calls):
+  //  - dirty_count_ equals the number of entries with `dirty` set;
+  //  - entries_ and lru_ hold the same ids;
+  //  - no id is both in entries_ and mapped in the spillway;
+  //  - the scratch lists are empty (their capacity is kept).
+  std::unique_ptr<PageIo> io_;
+  std::unique_ptr<PageCipher> cipher_;
+  std::unique_ptr<Spillway> spillway_;
+  std::optional<std::string> path_;
+  CacheCounters counters_;
+  uint64_t dirty_count_ = 0;
+  uint64_t cap_pages_ = 1;
+  uint64_t spillway_max_bytes_ = 0;
+  uint64_t next_page_id_ = 0;
+  DrainInsertion drain_insertion_ = DrainInsertion::LruTail;
+  LruIndex lru_;
+  std::vector<uint64_t> dirty_scratch_;
+  std::vector<uint64_t> id_scratch_;   // truncate and drain batches
+  std::vector<uint8_t> unit_scratch_;  // one sealed unit (ciphertext only)
+  U64Map<CacheEntry> entries_;
 };
 
 }  // namespace ambrik

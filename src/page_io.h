@@ -33,7 +33,6 @@ class Storage {
   virtual Status set_length(uint64_t len) = 0;
   virtual Result<uint64_t> length() = 0;
   virtual Status sync() = 0;
-  virtual bool is_memory() const { return false; }
 };
 
 // A file descriptor; positioned I/O retried on EINTR and continued after
@@ -51,7 +50,6 @@ class FileStorage final : public Storage {
   Status set_length(uint64_t len) override;
   Result<uint64_t> length() override;
   Status sync() override;
-  int fd() const { return fd_; }
 
  private:
   int fd_;
@@ -65,7 +63,6 @@ class MemoryStorage final : public Storage {
   Status set_length(uint64_t len) override;
   Result<uint64_t> length() override { return static_cast<uint64_t>(bytes_.size()); }
   Status sync() override { return ok_status(); }
-  bool is_memory() const override { return true; }
   std::vector<uint8_t>& bytes() { return bytes_; }
 
  private:
@@ -100,7 +97,6 @@ class PageIo {
   bool read_only() const { return read_only_; }
   void set_read_only(bool ro) { read_only_ = ro; }
   uint64_t fsync_calls() const { return fsync_calls_; }
-  Storage& storage() { return *storage_; }
   // Storage length in bytes (0 when it cannot be determined).
   uint64_t storage_length();
 

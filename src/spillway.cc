@@ -140,11 +140,4 @@ void Spillway::collect_ids(size_t max, std::vector<uint64_t>& out) const {
   });
 }
 
-uint64_t Spillway::backing_length() const {
-  if (fd_ < 0) return memory_.size();
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return 0;
-  return static_cast<uint64_t>(st.st_size);
-}
-
 }  // namespace ambrik

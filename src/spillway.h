@@ -88,8 +88,6 @@ class Spillway {
   // REQUIRES: slot_count() == 0 (no live record of the old length).
   void set_record_len(uint64_t len);
   bool is_file() const { return fd_ >= 0; }
-  // Bytes the backing holds (file length or buffer size); 0 when unknown.
-  uint64_t backing_length() const;
 
  private:
   Spillway(int fd, uint64_t max_bytes, uint64_t record_len);

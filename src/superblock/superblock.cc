@@ -1,5 +1,6 @@
 #include "superblock/superblock.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "crypto/key.h"
@@ -117,6 +118,19 @@ Result<std::array<uint8_t, kPageSize>> serialize_encrypted(const Superblock& sb,
   store_u16(p + kOffBodyLen, static_cast<uint16_t>(kSuperblockBodyBytes));
   page_trailer_set(p);
   return out;
+}
+
+Result<std::vector<uint8_t>> encode_superblock_unit(const Superblock& sb, uint64_t stride,
+                                                    const uint8_t* data_key) {
+  std::vector<uint8_t> unit(std::max<uint64_t>(stride, kPageSize), 0);
+  if (sb.encryption) {
+    auto bytes = TRY(serialize_encrypted(sb, data_key));
+    std::memcpy(unit.data(), bytes.data(), kPageSize);
+  } else {
+    auto bytes = serialize(sb);
+    std::memcpy(unit.data(), bytes.data(), kPageSize);
+  }
+  return unit;
 }
 
 std::variant<Superblock, SuperblockDefect> deserialize(std::span<const uint8_t> bytes) {

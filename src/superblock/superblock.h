@@ -118,6 +118,14 @@ Result<std::array<uint8_t, kPageSize>> serialize_encrypted(
     const Superblock& sb, const uint8_t* data_key,
     uint32_t format_version = kFormatVersionEncrypted);
 
+// The page unit written into a superblock slot: the encrypted encoding when
+// `encryption` is present, else the plaintext one, followed by zero bytes up
+// to `stride` (8192 plaintext, 8232 sealed).
+// REQUIRES: stride >= 8192; `data_key` (32 bytes) when `encryption` is
+// present. Errors: those of serialize_encrypted.
+Result<std::vector<uint8_t>> encode_superblock_unit(const Superblock& sb, uint64_t stride,
+                                                    const uint8_t* data_key);
+
 // Checks, in order, checksum, magic and superblock_count (2..16); the first
 // failure is the defect. format_version and page_size are not judged here.
 // A buffer shorter than 8192 bytes is a checksum defect; only the first 8192

@@ -1,6 +1,4 @@
-// commit and the single superblock writer.
-#include <cstring>
-
+// commit, the single superblock writer and the durable steps.
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -32,52 +30,44 @@ Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64
   sb.encryption = header;
 
   PageIo& io = cache->io();
-  std::vector<uint8_t> unit(io.stride(), 0);
-  if (header) {
-    auto bytes = TRY(serialize_encrypted(sb, cache->cipher()->key()));
-    std::memcpy(unit.data(), bytes.data(), kPageSize);
-  } else {
-    auto bytes = serialize(sb);
-    std::memcpy(unit.data(), bytes.data(), kPageSize);
-  }
+  const uint8_t* data_key = header ? cache->cipher()->key() : nullptr;
+  std::vector<uint8_t> unit = TRY(encode_superblock_unit(sb, io.stride(), data_key));
   TRY(io.write_page_unit(slot, unit.data(), unit.size()));
   TRY(io.sync());
   current_slot = slot;
   return ok_status();
 }
 
-Status TransactionManagerImpl::commit() {
-  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  for (SavepointRecord& sp : savepoints) {
-    pending_free.insert(pending_free.end(), sp.pending_free.begin(), sp.pending_free.end());
-    sp.pending_free.clear();
-  }
-  // Allocated but unreferenced: free them like any other released page.
-  pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
-  reusable.clear();
-  // From the first flush on, any error leaves the file in a state that no
-  // superblock describes and the in-memory state half-advanced: poison.
-  auto durable = [&]() -> Result<uint64_t> {
+Result<uint64_t> TransactionManagerImpl::persist(const std::function<Status()>& before_superblock,
+                                                 const StateRecord& state,
+                                                 const std::optional<CryptoHeader>& header) {
+  auto steps = [&]() -> Result<uint64_t> {
     TRY(cache->flush());
-    for (uint64_t page : pending_free)
-      TRY(recycle.mark_free_committed_path(*cache, working.freemap, page));
-    TRY(cache->flush());
+    if (before_superblock) TRY(before_superblock());
     const uint64_t page_count = cache->io().page_count();
-    TRY(write_superblock(working, page_count, crypto));
+    TRY(write_superblock(state, page_count, header));
     return page_count;
   };
-  auto written = durable();
-  if (!written.ok()) {
-    poisoned = true;
-    return std::move(written).error();
-  }
-  const uint64_t page_count = written.value();
+  auto written = steps();
+  if (!written.ok()) poisoned = true;
+  return written;
+}
+
+Status TransactionManagerImpl::commit() {
+  if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  const std::vector<uint64_t>& to_free = txn.merge_for_commit();
+  auto mark_free_pass = [&]() -> Status {
+    for (uint64_t page : to_free)
+      TRY(recycle.mark_free_committed_path(*cache, working.freemap, page));
+    return cache->flush();
+  };
+  const uint64_t page_count = TRY(persist(mark_free_pass, working, crypto));
   working.page_count = page_count;
   committed = working;
   committed_page_count = page_count;
   packer.commit();
   recycle.on_commit();
-  reset_transaction_lists();
+  txn.clear();
   active = false;
   return ok_status();
 }

@@ -49,23 +49,12 @@ Status TransactionManagerImpl::rotate_key(const Key& old_key, const Key& new_key
 Status TransactionManagerImpl::rewrite_crypto_header(const CryptoHeader& header) {
   if (active) return Error::simple(ErrorKind::TransactionInProgress);
   if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
-  auto persist = [&]() -> Result<uint64_t> {
-    TRY(cache->flush());
-    const uint64_t page_count = cache->io().page_count();
-    StateRecord state = committed;
-    TRY(write_superblock(state, page_count, header));
-    return page_count;
-  };
-  auto written = persist();
-  if (!written.ok()) {
-    // The slot being written may be torn and the counter has moved on.
-    poisoned = true;
-    return std::move(written).error();
-  }
+  // The data key is unchanged, so only the superblock carries the change.
+  const uint64_t page_count = TRY(persist(nullptr, committed, header));
   crypto = header;
-  committed.page_count = written.value();
-  working.page_count = written.value();
-  committed_page_count = written.value();
+  committed.page_count = page_count;
+  working.page_count = page_count;
+  committed_page_count = page_count;
   return ok_status();
 }
 

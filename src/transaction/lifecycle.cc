@@ -1,7 +1,42 @@
-// begin and rollback.
+// begin and rollback, and the per-transaction page lists.
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
+
+void TxnLists::clear() {
+  savepoints.clear();
+  pending_free.clear();
+  // A fresh table: clearing one grown by a large transaction would cost
+  // its whole capacity at every later boundary.
+  txn_private = U64Map<bool>();
+  reusable.clear();
+}
+
+std::vector<uint64_t> TxnLists::seal_for_savepoint() {
+  pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
+  reusable.clear();
+  txn_private = U64Map<bool>();
+  std::vector<uint64_t> taken = std::move(pending_free);
+  pending_free.clear();
+  return taken;
+}
+
+void TxnLists::forget_since_savepoint() {
+  pending_free.clear();
+  reusable.clear();
+  txn_private = U64Map<bool>();
+}
+
+std::vector<uint64_t>& TxnLists::merge_for_commit() {
+  for (SavepointRecord& sp : savepoints) {
+    pending_free.insert(pending_free.end(), sp.pending_free.begin(), sp.pending_free.end());
+    sp.pending_free.clear();
+  }
+  // Allocated but unreferenced: free them like any other released page.
+  pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
+  reusable.clear();
+  return pending_free;
+}
 
 Status TransactionManagerImpl::begin() {
   if (cache->io().read_only()) return Error::simple(ErrorKind::ReadOnlyMode);
@@ -9,7 +44,7 @@ Status TransactionManagerImpl::begin() {
   working = committed;
   recycle.on_begin();
   packer.reset();
-  reset_transaction_lists();
+  txn.clear();
   active = true;
   return ok_status();
 }
@@ -22,18 +57,9 @@ Status TransactionManagerImpl::rollback() {
   TRY(recover_depths());
   recycle.on_rollback();
   packer.reset();
-  reset_transaction_lists();
+  txn.clear();
   active = false;
   return ok_status();
-}
-
-void TransactionManagerImpl::reset_transaction_lists() {
-  savepoints.clear();
-  pending_free.clear();
-  // A fresh table: clearing one grown by a large transaction would cost
-  // its whole capacity at every later boundary.
-  txn_private = U64Map<bool>();
-  reusable.clear();
 }
 
 }  // namespace ambrik

@@ -6,7 +6,7 @@
 //                state                     staging.cc    value storage, allocator
 //   savepoints.cc                          keys.cc       key slots
 //   config.cc    run-time settings         stats.cc      statistics, counters
-//   packing.cc   defragmentation moves     freemap.cc    orphaned free-map pages
+//   defrag.cc    defragmentation
 //
 // Invariants:
 //  - outside a transaction `working` equals `committed` and the in-memory
@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -57,6 +58,34 @@ struct SavepointRecord {
   uint64_t frontier = 0;  // allocation frontier at creation
 };
 
+// The page lists of the running transaction. All of them start empty at
+// every transaction boundary (begin, commit, rollback: `clear`).
+struct TxnLists {
+  // Pages released by the transaction since it began (or since the newest
+  // savepoint was created): marked free at commit.
+  std::vector<uint64_t> pending_free;
+  // Pages allocated since the transaction began (or since the newest
+  // savepoint was created): no committed or saved state refers to them.
+  U64Map<bool> txn_private;
+  // Private pages that a completed operation superseded; nothing refers to
+  // them, so the next allocation may take them. Whatever is left at commit
+  // is freed with the pending list.
+  std::vector<uint64_t> reusable;
+  std::vector<SavepointRecord> savepoints;  // oldest first
+
+  void clear();
+  // Savepoint creation: the pages allocated so far belong to the saved state
+  // from now on; pages superseded so far are freed at commit instead of
+  // being reused below the new frontier, where a return could not undo it.
+  // Returns the pending list, which the new savepoint takes over.
+  std::vector<uint64_t> seal_for_savepoint();
+  // Return to a savepoint: everything released or allocated after it is
+  // undone with the changes that did it.
+  void forget_since_savepoint();
+  // Commit: every released page, in the order it is freed.
+  std::vector<uint64_t>& merge_for_commit();
+};
+
 class TransactionManagerImpl {
  public:
   // --- recovery.cc
@@ -71,19 +100,16 @@ class TransactionManagerImpl {
       std::unique_ptr<PageIo> io, const CacheSettings& settings, uint32_t superblock_count,
       const Key* key, const Argon2Params* passphrase_costs);
 
+  bool is_poisoned() const { return poisoned; }
+  // Sets the poisoned flag; nothing clears it.
+  void poison() { poisoned = true; }
+
   // --- lifecycle.cc
   Status begin();
   Status rollback();
-  // Empties the per-transaction lists (savepoints, pending and reusable
-  // pages) at every transaction boundary.
-  void reset_transaction_lists();
 
   // --- commit.cc
   Status commit();
-  // The one place that writes a superblock: takes the next generation whose
-  // slot is not the current one, writes, syncs, and records the new slot.
-  Status write_superblock(const StateRecord& state, uint64_t page_count,
-                          const std::optional<CryptoHeader>& crypto);
 
   // --- read.cc
   Result<HandleEntry> lookup_live(uint64_t handle);
@@ -108,14 +134,11 @@ class TransactionManagerImpl {
   Status savepoint(const std::string& name);
   Status rollback_to(const std::string& name);
   Status release(const std::string& name);
-  // Re-derives the in-memory tree depths from the working roots.
-  Status recover_depths();
 
   // --- keys.cc
   Status add_key(const Key& existing, const Key& added);
   Status remove_key(const Key& key);
   Status rotate_key(const Key& old_key, const Key& new_key);
-  Status rewrite_crypto_header(const CryptoHeader& header);
 
   // --- config.cc
   Status set_cache_max_bytes(uint64_t bytes);
@@ -126,8 +149,32 @@ class TransactionManagerImpl {
   Result<StatsValues> stats();
   Result<CounterValues> counters();
 
-  // --- packing.cc (moves) and freemap.cc (orphaned free-map pages)
+  // --- defrag.cc
   Result<DefragResult> defrag(const DefragSettings& settings);
+
+ private:
+  friend struct TestPeer;
+
+  TransactionManagerImpl() = default;
+
+  // --- commit.cc
+  // The one place that writes a superblock: takes the next generation whose
+  // slot is not the current one, writes, syncs, and records the new slot.
+  Status write_superblock(const StateRecord& state, uint64_t page_count,
+                          const std::optional<CryptoHeader>& crypto);
+  // The durable steps shared by commit and key changes: flush, then
+  // `before_superblock` when given (the commit's mark-free pass and second
+  // flush), then the superblock of `state` with `header`. From the first
+  // flush on any error leaves the file in a state that no superblock
+  // describes and the memory state half-advanced, so it poisons. Returns the
+  // page count written into the superblock.
+  Result<uint64_t> persist(const std::function<Status()>& before_superblock,
+                           const StateRecord& state, const std::optional<CryptoHeader>& header);
+
+  // --- keys.cc
+  Status rewrite_crypto_header(const CryptoHeader& header);
+
+  // --- defrag.cc
   Status reclaim_orphaned_freemap_pages();
 
   // --- staging.cc
@@ -148,10 +195,15 @@ class TransactionManagerImpl {
   // pages created by this transaction (and not captured by a savepoint) can
   // be reused at once; pages of the committed state wait for the commit.
   void retire(const std::vector<uint64_t>& superseded);
-  bool savepoint_open() const { return !savepoints.empty(); }
+  bool savepoint_open() const { return !txn.savepoints.empty(); }
   MembershipRoot working_membership() const { return {working.membership_root, membership_depth}; }
   const StateRecord& visible() const { return active ? working : committed; }
 
+  // --- savepoints.cc
+  // Re-derives the in-memory tree depths from the working roots.
+  Status recover_depths();
+
+  // --- recovery.cc
   // Rebuilds the data-page live counts from the committed handle table.
   Status rebuild_live_counts();
 
@@ -166,15 +218,7 @@ class TransactionManagerImpl {
   std::optional<CryptoHeader> crypto;
   bool active = false;
   bool poisoned = false;
-  std::vector<uint64_t> pending_free;
-  // Pages allocated by this transaction since it began (or since the newest
-  // savepoint was created): no committed or saved state refers to them.
-  U64Map<bool> txn_private;
-  // Private pages that a completed operation superseded; nothing refers to
-  // them, so the next allocation may take them. Whatever is left at commit
-  // is freed with the pending list.
-  std::vector<uint64_t> reusable;
-  std::vector<SavepointRecord> savepoints;  // oldest first
+  TxnLists txn;
   FreemapRecycle recycle;
   SlotPacker packer;
   uint64_t committed_page_count = 0;

@@ -23,7 +23,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
     uint64_t root = working.handle_root;
     if (root == kNoPage) {
       root = TRY(HandleTable::create_root_leaf(*cache));
-      txn_private.get_or_insert(root);
+      txn.txn_private.get_or_insert(root);
       depth = 0;
     }
     uint64_t new_root = TRY(HandleTable::insert(depth, *cache, root, handle, entry,
@@ -73,8 +73,8 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   working.handle_root = new_root.value();
   handle_depth = depth;
   retire(pending);
-  if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, pending_free);
-  else pending_free.insert(pending_free.end(), old_chain.begin(), old_chain.end());
+  if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
+  else txn.pending_free.insert(txn.pending_free.end(), old_chain.begin(), old_chain.end());
   return ok_status();
 }
 
@@ -102,8 +102,8 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   membership_depth = index.depth;
   retire(pending);
   retire(index_pending);
-  if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, pending_free);
-  else pending_free.insert(pending_free.end(), old_chain.begin(), old_chain.end());
+  if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
+  else txn.pending_free.insert(txn.pending_free.end(), old_chain.begin(), old_chain.end());
   return ok_status();
 }
 

@@ -89,15 +89,10 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   if (!count_ok) return Error::invalid_superblock_count(o.superblock_count);
   const std::string& path = *o.path;
 
+  // Without creation, a missing or empty file is not a database.
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (!o.create_if_missing) return Error::simple(ErrorKind::DatabaseFileNotFound);
-  } else {
-    struct stat st2;
-    if (::stat(path.c_str(), &st2) != 0) return Error::from_errno(errno);
-    if (st2.st_size == 0 && !o.create_if_missing)
-      return Error::simple(ErrorKind::DatabaseFileNotFound);
-  }
+  if (!o.create_if_missing && (::stat(path.c_str(), &st) != 0 || st.st_size == 0))
+    return Error::simple(ErrorKind::DatabaseFileNotFound);
 
   int flags = o.read_only ? O_RDONLY : (O_RDWR | O_CREAT);
   int fd;
@@ -178,7 +173,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   auto cache = std::make_unique<PageCache>(std::move(io), cache_settings(o), sb.page_count);
   if (cipher) cache->set_cipher(std::move(cipher));
 
-  auto m = std::make_unique<TransactionManagerImpl>();
+  std::unique_ptr<TransactionManagerImpl> m(new TransactionManagerImpl());
   m->cache = std::move(cache);
   m->committed = state_from(sb);
   m->working = m->committed;
@@ -232,23 +227,17 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::create_n
   // Highest slot first: once any valid superblock exists the storage already
   // holds all n units, so a crash here can never leave a superblock that
   // claims more pages than the file has.
-  std::vector<uint8_t> unit(io->stride(), 0);
   for (uint32_t i = n; i-- > 0;) {
     sb.generation = n - 1 - i;
-    if (key) {
-      auto bytes = TRY(serialize_encrypted(sb, data_key.data()));
-      std::memcpy(unit.data(), bytes.data(), kPageSize);
-    } else {
-      auto bytes = serialize(sb);
-      std::memcpy(unit.data(), bytes.data(), kPageSize);
-    }
+    std::vector<uint8_t> unit =
+        TRY(encode_superblock_unit(sb, io->stride(), key ? data_key.data() : nullptr));
     TRY(io->write_page_unit(i, unit.data(), unit.size()));
   }
   TRY(io->sync());
 
   auto cache = std::make_unique<PageCache>(std::move(io), settings, n);
   if (key) cache->set_cipher(std::make_unique<PageCipher>(data_key.data()));
-  auto m = std::make_unique<TransactionManagerImpl>();
+  std::unique_ptr<TransactionManagerImpl> m(new TransactionManagerImpl());
   m->cache = std::move(cache);
   m->committed.page_count = n;
   m->working = m->committed;

@@ -28,51 +28,41 @@ Status TransactionManagerImpl::recover_depths() {
 
 Status TransactionManagerImpl::savepoint(const std::string& name) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  if (find_savepoint(savepoints, name) != savepoints.end())
+  if (find_savepoint(txn.savepoints, name) != txn.savepoints.end())
     return Error::duplicate_savepoint(name);
-  // Pages superseded so far are unreferenced, but reusing them after this
-  // point would write below the frontier, where returning here cannot undo
-  // it: free them at commit instead. Pages allocated so far belong to the
-  // saved state and must be copied, not reused, from now on.
-  pending_free.insert(pending_free.end(), reusable.begin(), reusable.end());
-  reusable.clear();
-  txn_private = U64Map<bool>();
   SavepointRecord sp;
   sp.packer = packer.snapshot();
   sp.name = name;
-  sp.pending_free = std::move(pending_free);
-  pending_free.clear();
+  sp.pending_free = txn.seal_for_savepoint();
   sp.working = working;
   sp.frontier = cache->next_page_id();
-  savepoints.push_back(std::move(sp));
+  txn.savepoints.push_back(std::move(sp));
   return ok_status();
 }
 
 Status TransactionManagerImpl::rollback_to(const std::string& name) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  auto it = find_savepoint(savepoints, name);
-  if (it == savepoints.end()) return Error::savepoint_not_found(name);
+  auto it = find_savepoint(txn.savepoints, name);
+  if (it == txn.savepoints.end()) return Error::savepoint_not_found(name);
   TRY(cache->truncate(it->frontier));
   working = it->working;
   TRY(recover_depths());
   packer.restore(it->packer);
-  savepoints.erase(it + 1, savepoints.end());
-  pending_free.clear();
-  reusable.clear();
-  txn_private = U64Map<bool>();
+  txn.savepoints.erase(it + 1, txn.savepoints.end());
+  txn.forget_since_savepoint();
   return ok_status();
 }
 
 Status TransactionManagerImpl::release(const std::string& name) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  auto it = find_savepoint(savepoints, name);
-  if (it == savepoints.end()) return Error::savepoint_not_found(name);
+  auto it = find_savepoint(txn.savepoints, name);
+  if (it == txn.savepoints.end()) return Error::savepoint_not_found(name);
   std::vector<uint64_t> merged;
-  for (auto sp = it; sp != savepoints.end(); ++sp)
+  for (auto sp = it; sp != txn.savepoints.end(); ++sp)
     merged.insert(merged.end(), sp->pending_free.begin(), sp->pending_free.end());
-  merged.insert(merged.end(), pending_free.begin(), pending_free.end());
-  savepoints.erase(it, savepoints.end());
-  pending_free = std::move(merged);
+  merged.insert(merged.end(), txn.pending_free.begin(), txn.pending_free.end());
+  txn.savepoints.erase(it, txn.savepoints.end());
+  txn.pending_free = std::move(merged);
   return ok_status();
 }
 

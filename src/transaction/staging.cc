@@ -8,22 +8,22 @@ namespace ambrik {
 PageAllocFn TransactionManagerImpl::recycling_allocator() {
   return [this]() -> Result<uint64_t> {
     uint64_t id;
-    if (!reusable.empty()) {
-      id = reusable.back();
+    if (!txn.reusable.empty()) {
+      id = txn.reusable.back();
       TRY(cache->claim_page(id));
-      reusable.pop_back();
+      txn.reusable.pop_back();
     } else {
       id = TRY(recycle.alloc_page(*cache, working.freemap, !savepoint_open()));
     }
-    txn_private.get_or_insert(id);
+    txn.txn_private.get_or_insert(id);
     return id;
   };
 }
 
 void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
   for (uint64_t id : superseded) {
-    if (txn_private.contains(id)) reusable.push_back(id);
-    else pending_free.push_back(id);
+    if (txn.txn_private.contains(id)) txn.reusable.push_back(id);
+    else txn.pending_free.push_back(id);
   }
 }
 
@@ -41,7 +41,7 @@ Result<TransactionManagerImpl::StoredValue> TransactionManagerImpl::store_value(
 void TransactionManagerImpl::unstore_value(const StoredValue& stored) {
   // An overflow chain written for a failed operation stays unreferenced; a
   // data-page slot must give its live count back or the page never retires.
-  if (stored.kind == ValueKind::Inline) packer.release_data_slot(stored.location, pending_free);
+  if (stored.kind == ValueKind::Inline) packer.release_data_slot(stored.location, txn.pending_free);
 }
 
 }  // namespace ambrik

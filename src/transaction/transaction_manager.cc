@@ -10,16 +10,16 @@ namespace {
 
 template <typename T>
 Result<T> guard(TransactionManagerImpl& m, Result<T> r) {
-  if (!r.ok() && r.error().fatal()) m.poisoned = true;
+  if (!r.ok() && r.error().fatal()) m.poison();
   return r;
 }
 
 }  // namespace
 
-#define AMBRIK_GUARDED(expr)                                              \
-  do {                                                                    \
-    if (impl_->poisoned) return Error::simple(ErrorKind::Poisoned);       \
-    return guard(*impl_, (expr));                                         \
+#define AMBRIK_GUARDED(expr)                                             \
+  do {                                                                   \
+    if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned); \
+    return guard(*impl_, (expr));                                        \
   } while (0)
 
 TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> impl)
@@ -32,7 +32,7 @@ Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenO
   return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
 }
 
-bool TransactionManager::is_poisoned() const { return impl_->poisoned; }
+bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
 
 Status TransactionManager::begin() { AMBRIK_GUARDED(impl_->begin()); }
 Status TransactionManager::commit() { AMBRIK_GUARDED(impl_->commit()); }
@@ -60,7 +60,7 @@ Result<std::vector<uint64_t>> TransactionManager::handles() { AMBRIK_GUARDED(imp
 namespace ambrik {
 
 Result<uint32_t> TransactionManager::tag(uint64_t handle) {
-  if (impl_->poisoned) return Error::simple(ErrorKind::Poisoned);
+  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
   auto entry = guard(*impl_, impl_->lookup_live(handle));
   if (!entry.ok()) return std::move(entry).error();
   return entry.value().tag;
@@ -76,7 +76,7 @@ Result<DeletedWithTag> TransactionManager::delete_with_tag(uint32_t tag, uint64_
 }
 
 Result<uint8_t> TransactionManager::client_byte(uint64_t handle) {
-  if (impl_->poisoned) return Error::simple(ErrorKind::Poisoned);
+  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
   auto entry = guard(*impl_, impl_->lookup_live(handle));
   if (!entry.ok()) return std::move(entry).error();
   return entry.value().client_byte;

@@ -98,7 +98,7 @@ TEST(CommitFaults, FailedWriteOrSyncPoisonsAndKeepsACommittedState) {
       (mode == 0 ? faults->fail_write_at : faults->fail_sync_at) = k;
       Status st = m.commit();
       if (st.ok()) continue;  // the commit needed fewer calls than k
-      EXPECT_TRUE(m.poisoned);
+      EXPECT_TRUE(m.is_poisoned());
       auto db = reopen(image->bytes);
       ASSERT_TRUE(db);
       State seen = contents(*db);

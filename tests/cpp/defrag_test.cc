@@ -2,6 +2,7 @@
 
 #include "fault_storage.h"
 #include "freemap_tree.h"
+#include "test_peer.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -41,7 +42,7 @@ TEST(Defrag, MovesSparsePagesAndReclaimsOrphanedFreeMapPages) {
     ASSERT_TRUE(m->begin().ok());
     ASSERT_TRUE(m->update(handles[0], std::vector<uint8_t>(900, 0)).ok());
     ASSERT_TRUE(m->commit().ok());
-    orphans = m->recycle.next_pool;
+    orphans = TestPeer::next_pool(TestPeer::recycle(*m));
     ASSERT_FALSE(orphans.empty());
   }
   auto m = open_image(image);
@@ -55,7 +56,8 @@ TEST(Defrag, MovesSparsePagesAndReclaimsOrphanedFreeMapPages) {
   EXPECT_EQ(r.value().pages_examined, 7u);
   EXPECT_EQ(r.value().pages_freed, 7u);
   for (uint64_t p : orphans) {
-    auto free = is_marked_free(*m->cache, m->working.freemap.root, m->working.freemap.depth, p);
+    auto free = is_marked_free(TestPeer::cache(*m), TestPeer::working(*m).freemap.root,
+                               TestPeer::working(*m).freemap.depth, p);
     ASSERT_TRUE(free.ok());
     EXPECT_TRUE(free.value()) << "orphan " << p;
   }

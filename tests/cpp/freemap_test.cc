@@ -10,6 +10,7 @@
 #include "page.h"
 #include "page_cache.h"
 #include "page_io.h"
+#include "test_peer.h"
 #include "test_util.h"
 
 namespace ambrik {
@@ -140,12 +141,12 @@ TEST(FreeMapTree, PathIsCopiedOncePerTransaction) {
 
   db.begin();
   must(db.recycle.mark_free_committed_path(db.cache, db.working, 11));
-  EXPECT_EQ(db.recycle.retired, (std::vector<uint64_t>{committed_root, committed_leaf}));
+  EXPECT_EQ(TestPeer::retired(db.recycle), (std::vector<uint64_t>{committed_root, committed_leaf}));
   uint64_t root_after_first = db.working.root;
   uint64_t next_before = db.cache.next_page_id();
   must(db.recycle.mark_free_committed_path(db.cache, db.working, 12));
   EXPECT_EQ(db.working.root, root_after_first);
-  EXPECT_EQ(db.recycle.retired.size(), 2u);
+  EXPECT_EQ(TestPeer::retired(db.recycle).size(), 2u);
   EXPECT_EQ(db.cache.next_page_id(), next_before);
   // The committed tree is untouched.
   EXPECT_FALSE(db.is_free(db.committed, 11));
@@ -167,14 +168,14 @@ TEST(FreemapRecycle, HandsOutLowestCommittedFreePageFirst) {
   db.commit({});
   db.begin();
   db.commit({7, 4, 9});
-  EXPECT_EQ(db.recycle.hint, 0u);
+  EXPECT_EQ(TestPeer::hint(db.recycle), 0u);
 
   db.begin();
   // While a savepoint is open the free pages stay untouched.
   uint64_t frontier = db.cache.next_page_id();
   EXPECT_EQ(db.alloc(false), frontier);
   EXPECT_EQ(db.alloc(), 4u);
-  EXPECT_EQ(db.recycle.hint, 4u);
+  EXPECT_EQ(TestPeer::hint(db.recycle), 4u);
   EXPECT_EQ(db.alloc(), 7u);
   EXPECT_EQ(db.alloc(), 9u);
   // Page 4 released again in this transaction would only go to the pending
@@ -189,7 +190,7 @@ TEST(FreemapRecycle, HandsOutLowestCommittedFreePageFirst) {
 
   // Released by this commit: usable from the next transaction, lowest first.
   db.commit({extended, 4});
-  EXPECT_EQ(db.recycle.hint, 4u);
+  EXPECT_EQ(TestPeer::hint(db.recycle), 4u);
   db.begin();
   EXPECT_EQ(db.alloc(), 4u);
   EXPECT_EQ(db.alloc(), extended);
@@ -202,43 +203,43 @@ TEST(FreemapRecycle, PoolSurvivesRollbackAndFeedsFreeMapNodes) {
   db.commit({});
   db.begin();
   db.commit({3, 4, 5});
-  EXPECT_TRUE(db.recycle.next_pool.empty());  // nothing retired yet
+  EXPECT_TRUE(TestPeer::next_pool(db.recycle).empty());  // nothing retired yet
 
   db.begin();
   uint64_t old_root = db.committed.root;
   EXPECT_EQ(db.alloc(), 3u);  // copies the leaf root, which retires it
-  EXPECT_EQ(db.recycle.retired, std::vector<uint64_t>{old_root});
+  EXPECT_EQ(TestPeer::retired(db.recycle), std::vector<uint64_t>{old_root});
   db.commit({});
-  EXPECT_EQ(db.recycle.next_pool, std::vector<uint64_t>{old_root});
-  EXPECT_TRUE(db.recycle.pool.empty());
-  EXPECT_TRUE(db.recycle.retired.empty());
+  EXPECT_EQ(TestPeer::next_pool(db.recycle), std::vector<uint64_t>{old_root});
+  EXPECT_TRUE(TestPeer::pool(db.recycle).empty());
+  EXPECT_TRUE(TestPeer::retired(db.recycle).empty());
 
   db.begin();
-  EXPECT_EQ(db.recycle.pool, std::vector<uint64_t>{old_root});
-  uint64_t hint_before = db.recycle.hint;
+  EXPECT_EQ(TestPeer::pool(db.recycle), std::vector<uint64_t>{old_root});
+  uint64_t hint_before = TestPeer::hint(db.recycle);
   EXPECT_EQ(db.alloc(), 4u);
   // The retired node's page now holds the copied leaf; it never came from
   // the free map.
   EXPECT_EQ(db.working.root, old_root);
-  EXPECT_TRUE(db.recycle.pool.empty());
-  EXPECT_NE(db.recycle.hint, hint_before);
-  uint64_t hint_after = db.recycle.hint;
+  EXPECT_TRUE(TestPeer::pool(db.recycle).empty());
+  EXPECT_NE(TestPeer::hint(db.recycle), hint_before);
+  uint64_t hint_after = TestPeer::hint(db.recycle);
   db.rollback();
-  EXPECT_TRUE(db.recycle.pool.empty());
-  EXPECT_TRUE(db.recycle.retired.empty());
-  EXPECT_TRUE(db.recycle.fresh.empty());
-  EXPECT_EQ(db.recycle.next_pool, std::vector<uint64_t>{old_root});
-  EXPECT_EQ(db.recycle.hint, hint_after);
+  EXPECT_TRUE(TestPeer::pool(db.recycle).empty());
+  EXPECT_TRUE(TestPeer::retired(db.recycle).empty());
+  EXPECT_TRUE(TestPeer::fresh(db.recycle).empty());
+  EXPECT_EQ(TestPeer::next_pool(db.recycle), std::vector<uint64_t>{old_root});
+  EXPECT_EQ(TestPeer::hint(db.recycle), hint_after);
 
   // The next transaction gets the same pool again, and the rolled-back
   // allocation is repeated.
   db.begin();
-  EXPECT_EQ(db.recycle.pool, std::vector<uint64_t>{old_root});
+  EXPECT_EQ(TestPeer::pool(db.recycle), std::vector<uint64_t>{old_root});
   EXPECT_EQ(db.alloc(), 4u);
   EXPECT_EQ(db.working.root, old_root);
   db.commit({});
   // Retired nodes plus what was left of the pool.
-  EXPECT_EQ(db.recycle.next_pool.size(), 1u);
+  EXPECT_EQ(TestPeer::next_pool(db.recycle).size(), 1u);
 }
 
 TEST(FreeMapTree, WrongPageTypeIsCorruptNamingThePage) {

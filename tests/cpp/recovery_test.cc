@@ -7,6 +7,7 @@
 #include "fault_storage.h"
 #include "test_util.h"
 #include "superblock/superblock.h"
+#include "test_peer.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -46,7 +47,7 @@ TEST(Recovery, NewerMinorEncryptedFormatOpensReadOnly) {
   {
     auto m = TransactionManagerImpl::open(o);
     ASSERT_TRUE(m.ok()) << m.error().message();
-    std::memcpy(data_key.data(), m.value()->cache->cipher()->key(), kKeyBytes);
+    std::memcpy(data_key.data(), TestPeer::cache(*m.value()).cipher()->key(), kKeyBytes);
   }
   // Rewrite slot 1 as a newer generation claiming format 2.1.
   std::vector<uint8_t> unit(kSealedStride);
@@ -68,7 +69,7 @@ TEST(Recovery, NewerMinorEncryptedFormatOpensReadOnly) {
   }
   auto reopened = TransactionManagerImpl::open(o);
   ASSERT_TRUE(reopened.ok()) << reopened.error().message();
-  EXPECT_TRUE(reopened.value()->cache->io().read_only());
+  EXPECT_TRUE(TestPeer::cache(*reopened.value()).io().read_only());
   EXPECT_EQ(reopened.value()->begin().error().kind(), ErrorKind::ReadOnlyMode);
 }
 
@@ -85,8 +86,8 @@ TEST(Recovery, HandleTableDepthIsRecoveredBeforeTheMembershipIndex) {
     const uint8_t v[] = {1, 2, 3};
     ASSERT_TRUE(m.value()->allocate(v, 7).ok());
     ASSERT_TRUE(m.value()->commit().ok());
-    handle_root = m.value()->committed.handle_root;
-    membership_root = m.value()->committed.membership_root;
+    handle_root = TestPeer::committed(*m.value()).handle_root;
+    membership_root = TestPeer::committed(*m.value()).membership_root;
   }
   ASSERT_NE(handle_root, kNoPage);
   ASSERT_NE(membership_root, kNoPage);

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "fault_storage.h"
+#include "test_peer.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -48,7 +49,7 @@ Model contents(TransactionManagerImpl& m) {
       if (t == tag) expected.push_back(h);
     EXPECT_EQ(listed.ok() ? listed.value() : std::vector<uint64_t>{}, expected) << "tag " << tag;
   }
-  s.next_handle = m.working.next_handle;
+  s.next_handle = TestPeer::working(m).next_handle;
   return s;
 }
 
@@ -134,16 +135,16 @@ TEST(Savepoints, ErrorsAndFrontier) {
   ASSERT_TRUE(m.savepoint("a").ok());
   EXPECT_EQ(m.savepoint("a").error().message(), "duplicate savepoint: a");
   EXPECT_EQ(m.release("zz").error().message(), "savepoint not found: zz");
-  const uint64_t frontier = m.cache->next_page_id();
+  const uint64_t frontier = TestPeer::cache(m).next_page_id();
   std::vector<uint8_t> v(10, 1);
   ASSERT_TRUE(m.allocate(v, 0).ok());
   ASSERT_TRUE(m.savepoint("b").ok());
   ASSERT_TRUE(m.rollback_to("a").ok());
-  EXPECT_EQ(m.cache->next_page_id(), frontier);
+  EXPECT_EQ(TestPeer::cache(m).next_page_id(), frontier);
   EXPECT_EQ(m.release("b").error().kind(), ErrorKind::SavepointNotFound);
   ASSERT_TRUE(m.rollback_to("a").ok());
   ASSERT_TRUE(m.release("a").ok());
-  EXPECT_TRUE(m.savepoints.empty());
+  EXPECT_TRUE(TestPeer::txn(m).savepoints.empty());
   ASSERT_TRUE(m.commit().ok());
 }
 

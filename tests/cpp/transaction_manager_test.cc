@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "test_peer.h"
 #include "transaction/manager_impl.h"
 #include "test_util.h"
 #include "transaction/transaction_manager.h"
@@ -87,7 +88,7 @@ TEST(TransactionManager, FileReopenSeesLastCommit) {
   // pages are recycled by later ones, so the file stays near the size of
   // the live data instead of growing with every copied path.
   auto& m = db->impl();
-  EXPECT_LT(m.cache->io().page_count(), 60u);
+  EXPECT_LT(TestPeer::cache(m).io().page_count(), 60u);
 }
 
 TEST(TransactionManager, NeverWritesIntoTheCurrentSlot) {
@@ -128,7 +129,7 @@ TEST(TransactionManager, FailedFirstTableNodeReleasesDataSlot) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), ErrorKind::CacheFull);
   EXPECT_FALSE(db->is_poisoned());
-  EXPECT_TRUE(db->impl().packer.working_counts().empty());
+  EXPECT_TRUE(TestPeer::packer(db->impl()).working_counts().empty());
   ASSERT_TRUE(db->rollback().ok());
 }
 

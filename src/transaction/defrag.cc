@@ -1,8 +1,13 @@
-// Defragmentation, part one: rewriting the live values of sparse data pages
-// so that those pages lose their last value and are freed at commit.
+// Defragmentation. First, the live values of sparse data pages are
+// rewritten so that those pages lose their last value and are freed at
+// commit. Then free-map pages that are neither in the working free-map
+// tree, nor marked free, nor held by the recycling pools (pools are kept in
+// memory only, so closing the database orphans what they held) are marked
+// free.
 #include <cmath>
 #include <unordered_set>
 
+#include "freemap_tree.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -32,7 +37,6 @@ Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settin
     const std::vector<uint64_t> live = TRY(handles());
     for (uint64_t h : live) {
       if (budget < result.values_moved) break;
-      if (poisoned) return Error::simple(ErrorKind::Poisoned);
       auto entry = TRY(HandleTable::lookup(handle_depth, *cache, working.handle_root, h));
       if (!entry || entry->kind != ValueKind::Inline || !sparse.count(entry->location)) continue;
       examined.insert(entry->location);
@@ -49,6 +53,33 @@ Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settin
   if (!savepoint_open() && working.freemap.root != kNoPage)
     TRY(reclaim_orphaned_freemap_pages());
   return result;
+}
+
+Status TransactionManagerImpl::reclaim_orphaned_freemap_pages() {
+  std::unordered_set<uint64_t> known;
+  recycle.collect_held(known);
+  std::unordered_set<uint64_t> reachable;
+  TRY(FreeMapTree::collect_reachable(*cache, working.freemap.root, working.freemap.depth,
+                                     reachable));
+
+  std::vector<uint64_t> orphans;
+  const uint64_t end = cache->next_page_id();
+  for (uint64_t p = superblock_count; p < end; ++p) {
+    if (reachable.count(p) || known.count(p)) continue;
+    auto page = cache->get(p);
+    if (!page.ok()) {
+      // A page that does not verify is no free-map page of ours.
+      ErrorKind k = page.error().kind();
+      if (k == ErrorKind::ChecksumMismatch || k == ErrorKind::CorruptPage) continue;
+      return std::move(page).error();
+    }
+    const uint8_t type = page.value()[0];
+    if (type != kPageFreeMapLeaf && type != kPageFreeMapInterior) continue;
+    if (TRY(is_marked_free(*cache, working.freemap.root, working.freemap.depth, p))) continue;
+    orphans.push_back(p);
+  }
+  for (uint64_t p : orphans) TRY(recycle.mark_free_committed_path(*cache, working.freemap, p));
+  return ok_status();
 }
 
 }  // namespace ambrik

@@ -1,0 +1,146 @@
+// PageCache, second half: keeping within the page budget (dropping clean
+// pages, spilling dirty ones) and the commit flush that writes dirty and
+// spilled pages to the file.
+#include <algorithm>
+#include <cstring>
+
+#include "page_cache.h"
+
+namespace ambrik {
+
+// ---- eviction -------------------------------------------------------------
+
+void PageCache::evict_clean_to_cap() {
+  // Walks from the tail towards the head for clean pages. After a drop the
+  // walk resumes at the dropped page's neighbour instead of the tail: every
+  // page it passed was dirty and still is, so the result is the same as
+  // restarting, without rescanning a dirty tail once per drop.
+  std::optional<uint64_t> cur = lru_.tail();
+  while (entries_.size() > cap_pages_ && entries_.size() != dirty_count_) {
+    while (cur) {
+      const CacheEntry* e = entries_.find(*cur);
+      if (e && !e->dirty) break;
+      cur = lru_.prev(*cur);
+    }
+    if (!cur) return;
+    std::optional<uint64_t> towards_head = lru_.prev(*cur);
+    drop_entry(*cur);
+    cur = towards_head;
+  }
+}
+
+Status PageCache::maybe_evict() {
+  evict_clean_to_cap();
+  while (entries_.size() > cap_pages_) {
+    if (spillway_max_bytes_ == 0) return Error::cache_full(cap_pages_);
+    if (lru_.empty()) break;
+    TRY(spill_tail());
+  }
+  return ok_status();
+}
+
+Status PageCache::spill_tail() {
+  uint64_t w = *lru_.tail();
+  CacheEntry* e = entries_.find(w);
+  if (!e) {
+    lru_.remove(w);
+    return ok_status();
+  }
+  // Written before it leaves the maps: on failure the page is simply still
+  // where it was, cached with its flag, at the tail.
+  Status st = spill(w, e->page.get());
+  if (!st.ok()) {
+    lru_.push_back(w);
+    return st;
+  }
+  drop_entry(w);
+  return ok_status();
+}
+
+Status PageCache::spill(uint64_t id, const uint8_t* page) {
+  const uint8_t* payload = page;
+  if (cipher_) {
+    unit_scratch_.resize(kSealedStride);
+    TRY(cipher_->seal(id, page, unit_scratch_.data()));
+    payload = unit_scratch_.data();
+  }
+  if (!spillway_) {
+    if (path_) {
+      spillway_ = TRY(Spillway::open_file(*path_, spillway_max_bytes_, record_len()));
+    } else {
+      spillway_ = Spillway::in_memory(spillway_max_bytes_, record_len());
+    }
+  }
+  return spillway_->put(id, payload);
+}
+
+// ---- commit flush -----------------------------------------------------------
+
+Status PageCache::write_page(uint64_t id, const uint8_t* page) {
+  if (!cipher_) return io_->write_page_unit(id, page, kPageSize);
+  unit_scratch_.resize(kSealedStride);
+  TRY(cipher_->seal(id, page, unit_scratch_.data()));
+  return io_->write_page_unit(id, unit_scratch_.data(), kSealedStride);
+}
+
+Status PageCache::flush() {
+  dirty_scratch_.clear();
+  entries_.for_each([&](uint64_t id, const CacheEntry& e) {
+    if (e.dirty) dirty_scratch_.push_back(id);
+  });
+  for (uint64_t id : dirty_scratch_) {
+    CacheEntry* e = entries_.find(id);
+    Status st = write_page(id, e->page.get());
+    if (!st.ok()) {
+      dirty_scratch_.clear();
+      return st;
+    }
+    // Cleared one by one so that a failure part-way leaves the count true.
+    e->dirty = false;
+    dec_dirty();
+  }
+  dirty_scratch_.clear();
+  dirty_count_ = 0;
+
+  Status drained = drain_spillway();
+  id_scratch_.clear();
+  if (!drained.ok()) return drained;
+  if (spillway_) TRY(spillway_->truncate());
+  return io_->sync();
+}
+
+Status PageCache::drain_spillway() {
+  // Batches of at most cap_pages keep the drain within the cache budget plus
+  // one batch.
+  while (spillway_ && spillway_->slot_count() > 0) {
+    id_scratch_.clear();
+    spillway_->collect_ids(std::min<uint64_t>(spillway_->slot_count(), cap_pages_), id_scratch_);
+    for (uint64_t id : id_scratch_) TRY(drain_one(id));
+    evict_clean_to_cap();
+  }
+  return ok_status();
+}
+
+Status PageCache::drain_one(uint64_t id) {
+  const uint8_t* payload = TRY(spillway_->rehydrate(id));
+  spillway_->forget(id);
+  if (spillway_->record_len() != record_len()) return Error::decryption_failed(id);
+  // A sealed payload is already the unit for this id.
+  TRY(io_->write_page_unit(id, payload, record_len()));
+  bool cached = entries_.contains(id);
+  PageBuf page;
+  if (cipher_) {
+    page = alloc_page(false);
+    if (!cipher_->open(id, payload, page.get())) return Error::decryption_failed(id);
+  } else if (!cached) {
+    page = alloc_page(false);
+    std::memcpy(page.get(), payload, kPageSize);
+  }
+  if (cached) return ok_status();
+  entries_[id] = CacheEntry{std::move(page), false};
+  if (drain_insertion_ == DrainInsertion::Mru) lru_.push_front(id);
+  else lru_.push_back(id);
+  return ok_status();
+}
+
+}  // namespace ambrik
