@@ -2,12 +2,15 @@
 PYTHON ?= python3
 JOBS ?= 2
 
-.PHONY: test bootstrap cpp-test asan-test py-install py-test bench example clean
+.PHONY: test bootstrap bootstrap-build cpp-test asan-test py-install py-test typecheck wheel-check bench example clean
 
-test: bootstrap cpp-test asan-test py-install py-test
+test: bootstrap cpp-test asan-test py-install py-test typecheck wheel-check
 
 bootstrap:
 	bash scripts/bootstrap.sh
+
+bootstrap-build:
+	bash scripts/bootstrap.sh build
 
 build/cpp/build.ninja:
 	cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBRIK_BUILD_PYTHON=OFF
@@ -30,7 +33,17 @@ py-install:
 py-test:
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
-example: bootstrap py-install
+# mypy --strict on a typed program and on planted mistakes; stubtest against
+# the installed module (run after py-install).
+typecheck:
+	$(PYTHON) scripts/check_typing.py
+
+# The repaired manylinux wheel, installed into a fresh venv, runs on its own
+# bundled libraries.
+wheel-check:
+	$(PYTHON) scripts/check_wheel.py
+
+example: bootstrap-build py-install
 	$(PYTHON) examples/quickstart.py
 
 bench: py-install
