@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cow_radix.h"
 #include "page.h"
 
 namespace ambrik {
@@ -18,21 +19,6 @@ struct NodeLevelHash {
   }
 };
 using NodeLevelSet = std::unordered_set<std::pair<uint64_t, uint32_t>, NodeLevelHash>;
-
-uint64_t child_at(const uint8_t* page, uint64_t slot) {
-  return load_u64(page + kFreeMapBodyOffset + 8 * slot);
-}
-
-// Non-zero child slots of an interior page, copied out so that the caller can
-// keep using the cache while it walks them.
-std::vector<std::pair<uint64_t, uint64_t>> children_of(const uint8_t* page) {
-  std::vector<std::pair<uint64_t, uint64_t>> out;
-  for (uint64_t i = 0; i < kFreeMapFanout; ++i) {
-    uint64_t c = child_at(page, i);
-    if (c != 0) out.emplace_back(i, c);
-  }
-  return out;
-}
 
 // Memo of sub-trees known to hold no free bit at all: once a scan of
 // (node, level) with no effective lower bound has come back empty, any later
@@ -84,7 +70,7 @@ struct Scanner {
     }
     if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
     uint64_t span = freemap_span(level);
-    for (auto [slot, child] : children_of(page)) {
+    for (auto [slot, child] : interior_children(page)) {
       uint64_t c = sat_add(base, sat_mul(slot, span));
       uint64_t e = sat_add(c, span);
       if (e <= bound) continue;
@@ -105,7 +91,7 @@ Status collect_walk(PageCache& cache, uint64_t node, uint32_t level,
     return ok_status();
   }
   if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
-  for (auto [slot, child] : children_of(page)) {
+  for (auto [slot, child] : interior_children(page)) {
     TRY(collect_walk(cache, child, level - 1, out, visited));
   }
   return ok_status();
@@ -124,17 +110,10 @@ void freemap_mark_free(uint8_t* leaf, uint64_t k) {
 }
 
 uint64_t freemap_span(uint32_t level) {
-  if (level == 0) return 1;
-  uint64_t s = kFreeMapLeafBits;
-  for (uint32_t l = 1; l < level && s != kNoPage; ++l) s = sat_mul(s, kFreeMapFanout);
-  return s;
+  return level == 0 ? 1 : radix_span(kFreeMapLeafBits, level - 1);
 }
 
-uint64_t freemap_coverage(uint32_t depth) {
-  uint64_t s = kFreeMapLeafBits;
-  for (uint32_t l = 0; l < depth && s != kNoPage; ++l) s = sat_mul(s, kFreeMapFanout);
-  return s;
-}
+uint64_t freemap_coverage(uint32_t depth) { return radix_span(kFreeMapLeafBits, depth); }
 
 Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uint64_t p) {
   if (root == kNoPage) return false;
@@ -149,7 +128,7 @@ Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uin
     uint64_t i = rel / span;
     rel %= span;
     if (i >= kFreeMapFanout) return false;
-    node = child_at(page, i);
+    node = interior_child(page, i);
     if (node == 0) return false;
   }
   const uint8_t* leaf = TRY(cache.get(node));
@@ -193,7 +172,7 @@ Status FreeMapTree::init_fresh_node(PageCache& cache, uint64_t id, uint8_t type,
   uint8_t* page = TRY(cache.get_mut(id));
   std::memset(page, 0, kTrailerOffset);
   page[0] = type;
-  if (slot0 != 0) store_u64(page + kFreeMapBodyOffset, slot0);
+  if (slot0 != 0) set_interior_child(page, 0, slot0);
   page_trailer_set(page);
   fresh_.insert(id);
   return ok_status();
@@ -216,7 +195,7 @@ Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn&
     if (i >= kFreeMapFanout) return Error::internal("free-map slot index out of range");
     uint8_t type = level == 1 ? kPageFreeMapLeaf : kPageFreeMapInterior;
     const uint8_t* page = TRY(cache.get(node));
-    uint64_t child = child_at(page, i);
+    uint64_t child = interior_child(page, i);
     uint64_t copy;
     if (child != 0) {
       copy = TRY(cow_node(cache, child, type, alloc));
@@ -226,7 +205,7 @@ Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn&
     }
     if (copy != child) {
       uint8_t* parent = TRY(cache.get_mut(node));
-      store_u64(parent + kFreeMapBodyOffset + 8 * i, copy);
+      set_interior_child(parent, i, copy);
       page_trailer_set(parent);
     }
     node = copy;

@@ -42,6 +42,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "cow_radix.h"
 #include "page.h"
 #include "page_alloc.h"
 #include "page_cache.h"
@@ -50,8 +51,8 @@
 namespace ambrik {
 
 inline constexpr uint64_t kFreeMapLeafBits = 65344;  // 8168 bytes * 8
-inline constexpr uint64_t kFreeMapFanout = 1021;     // 8168 bytes / 8
-inline constexpr uint64_t kFreeMapBodyOffset = 16;
+inline constexpr uint64_t kFreeMapFanout = kInteriorFanout;
+inline constexpr uint64_t kFreeMapBodyOffset = kNodeBodyOffset;
 // Growth stops once depth 5 is reached: its coverage is saturated.
 inline constexpr uint32_t kFreeMapMaxDepth = 5;
 

@@ -23,18 +23,10 @@
 //   11  u32  tag (unaligned; 0 = untagged)
 //   15  u8   client byte
 //
-// Copy-on-write: every insert copies the whole root-to-leaf path (even nodes
-// written earlier in the same transaction) and every delete that removes an
-// entry copies the path to it; superseded ids go to the caller's `pending`
-// list. Nodes are never removed and the depth never shrinks. When a writer
-// fails, the caller keeps its old root, which still names the intact tree.
-//
-// Growth keeps the old root at child 0 of each new root, so the leftmost
-// path is as deep as the tree; recover_depth relies on it.
-//
-// Reads are type-checked: a node whose page type or node type does not
-// match its level is CorruptPageError naming it. Root and depth are owned
-// by the caller (the transaction manager's state records).
+// The tree itself is a CowRadix (cow_radix.h: copy-on-write rules, growth,
+// type checks, the walk); this module adds the leaf layout and the entry
+// codec. Root and depth are owned by the caller (the transaction manager's
+// state records).
 #pragma once
 
 #include <cstdint>
@@ -42,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "cow_radix.h"
 #include "page.h"
 #include "page_alloc.h"
 #include "page_cache.h"
@@ -61,69 +54,83 @@ struct HandleEntry {
 };
 
 inline constexpr uint64_t kHandlesPerLeaf = 510;
-inline constexpr uint64_t kHandleFanout = 1021;
+inline constexpr uint64_t kHandleFanout = kInteriorFanout;
 inline constexpr uint32_t kHandleMaxDepth = 6;
 inline constexpr uint8_t kHandleNodeLeaf = 1;
 inline constexpr uint8_t kHandleNodeInternal = 2;
+inline constexpr uint64_t kHandleEntrySize = 16;
 
 using HandleList = std::vector<std::pair<uint64_t, HandleEntry>>;
-
-struct HandleDeleteResult {
-  uint64_t node;                      // the new node id (unchanged if nothing removed)
-  std::optional<HandleEntry> removed;
-};
-
-struct HandleTable {
-  // 510 * 1021^depth, saturating.
-  static uint64_t span(uint32_t depth);
-  // True when `handle` can be present in a tree of `depth`.
-  static bool admits(uint32_t depth, uint64_t handle);
-
-  // Writes an empty node (leaf or internal) into a page buffer, trailer set.
-  static void format_node(uint8_t* page, bool leaf);
-  // A new empty leaf from new_page: the first node of a table.
-  static Result<uint64_t> create_root_leaf(PageCache& cache);
-
-  // The entry of `handle`; nullopt when absent or vacant. root == kNoPage
-  // means no table.
-  static Result<std::optional<HandleEntry>> lookup(uint32_t depth, PageCache& cache,
-                                                   uint64_t root, uint64_t handle);
-
-  // Inserts or overwrites; returns the new root and may raise `depth`.
-  // REQUIRES: root != kNoPage (create_root_leaf first).
-  static Result<uint64_t> insert(uint32_t& depth, PageCache& cache, uint64_t root,
-                                 uint64_t handle, const HandleEntry& entry,
-                                 const PageAllocFn& alloc, std::vector<uint64_t>& pending);
-  // REQUIRES: rem < span(depth).
-  static Result<uint64_t> insert_recursive(PageCache& cache, uint64_t node, uint64_t rem,
-                                           const HandleEntry& entry, uint32_t depth,
-                                           const PageAllocFn& alloc,
-                                           std::vector<uint64_t>& pending);
-
-  // Removes the entry under `rem`, copying the path only if there is one.
-  // REQUIRES: rem < span(depth) (callers check admits() first).
-  static Result<HandleDeleteResult> delete_recursive(PageCache& cache, uint64_t node,
-                                                     uint64_t rem, uint32_t depth,
-                                                     const PageAllocFn& alloc,
-                                                     std::vector<uint64_t>& pending);
-
-  // Every live entry, ascending by handle. REQUIRES: root != kNoPage.
-  static Result<HandleList> iter_live(uint32_t depth, PageCache& cache, uint64_t root);
-  // Appends the live entries under `node` (handles from `base`) to `out`.
-  // A node met twice in one walk is CorruptPageError: a copy-on-write tree
-  // never shares nodes, and a shared one would multiply the output.
-  static Status iter_recursive(PageCache& cache, uint64_t node, uint64_t base, uint32_t depth,
-                               HandleList& out);
-
-  // The depth of the tree at `root` (0 when root == kNoPage), found by
-  // following child 0 of internal nodes; CorruptPageError for an internal
-  // node with the wrong page type or a seventh internal level.
-  static Result<uint32_t> recover_depth(PageCache& cache, uint64_t root);
-};
 
 // Entry codec, exposed for the tests and the defragmenter.
 // REQUIRES: p points to 16 readable (writable) bytes.
 std::optional<HandleEntry> decode_handle_entry(const uint8_t* p);
 void encode_handle_entry(uint8_t* p, const HandleEntry& e);
+
+// The leaf layout of the handle table for CowRadix.
+struct HandleTableLayout {
+  static constexpr uint64_t kLeafSlots = kHandlesPerLeaf;
+  static constexpr uint64_t kSlotWidth = kHandleEntrySize;
+  static constexpr uint32_t kMaxDepth = kHandleMaxDepth;
+  static void format(uint8_t* page, bool leaf) {
+    page[0] = kPageHandleNode;
+    page[1] = leaf ? kHandleNodeLeaf : kHandleNodeInternal;
+  }
+  static bool is_node(const uint8_t* page, bool leaf) {
+    return page[0] == kPageHandleNode && page[1] == (leaf ? kHandleNodeLeaf : kHandleNodeInternal);
+  }
+  static bool marks_interior(const uint8_t* page) { return page[1] == kHandleNodeInternal; }
+  static bool slot_live(const uint8_t* slot) { return slot[10] == 1 || slot[10] == 2; }
+};
+
+struct HandleDeleteResult {
+  uint64_t node;                      // the new root (unchanged if nothing removed)
+  std::optional<HandleEntry> removed;
+};
+
+struct HandleTable {
+  using Tree = CowRadix<HandleTableLayout>;
+
+  // 510 * 1021^depth, saturating.
+  static uint64_t span(uint32_t depth) { return Tree::span(depth); }
+  // True when `handle` can be present in a tree of `depth`.
+  static bool admits(uint32_t depth, uint64_t handle) { return Tree::admits(depth, handle); }
+  // Writes an empty node (leaf or internal) into a page buffer, trailer set.
+  static void format_node(uint8_t* page, bool leaf) { Tree::format_node(page, leaf); }
+
+  // The entry of `handle`; nullopt when absent or vacant. root == kNoPage
+  // means no table.
+  static Result<std::optional<HandleEntry>> lookup(uint32_t depth, PageCache& cache,
+                                                   uint64_t root, uint64_t handle) {
+    auto slot = TRY(Tree::lookup(depth, cache, root, handle));
+    return decode_handle_entry(slot.data());
+  }
+
+  // Inserts or overwrites; returns the new root and may raise `depth`. An
+  // empty table (root == kNoPage) first gets a leaf from `alloc`.
+  static Result<uint64_t> insert(uint32_t& depth, PageCache& cache, uint64_t root,
+                                 uint64_t handle, const HandleEntry& entry,
+                                 const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
+    uint8_t slot[kHandleEntrySize];
+    encode_handle_entry(slot, entry);
+    return Tree::insert(depth, cache, root, handle, slot, alloc, pending);
+  }
+
+  // Removes the entry of `handle`, copying the path only if there is one;
+  // a handle the table cannot hold is simply absent.
+  static Result<HandleDeleteResult> remove(uint32_t depth, PageCache& cache, uint64_t root,
+                                           uint64_t handle, const PageAllocFn& alloc,
+                                           std::vector<uint64_t>& pending);
+
+  // Every live entry, ascending by handle; empty when root == kNoPage.
+  static Result<HandleList> iter_live(uint32_t depth, PageCache& cache, uint64_t root);
+
+  // The depth of the tree at `root` (0 when root == kNoPage), found by
+  // following child 0 of internal nodes; CorruptPageError for an internal
+  // node with the wrong page type or a seventh internal level.
+  static Result<uint32_t> recover_depth(PageCache& cache, uint64_t root) {
+    return Tree::recover_depth(cache, root);
+  }
+};
 
 }  // namespace ambrik

@@ -26,19 +26,9 @@
 //   bits 58..63  depth of that set, 0..6; 7 or more with a non-zero page id
 //                is CorruptPageError naming the page id
 //
-// Copy-on-write: every insert copies the whole root-to-leaf path (even nodes
-// written earlier in the same transaction); a removal copies the path only
-// when it removes something. Superseded ids go to the caller's `pending`
-// list. Nodes are never removed by a removal and the depth never shrinks;
-// only a handle set that became empty is handed back whole (free_subtree).
-// Growth keeps the old root at slot 0 of each new root, so the leftmost
-// path is as deep as the tree; recover_depth relies on it.
-//
-// Reads are type-checked: a node whose page type does not match its level
-// is CorruptPageError naming it, and so is a node met twice in one walk
-// (a copy-on-write tree never shares nodes; a shared one would multiply
-// output or free a page twice). Depth arguments above 6 are corrupt too, so
-// no walk over damaged pages goes deeper than 7 nodes.
+// RadixU64 is a CowRadix (cow_radix.h: copy-on-write rules, growth, type
+// checks, the walk with its seen-set) with 8-byte leaf slots. Only a handle
+// set that became empty is handed back whole (free_subtree).
 //
 // A tag's handle set exists exactly while some live handle carries the tag.
 // The tag tree's own nodes are never freed, even when no tag remains.
@@ -48,6 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include "check.h"
+#include "cow_radix.h"
 #include "page.h"
 #include "page_alloc.h"
 #include "page_cache.h"
@@ -55,77 +47,96 @@
 
 namespace ambrik {
 
-inline constexpr uint64_t kRadixSlots = 1021;
+inline constexpr uint64_t kRadixSlots = kInteriorFanout;
 inline constexpr uint32_t kRadixMaxDepth = 6;
 inline constexpr uint32_t kMemberDepthShift = 58;
 inline constexpr uint64_t kMemberPageMask = (uint64_t{1} << kMemberDepthShift) - 1;
 
 using RadixList = std::vector<std::pair<uint64_t, uint64_t>>;  // (key, value)
 
+// The leaf layout of RadixU64 for CowRadix.
+struct RadixU64Layout {
+  static constexpr uint64_t kLeafSlots = kRadixSlots;
+  static constexpr uint64_t kSlotWidth = 8;
+  static constexpr uint32_t kMaxDepth = kRadixMaxDepth;
+  static void format(uint8_t* page, bool leaf) {
+    page[0] = leaf ? kPageMemberLeaf : kPageMemberInternal;
+  }
+  static bool is_node(const uint8_t* page, bool leaf) {
+    return page[0] == (leaf ? kPageMemberLeaf : kPageMemberInternal);
+  }
+  static bool marks_interior(const uint8_t* page) { return page[0] == kPageMemberInternal; }
+  static bool slot_live(const uint8_t* slot) { return load_u64(slot) != 0; }
+};
+
 struct RadixRemoveResult {
-  uint64_t node;     // the new node id (unchanged if nothing removed)
+  uint64_t node;     // the new root (unchanged if nothing removed)
   uint64_t removed;  // the removed value, 0 if the key was absent
 };
 
 struct RadixU64 {
-  // 1021^(depth + 1), saturating.
-  static uint64_t capacity(uint32_t depth);
-  // True when `key` can be present in a tree of `depth`.
-  static bool admits(uint32_t depth, uint64_t key);
+  using Tree = CowRadix<RadixU64Layout>;
 
+  // 1021^(depth + 1), saturating.
+  static uint64_t capacity(uint32_t depth) { return Tree::span(depth); }
+  // True when `key` can be present in a tree of `depth`.
+  static bool admits(uint32_t depth, uint64_t key) { return Tree::admits(depth, key); }
   // Writes an empty node into a page buffer, trailer set.
-  static void format_node(uint8_t* page, bool leaf);
+  static void format_node(uint8_t* page, bool leaf) { Tree::format_node(page, leaf); }
   // Stores one slot (trailer not updated). REQUIRES: index < 1021.
-  static void write_slot(uint8_t* page, uint64_t index, uint64_t value);
-  // An empty leaf in a page from `alloc`: the first node of a tree.
-  static Result<uint64_t> create_empty_leaf(PageCache& cache, const PageAllocFn& alloc);
+  static void write_slot(uint8_t* page, uint64_t index, uint64_t value) {
+    set_interior_child(page, index, value);
+  }
 
   // The value under `key`, 0 when absent. root == kNoPage means no tree.
-  static Result<uint64_t> lookup(uint32_t depth, PageCache& cache, uint64_t root, uint64_t key);
+  static Result<uint64_t> lookup(uint32_t depth, PageCache& cache, uint64_t root, uint64_t key) {
+    auto slot = TRY(Tree::lookup(depth, cache, root, key));
+    return load_u64(slot.data());
+  }
 
   // Inserts or overwrites (REQUIRES: value != 0); returns the new root and
   // may raise `depth`, which a failure leaves unchanged. An empty tree
   // (root == kNoPage) first gets a leaf of its own.
   static Result<uint64_t> insert(uint32_t& depth, PageCache& cache, uint64_t root, uint64_t key,
                                  uint64_t value, const PageAllocFn& alloc,
-                                 std::vector<uint64_t>& pending);
-  // REQUIRES: rem < capacity(depth).
-  static Result<uint64_t> insert_recursive(PageCache& cache, uint64_t node, uint64_t rem,
-                                           uint64_t value, uint32_t depth,
-                                           const PageAllocFn& alloc,
-                                           std::vector<uint64_t>& pending);
+                                 std::vector<uint64_t>& pending) {
+    AMBRIK_DCHECK(value != 0);
+    uint8_t slot[8];
+    store_u64(slot, value);
+    return Tree::insert(depth, cache, root, key, slot, alloc, pending);
+  }
 
   // Removes `key`; a key the tree cannot hold is simply absent.
   static Result<RadixRemoveResult> remove(uint32_t depth, PageCache& cache, uint64_t root,
                                           uint64_t key, const PageAllocFn& alloc,
-                                          std::vector<uint64_t>& pending);
-  // REQUIRES: rem < capacity(depth) (remove checks admits() first).
-  static Result<RadixRemoveResult> delete_recursive(PageCache& cache, uint64_t node,
-                                                    uint64_t rem, uint32_t depth,
-                                                    const PageAllocFn& alloc,
-                                                    std::vector<uint64_t>& pending);
+                                          std::vector<uint64_t>& pending) {
+    auto cut = TRY(Tree::remove(depth, cache, root, key, alloc, pending));
+    return RadixRemoveResult{cut.node, cut.found ? load_u64(cut.slot.data()) : 0};
+  }
 
   // Whether any leaf slot under `node` is non-zero.
-  static Result<bool> any_recursive(PageCache& cache, uint64_t node, uint32_t depth);
+  static Result<bool> any(PageCache& cache, uint64_t node, uint32_t depth) {
+    return Tree::any_live(cache, node, depth);
+  }
   // Appends every page of the sub-tree to `pending`, children before their
   // parent. Nothing for node == kNoPage. On an error `pending` may hold a
   // part of the sub-tree; callers that must not free on failure collect
   // into a scratch list.
   static Status free_subtree(PageCache& cache, uint64_t node, uint32_t depth,
-                             std::vector<uint64_t>& pending);
-
-  // Appends the (key, value) pairs under `node` (keys from `base`) to `out`
-  // in ascending key order.
-  static Status iter_recursive(PageCache& cache, uint64_t node, uint64_t base, uint32_t depth,
-                               RadixList& out);
-  // The same, stopping once `out` holds `limit` pairs.
-  static Status iter_bounded_recursive(PageCache& cache, uint64_t node, uint64_t base,
-                                       uint32_t depth, uint64_t limit, RadixList& out);
+                             std::vector<uint64_t>& pending) {
+    return Tree::free_subtree(cache, node, depth, pending);
+  }
+  // Appends the first `limit` (key, value) pairs under `node` to `out` in
+  // ascending key order (kNoPage: all of them).
+  static Status iter(PageCache& cache, uint64_t node, uint32_t depth, uint64_t limit,
+                     RadixList& out);
 
   // The depth of the tree at `root` (0 when root == kNoPage), found by
   // following slot 0 of internal nodes; CorruptPageError for a seventh
   // internal level.
-  static Result<uint32_t> recover_depth(PageCache& cache, uint64_t root);
+  static Result<uint32_t> recover_depth(PageCache& cache, uint64_t root) {
+    return Tree::recover_depth(cache, root);
+  }
 };
 
 // The tag tree of one state record. root == kNoPage: no index.

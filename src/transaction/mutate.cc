@@ -20,14 +20,8 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   std::vector<uint64_t> pending;
   std::vector<uint64_t> index_pending;
   auto link = [&]() -> Result<uint64_t> {
-    uint64_t root = working.handle_root;
-    if (root == kNoPage) {
-      root = TRY(HandleTable::create_root_leaf(*cache));
-      txn.txn_private.get_or_insert(root);
-      depth = 0;
-    }
-    uint64_t new_root = TRY(HandleTable::insert(depth, *cache, root, handle, entry,
-                                                recycling_allocator(), pending));
+    uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle,
+                                                entry, recycling_allocator(), pending));
     if (tag != 0)
       TRY(membership_add(*cache, index, handle, tag, recycling_allocator(), index_pending));
     return new_root;
@@ -80,12 +74,9 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
 
 Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  if (working.handle_root == kNoPage || !HandleTable::admits(handle_depth, handle))
-    return Error::invalid_handle(handle);
   std::vector<uint64_t> pending;
-  HandleDeleteResult del =
-      TRY(HandleTable::delete_recursive(*cache, working.handle_root, handle, handle_depth,
-                                        recycling_allocator(), pending));
+  HandleDeleteResult del = TRY(HandleTable::remove(handle_depth, *cache, working.handle_root,
+                                                   handle, recycling_allocator(), pending));
   if (!del.removed) return Error::invalid_handle(handle);
   const HandleEntry& old = *del.removed;
   std::vector<uint64_t> old_chain;

@@ -24,10 +24,7 @@ Result<std::vector<uint8_t>> TransactionManagerImpl::read(uint64_t handle) {
 
 Result<std::vector<uint64_t>> TransactionManagerImpl::handles() {
   std::vector<uint64_t> out;
-  const uint64_t root = visible().handle_root;
-  if (root == kNoPage) return out;
-  HandleList live;
-  TRY(HandleTable::iter_recursive(*cache, root, 0, handle_depth, live));
+  HandleList live = TRY(HandleTable::iter_live(handle_depth, *cache, visible().handle_root));
   out.reserve(live.size());
   for (const auto& [h, e] : live) out.push_back(h);
   return out;

@@ -24,14 +24,13 @@ struct Table {
   std::vector<uint64_t> pending;
 
   void put(uint64_t h, const HandleEntry& e) {
-    if (root == kNoPage) root = must(HandleTable::create_root_leaf(cache));
     root = must(HandleTable::insert(depth, cache, root, h, e, alloc, pending));
   }
   std::optional<HandleEntry> get(uint64_t h) {
     return must(HandleTable::lookup(depth, cache, root, h));
   }
   std::optional<HandleEntry> remove(uint64_t h) {
-    auto r = must(HandleTable::delete_recursive(cache, root, h, depth, alloc, pending));
+    auto r = must(HandleTable::remove(depth, cache, root, h, alloc, pending));
     root = r.node;
     return r.removed;
   }
@@ -49,7 +48,8 @@ TEST(HandleTable, EmptyTableHasNoEntries) {
   EXPECT_EQ(t.get(1), std::nullopt);
   EXPECT_TRUE(must(HandleTable::iter_live(0, t.cache, kNoPage)).empty());
   EXPECT_EQ(must(HandleTable::recover_depth(t.cache, kNoPage)), 0u);
-  t.root = must(HandleTable::create_root_leaf(t.cache));
+  t.root = must(t.cache.new_page());
+  HandleTable::format_node(must(t.cache.get_mut(t.root)), true);
   EXPECT_EQ(t.get(0), std::nullopt);
   EXPECT_EQ(t.get(509), std::nullopt);
   EXPECT_EQ(t.get(510), std::nullopt);  // beyond a depth-0 table

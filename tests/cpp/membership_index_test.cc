@@ -61,10 +61,10 @@ TEST(MembershipRadix, GrowsPast1020KeysAndPast1021SquaredAndIteratesInOrder) {
   EXPECT_EQ(t.depth, 6u);  // saturated capacity: no seventh level
   EXPECT_EQ(must(RadixU64::recover_depth(t.cache, t.root)), 6u);
   RadixList all, first;
-  must(RadixU64::iter_recursive(t.cache, t.root, 0, t.depth, all));
+  must(RadixU64::iter(t.cache, t.root, t.depth, kNoPage, all));
   EXPECT_EQ(all, (RadixList{{1020, 1021}, {1021, 1022}, {1021 * 1021, 1021 * 1021 + 1},
                             {kNoPage - 1, kNoPage}}));
-  must(RadixU64::iter_bounded_recursive(t.cache, t.root, 0, t.depth, 2, first));
+  must(RadixU64::iter(t.cache, t.root, t.depth, 2, first));
   EXPECT_EQ(first, RadixList(all.begin(), all.begin() + 2));
 }
 
@@ -79,7 +79,7 @@ TEST(MembershipRadix, RemoveCopiesOnlyWhenItRemovesAndLeavesNodesInPlace) {
   EXPECT_EQ(t.pending, (Ids{leaf0, root}));
   t.erase(1);
   t.erase(2000);
-  EXPECT_FALSE(must(RadixU64::any_recursive(t.cache, t.root, 1)));
+  EXPECT_FALSE(must(RadixU64::any(t.cache, t.root, 1)));
   EXPECT_NE(t.slot(t.root, 0), 0u);
   EXPECT_EQ(must(RadixU64::recover_depth(t.cache, t.root)), 1u);
 }
@@ -91,8 +91,8 @@ TEST(MembershipRadix, SharedOrMisplacedNodesAreCorrupt) {
   uint64_t leaf0 = t.slot(t.root, 0);
   t.set_slot(t.root, 1, leaf0);  // would be listed, and freed, twice
   RadixList out;  // a bounded walk that stops first never meets it
-  must(RadixU64::iter_bounded_recursive(t.cache, t.root, 0, 1, 1, out));
-  expect_corrupt(RadixU64::iter_recursive(t.cache, t.root, 0, 1, out).error(), leaf0);
+  must(RadixU64::iter(t.cache, t.root, 1, 1, out));
+  expect_corrupt(RadixU64::iter(t.cache, t.root, 1, kNoPage, out).error(), leaf0);
   expect_corrupt(RadixU64::free_subtree(t.cache, t.root, 1, t.pending).error(), leaf0);
   expect_corrupt(RadixU64::lookup(2, t.cache, t.root, 5).error(), leaf0);  // leaf as internal
 }
@@ -198,7 +198,7 @@ TEST(MembershipIndex, ReadersSurviveRandomPages) {
       for (uint32_t depth = 0; depth <= 7; ++depth) {
         RadixList out;
         check(RadixU64::lookup(depth, t.cache, id, rng() % 4 ? rng() % 3000 : rng()));
-        check(RadixU64::iter_recursive(t.cache, id, 0, depth, out));
+        check(RadixU64::iter(t.cache, id, depth, kNoPage, out));
         check(membership_handles(t.cache, MembershipRoot{id, depth}, rng() % 8, kNoPage));
       }
     }
