@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "check.h"
 #include "page.h"
 
 namespace ambrik {
@@ -39,6 +40,7 @@ std::optional<DataPageHeader> data_page_header(const uint8_t* page) {
 }
 
 void data_page_init(uint8_t* page, std::span<const uint8_t> value) {
+  AMBRIK_DCHECK(value.size() <= kMaxSmallValue);
   std::memset(page, 0, kTrailerOffset);
   page[0] = kPageData;
   auto len = static_cast<uint16_t>(value.size());

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "check.h"
 #include "u64_map.h"
 
 namespace ambrik {
@@ -42,6 +43,7 @@ class BasicLruIndex {
 
   // Makes `id` the most recently used, linking it in if absent.
   void push_front(uint64_t id) {
+    AMBRIK_DCHECK(id != kNone);
     if (head_ == id) return;
     bool inserted = false;
     LruNode& self = nodes_.get_or_insert(id, &inserted);
@@ -56,6 +58,7 @@ class BasicLruIndex {
 
   // Makes `id` the least recently used, linking it in if absent.
   void push_back(uint64_t id) {
+    AMBRIK_DCHECK(id != kNone);
     if (tail_ == id) return;
     bool inserted = false;
     LruNode& self = nodes_.get_or_insert(id, &inserted);
@@ -70,11 +73,13 @@ class BasicLruIndex {
   // Detaches `id` from its neighbours; its map entry stays. Absent ids are
   // ignored.
   void unlink(uint64_t id) {
+    AMBRIK_DCHECK(id != kNone);
     if (LruNode* n = nodes_.find(id)) detach(id, *n);
   }
 
   // Unlinks `id` and deletes its map entry. Absent ids are ignored.
   void remove(uint64_t id) {
+    AMBRIK_DCHECK(id != kNone);
     LruNode* n = nodes_.find(id);
     if (!n) return;
     detach(id, *n);
@@ -90,10 +95,12 @@ class BasicLruIndex {
   std::optional<uint64_t> tail() const { return opt(tail_); }
   // Neighbours of a linked id (absent at the ends or for an unknown id).
   std::optional<uint64_t> prev(uint64_t id) const {
+    AMBRIK_DCHECK(id != kNone);
     const LruNode* n = nodes_.find(id);
     return n ? opt(n->prev) : std::nullopt;
   }
   std::optional<uint64_t> next(uint64_t id) const {
+    AMBRIK_DCHECK(id != kNone);
     const LruNode* n = nodes_.find(id);
     return n ? opt(n->next) : std::nullopt;
   }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "check.h"
 #include "crypto/key.h"
 #include "page.h"
 
@@ -192,6 +193,8 @@ void PageCache::discard_dirty() {
 // ---- settings and diagnostics ----------------------------------------------
 
 void PageCache::set_cipher(std::unique_ptr<PageCipher> cipher) {
+  AMBRIK_DCHECK(entries_.size() == 0);
+  AMBRIK_DCHECK(!spillway_ || spillway_->slot_count() == 0);
   cipher_ = std::move(cipher);
   if (spillway_ && spillway_->slot_count() == 0) spillway_->set_record_len(record_len());
 }

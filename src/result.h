@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "check.h"
 #include "error.h"
 
 namespace ambrik {
@@ -45,12 +46,27 @@ class [[nodiscard]] Result {
   explicit operator bool() const { return ok_; }
 
   // REQUIRES: ok()
-  T& value() & { return value_; }
-  const T& value() const& { return value_; }
-  T&& value() && { return std::move(value_); }
+  T& value() & {
+    AMBRIK_DCHECK(ok_);
+    return value_;
+  }
+  const T& value() const& {
+    AMBRIK_DCHECK(ok_);
+    return value_;
+  }
+  T&& value() && {
+    AMBRIK_DCHECK(ok_);
+    return std::move(value_);
+  }
   // REQUIRES: !ok()
-  const Error& error() const& { return error_; }
-  Error&& error() && { return std::move(error_); }
+  const Error& error() const& {
+    AMBRIK_DCHECK(!ok_);
+    return error_;
+  }
+  Error&& error() && {
+    AMBRIK_DCHECK(!ok_);
+    return std::move(error_);
+  }
 
  private:
   void destroy() {
@@ -76,8 +92,14 @@ class [[nodiscard]] Result<void> {
   explicit operator bool() const { return ok(); }
   void value() const {}
   // REQUIRES: !ok()
-  const Error& error() const& { return *error_; }
-  Error error() && { return std::move(*error_); }
+  const Error& error() const& {
+    AMBRIK_DCHECK(error_ != nullptr);
+    return *error_;
+  }
+  Error error() && {
+    AMBRIK_DCHECK(error_ != nullptr);
+    return std::move(*error_);
+  }
 
  private:
   // Errors are rare: keep the success path one pointer wide.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "check.h"
 #include "page.h"
 #include "page_io.h"
 
@@ -23,11 +24,13 @@ Spillway::~Spillway() {
 }
 
 std::unique_ptr<Spillway> Spillway::in_memory(uint64_t max_bytes, uint64_t record_len) {
+  AMBRIK_DCHECK(record_len > 0);
   return std::unique_ptr<Spillway>(new Spillway(-1, max_bytes, record_len));
 }
 
 Result<std::unique_ptr<Spillway>> Spillway::open_file(const std::string& db_path,
                                                       uint64_t max_bytes, uint64_t record_len) {
+  AMBRIK_DCHECK(record_len > 0);
   std::string path = db_path + ".spillway";
   int fd;
   do {
@@ -38,6 +41,7 @@ Result<std::unique_ptr<Spillway>> Spillway::open_file(const std::string& db_path
 }
 
 void Spillway::set_record_len(uint64_t len) {
+  AMBRIK_DCHECK(slots_.size() == 0 && len > 0);
   record_len_ = len;
   record_.clear();
 }
