@@ -12,6 +12,7 @@
 
 #include "page.h"
 #include "page_io.h"
+#include "test_util.h"
 
 namespace ambrik {
 namespace {
@@ -26,8 +27,8 @@ std::vector<uint8_t> pattern(size_t len, uint8_t seed) {
 class TempFile {
  public:
   TempFile() {
-    char tmpl[] = "/tmp/ambrik_page_io_XXXXXX";
-    fd_ = ::mkstemp(tmpl);
+    std::string tmpl = testing::temp_template("page-io");
+    fd_ = ::mkstemp(tmpl.data());
     path_ = tmpl;
   }
   ~TempFile() { ::unlink(path_.c_str()); }

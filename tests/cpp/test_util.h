@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -36,15 +37,22 @@ inline std::unique_ptr<PageIo> memory_io() {
   return std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false);
 }
 
-// A fresh path under /tmp that does not exist yet; the file and its spill
-// file are removed when the object goes.
+// A mkstemp/mkdtemp template in $TMPDIR (else /tmp): "<dir>/ambrik-<what>-XXXXXX".
+inline std::string temp_template(const char* what) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string root = dir && *dir ? dir : "/tmp";
+  return root + "/ambrik-" + what + "-XXXXXX";
+}
+
+// A fresh path in the temporary directory that does not exist yet; the file
+// and its spill file are removed when the object goes.
 class TempPath {
  public:
   TempPath() {
-    char tmpl[] = "/tmp/ambrik-test-XXXXXX";
-    int fd = mkstemp(tmpl);
+    std::string tmpl = temp_template("test");
+    int fd = mkstemp(tmpl.data());
     if (fd >= 0) ::close(fd);
-    ::unlink(tmpl);
+    ::unlink(tmpl.c_str());
     path_ = tmpl;
   }
   ~TempPath() {
@@ -53,6 +61,26 @@ class TempPath {
   }
   TempPath(const TempPath&) = delete;
   TempPath& operator=(const TempPath&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A fresh directory in the temporary directory, removed with its contents
+// when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = temp_template("dir");
+    if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+  }
+  ~TempDir() {
+    if (!path_.empty()) std::filesystem::remove_all(path_);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const char* name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
 
  private:
