@@ -13,14 +13,14 @@ bootstrap-build:
 	bash scripts/bootstrap.sh build
 
 build/cpp/build.ninja:
-	cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBRIK_BUILD_PYTHON=OFF
+	cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBRIK_BUILD_PYTHON=OFF -DAMBRIK_WERROR=ON -DAMBRIK_BUILD_BENCH=ON
 
 cpp-test: build/cpp/build.ninja
 	cmake --build build/cpp -j $(JOBS)
 	cd build/cpp && ctest --output-on-failure -j $(JOBS)
 
 build/asan/build.ninja:
-	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAMBRIK_BUILD_PYTHON=OFF -DAMBRIK_SANITIZE=ON
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAMBRIK_BUILD_PYTHON=OFF -DAMBRIK_SANITIZE=ON -DAMBRIK_WERROR=ON
 
 asan-test: build/asan/build.ninja
 	cmake --build build/asan -j $(JOBS)
