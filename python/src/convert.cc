@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -324,6 +325,14 @@ bool to_path(PyObject* obj, std::optional<std::string>* out) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
   if (utf8 == nullptr) {
     Py_DECREF(text);
+    return false;
+  }
+  // The system calls would cut the name at the NUL and open another file,
+  // and the spill file's name would be cut the same way: "db\0" would make
+  // the spill file the database itself and truncate it.
+  if (std::memchr(utf8, '\0', static_cast<size_t>(size)) != nullptr) {
+    Py_DECREF(text);
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return false;
   }
   out->emplace(utf8, static_cast<size_t>(size));

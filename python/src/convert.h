@@ -50,7 +50,8 @@ bool to_bool(PyObject* obj, const char* param, bool* out);
 // Sequence (other than str) of handles, snapshotted before conversion.
 bool to_u64_list(PyObject* obj, const char* param, std::vector<uint64_t>* out);
 
-// None, str or path-like (os.fspath) to an optional UTF-8 path.
+// None, str or path-like (os.fspath) to an optional UTF-8 path. A path
+// holding a NUL character raises ValueError "embedded null byte".
 bool to_path(PyObject* obj, std::optional<std::string>* out);
 // bytes -> raw key, str -> passphrase; anything else raises TypeError with
 // `type_error_message`.

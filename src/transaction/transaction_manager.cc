@@ -2,6 +2,9 @@
 // and poisons the database when it ends with a fatal error.
 #include "transaction/transaction_manager.h"
 
+#include <cerrno>
+#include <string>
+
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -28,6 +31,10 @@ TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> i
 TransactionManager::~TransactionManager() = default;
 
 Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenOptions& options) {
+  // The OS would read such a path only up to the NUL: another file than the
+  // one named, and a spill file name that can be the database itself.
+  if (options.path && options.path->find('\0') != std::string::npos)
+    return Error::io_errno(EINVAL);
   auto impl = TRY(TransactionManagerImpl::open(options));
   return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
 }

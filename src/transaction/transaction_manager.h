@@ -85,7 +85,9 @@ struct DeletedWithTag {
 
 class TransactionManager {
  public:
-  // Opens or creates the database. Runs without touching Python.
+  // Opens or creates the database. Runs without touching Python. A path
+  // holding a NUL byte is refused with Io (InvalidInput) before anything is
+  // opened.
   static Result<std::unique_ptr<TransactionManager>> open(const OpenOptions& options);
   ~TransactionManager();
 
