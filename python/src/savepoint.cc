@@ -40,7 +40,7 @@ PyObject* run_on_name(PyObject* self, EngineCall call) {
 bool finish(PyObject* self) { return !as_sp(self)->finished.exchange(true); }
 
 PyObject* raise_already_finished() {
-  return raise_error("AlreadyFinishedError",
+  return raise_error(PyError::AlreadyFinishedError,
                      "savepoint already finished (released or rolled back)");
 }
 

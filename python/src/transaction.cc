@@ -27,7 +27,7 @@ TransactionObject* as_txn(PyObject* obj) { return reinterpret_cast<TransactionOb
 bool finish(PyObject* self) { return !as_txn(self)->finished.exchange(true); }
 
 PyObject* raise_already_finished() {
-  return raise_error("AlreadyFinishedError",
+  return raise_error(PyError::AlreadyFinishedError,
                      "transaction already finished (committed or rolled back)");
 }
 

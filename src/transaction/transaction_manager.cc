@@ -13,7 +13,7 @@ namespace {
 
 template <typename T>
 Result<T> guard(TransactionManagerImpl& m, Result<T> r) {
-  if (!r.ok() && r.error().fatal()) m.poison();
+  if (!r.ok() && r.error().poisons_database()) m.poison();
   return r;
 }
 
