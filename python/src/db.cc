@@ -34,6 +34,11 @@ constexpr char kDeleteWithTagFullDoc[] =
 void close_engine(PyObject* db) {
   AmbrikObject* self = as_db(db);
   std::lock_guard<std::mutex> guard(self->mu);
+  if (usable_engine(self) == nullptr) return;
+  // Held until the descriptor is closed, so that no child can be forked
+  // with a copy of it that its fork handler would not close.
+  RegistryLock registry;
+  registry.remove(self->fd);
   self->engine.reset();
 }
 
@@ -59,7 +64,8 @@ PyObject* db_is_poisoned(PyObject* self, void*) {
   bool poisoned;
   {
     std::lock_guard<std::mutex> guard(db->mu);
-    poisoned = !db->engine || db->engine->is_poisoned();
+    TransactionManager* engine = usable_engine(db);
+    poisoned = engine == nullptr || engine->is_poisoned();
   }
   return PyBool_FromLong(poisoned);
 }
@@ -150,19 +156,53 @@ PyObject* open_database(PyObject* module, PyObject* args, PyObject* kwargs) {
   if (escaped == Escaped::kOther) return raise_internal_error("unexpected C++ exception");
   if (!opened->ok()) return raise_engine_error(opened->error());
 
+  std::unique_ptr<TransactionManager> engine = std::move(*opened).value();
+  const int fd = engine->file_descriptor();
   auto tp = reinterpret_cast<PyTypeObject*>(state->ambrik_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* obj = alloc(tp, 0);
   if (obj == nullptr) return nullptr;
   AmbrikObject* db = as_db(obj);
   new (&db->mu) std::mutex();
-  new (&db->engine) std::unique_ptr<TransactionManager>(std::move(*opened).value());
+  new (&db->engine) std::unique_ptr<TransactionManager>();
+  new (&db->path) std::optional<std::string>(std::move(options.path));
+  db->fd = fd;
+  db->generation = fork_generation();
+  bool registered;
+  {
+    RegistryLock registry;
+    registered = registry.add(fd);
+    if (registered) db->engine = std::move(engine);
+  }
+  if (!registered) {
+    Py_DECREF(obj);
+    return PyErr_NoMemory();  // `engine` closes the file on the way out
+  }
   return obj;
+}
+
+PyObject* db_repr(PyObject* self) {
+  AmbrikObject* db = as_db(self);
+  bool open;
+  {
+    std::lock_guard<std::mutex> guard(db->mu);
+    open = usable_engine(db) != nullptr;
+  }
+  const char* state = open ? "open" : "closed";
+  if (!db->path) return PyUnicode_FromFormat("<ambrik.Ambrik :memory: %s>", state);
+  PyObject* path = PyUnicode_DecodeUTF8(db->path->data(),
+                                        static_cast<Py_ssize_t>(db->path->size()), "replace");
+  if (path == nullptr) return nullptr;
+  PyObject* text = PyUnicode_FromFormat("<ambrik.Ambrik path=%R %s>", path, state);
+  Py_DECREF(path);
+  return text;
 }
 
 void db_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   AmbrikObject* db = as_db(self);
+  close_engine(self);
+  db->path.~optional();
   db->engine.~unique_ptr();
   db->mu.~mutex();
   auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
@@ -220,6 +260,7 @@ PyType_Slot db_slots[] = {
     {Py_tp_methods, db_methods},
     {Py_tp_getset, db_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(db_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(db_repr)},
     {0, nullptr},
 };
 

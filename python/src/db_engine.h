@@ -8,10 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <vector>
 
 #include "errors.h"
+#include "fork_guard.h"
 #include "transaction/transaction_manager.h"
 
 namespace ambrik::py {
@@ -22,9 +24,26 @@ struct AmbrikObject {
   // call, never across a call back into Python.
   std::mutex mu;
   std::unique_ptr<TransactionManager> engine;  // absent once closed
+  // The fork generation the engine was opened in; in a later one (a child
+  // process) the engine is the parent's and counts as closed.
+  uint64_t generation;
+  int fd;                                  // the database file's, or -1
+  std::optional<std::string> path;         // for repr; absent in memory
 };
 
 inline AmbrikObject* as_db(PyObject* obj) { return reinterpret_cast<AmbrikObject*>(obj); }
+
+// The engine if this process may use it. An engine inherited through fork()
+// is dropped on first sight, without touching the file: the fork handler
+// has closed the descriptor already, and the parent owns the lock, the
+// committed state and the spill file. REQUIRES: self->mu held.
+inline TransactionManager* usable_engine(AmbrikObject* self) {
+  if (self->engine && self->generation != fork_generation()) {
+    self->engine->abandon_file_descriptor();
+    self->engine.reset();
+  }
+  return self->engine.get();
+}
 
 // Runs `op` on the engine under the object's lock. Empty when the database
 // has been closed (the caller raises ClosedError after the lock is dropped).
@@ -32,8 +51,9 @@ template <typename Op>
 std::optional<std::invoke_result_t<Op, TransactionManager&>> with_engine(PyObject* db, Op&& op) {
   AmbrikObject* self = as_db(db);
   std::lock_guard<std::mutex> guard(self->mu);
-  if (!self->engine) return std::nullopt;
-  return op(*self->engine);
+  TransactionManager* engine = usable_engine(self);
+  if (engine == nullptr) return std::nullopt;
+  return op(*engine);
 }
 
 // Result of a with_engine call that yields no value: None, or the error.

@@ -6,6 +6,7 @@
 #include "db.h"
 #include "drain_insertion.h"
 #include "errors.h"
+#include "fork_guard.h"
 #include "module.h"
 #include "savepoint.h"
 #include "transaction.h"
@@ -36,6 +37,10 @@ int add_owned(PyObject* module, const char* name, PyObject* obj, PyObject** slot
 
 int exec_steps(PyObject* module) {
   ModuleState* state = module_state(module);
+  if (!install_fork_handler()) {
+    PyErr_SetString(PyExc_OSError, "could not install the fork handler");
+    return -1;
+  }
   if (PyModule_AddStringConstant(module, "__version__", AMBRIK_VERSION) < 0) return -1;
   if (add_exception_classes(module) < 0) return -1;
   if (add_owned(module, "Ambrik", create_ambrik_type(module), &state->ambrik_type) < 0) return -1;

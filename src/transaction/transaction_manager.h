@@ -138,6 +138,16 @@ class TransactionManager {
   // Runs inside the caller's transaction.
   Result<DefragResult> defrag(const DefragSettings& settings);
 
+  // The database file's descriptor (it carries the file lock), or -1 for a
+  // database in memory.
+  int file_descriptor() const;
+  // For the copy of a manager inherited by a child process through fork(),
+  // once the child has closed its copy of the descriptor: forgets it, so
+  // that destroying the manager afterwards writes, syncs, truncates,
+  // unlocks and closes nothing of the database file. The spill file is only
+  // ever closed, never truncated or removed, by destruction.
+  void abandon_file_descriptor();
+
   // Internal access for tests.
   TransactionManagerImpl& impl() { return *impl_; }
 
