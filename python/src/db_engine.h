@@ -10,34 +10,38 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
 #include "fork_guard.h"
+#include "heap_object.h"
 #include "transaction/transaction_manager.h"
 
 namespace ambrik::py {
 
-struct AmbrikObject {
-  PyObject_HEAD
+// The body of an Ambrik object.
+struct Database {
+  explicit Database(std::optional<std::string> p) noexcept : path(std::move(p)) {}
+
   // Not re-entrant; held from the closed check to the end of one engine
   // call, never across a call back into Python.
   std::mutex mu;
   std::unique_ptr<TransactionManager> engine;  // absent once closed
   // The fork generation the engine was opened in; in a later one (a child
   // process) the engine is the parent's and counts as closed.
-  uint64_t generation;
-  int fd;                                  // the database file's, or -1
-  std::optional<std::string> path;         // for repr; absent in memory
+  uint64_t generation = 0;
+  int fd = -1;                       // the database file's, or -1
+  std::optional<std::string> path;   // for repr; absent in memory
 };
 
-inline AmbrikObject* as_db(PyObject* obj) { return reinterpret_cast<AmbrikObject*>(obj); }
+inline Database* as_db(PyObject* obj) { return &body_of<Database>(obj); }
 
 // The engine if this process may use it. An engine inherited through fork()
 // is dropped on first sight, without touching the file: the fork handler
 // has closed the descriptor already, and the parent owns the lock, the
 // committed state and the spill file. REQUIRES: self->mu held.
-inline TransactionManager* usable_engine(AmbrikObject* self) {
+inline TransactionManager* usable_engine(Database* self) {
   if (self->engine && self->generation != fork_generation()) {
     self->engine->abandon_file_descriptor();
     self->engine.reset();
@@ -49,7 +53,7 @@ inline TransactionManager* usable_engine(AmbrikObject* self) {
 // has been closed (the caller raises ClosedError after the lock is dropped).
 template <typename Op>
 std::optional<std::invoke_result_t<Op, TransactionManager&>> with_engine(PyObject* db, Op&& op) {
-  AmbrikObject* self = as_db(db);
+  Database* self = as_db(db);
   std::lock_guard<std::mutex> guard(self->mu);
   TransactionManager* engine = usable_engine(self);
   if (engine == nullptr) return std::nullopt;
