@@ -43,7 +43,9 @@ PyObject* create_open_function(PyObject* module);
   X(counters, "", NOARGS, 17, "")                                                 \
   X(defrag, ", options=None", FAST, 18, "")
 
-inline constexpr int kSharedMethodCount = 19;
+#define AMBRIK_COUNT_SHARED(...) +1
+inline constexpr int kSharedMethodCount = 0 AMBRIK_SHARED_METHODS(AMBRIK_COUNT_SHARED);
+#undef AMBRIK_COUNT_SHARED
 
 // The text-signature docstring of a method: "read($self, handle)\n--\n\n".
 #define AMBRIK_SIGNATURE_DOC(name, params) #name "($self" params ")\n--\n\n"

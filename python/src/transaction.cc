@@ -118,6 +118,19 @@ int txn_clear(PyObject* self) {
   return 0;
 }
 
+// A gap in the table would end it early (a zeroed entry is its sentinel).
+constexpr bool positions_form_a_permutation() {
+  bool taken[kSharedMethodCount] = {};
+#define AMBRIK_TAKE_POSITION(name, params, kind, txn_position, note)                   \
+  if ((txn_position) < 0 || (txn_position) >= kSharedMethodCount || taken[txn_position]) \
+    return false;                                                                        \
+  taken[txn_position] = true;
+  AMBRIK_SHARED_METHODS(AMBRIK_TAKE_POSITION)
+#undef AMBRIK_TAKE_POSITION
+  return true;
+}
+static_assert(positions_form_a_permutation());
+
 constexpr int kOwnHead = 4;  // __enter__, __exit__, commit, rollback
 constexpr int kMethodCount = kOwnHead + kSharedMethodCount + 1;  // + savepoint
 
