@@ -51,8 +51,8 @@ enum class ErrorKind : uint8_t {
   DecryptionFailed,
   // Not one of the 30 user-visible kinds: a condition valid use can never
   // produce ("OS RNG unavailable", counter overflow). It abandons the
-  // operation, poisons the database, and reaches Python as a BaseException
-  // that no handler for the module's own classes catches.
+  // operation and poisons the database; bindings must not report it as one
+  // of the ordinary kinds.
   Internal,
 };
 
@@ -131,7 +131,7 @@ class Error {
   IoKind io_kind() const;
   const std::string& io_description() const;
 
-  // The message text of this error (the Python exception's argument).
+  // The message text of this error.
   std::string message() const;
 
  private:
