@@ -35,10 +35,6 @@ class Storage {
   virtual Status sync() = 0;
   // The descriptor that carries the file lock, or -1 when there is none.
   virtual int descriptor() const { return -1; }
-  // Forgets the descriptor without closing it. For the copy of a storage in
-  // a child process created by fork(), whose descriptor the child has
-  // already closed: afterwards nothing of it is read, written or closed.
-  virtual void abandon_descriptor() {}
 };
 
 // A file descriptor; positioned I/O retried on EINTR and continued after
@@ -57,7 +53,6 @@ class FileStorage final : public Storage {
   Result<uint64_t> length() override;
   Status sync() override;
   int descriptor() const override { return fd_; }
-  void abandon_descriptor() override { fd_ = -1; }
 
  private:
   int fd_;
@@ -107,10 +102,8 @@ class PageIo {
   uint64_t fsync_calls() const { return fsync_calls_; }
   // Storage length in bytes (0 when it cannot be determined).
   uint64_t storage_length();
-  // The storage's lock-carrying descriptor (-1 in memory), and forgetting it
-  // without closing it (see Storage::abandon_descriptor).
+  // The storage's lock-carrying descriptor (-1 in memory).
   int descriptor() const { return storage_->descriptor(); }
-  void abandon_descriptor() { storage_->abandon_descriptor(); }
 
  private:
   void recompute_page_count();

@@ -187,7 +187,7 @@ PyObject* db_repr(PyObject* self) {
 }
 
 void db_dealloc(PyObject* self) {
-  close_engine(self);  // an inherited engine is only abandoned
+  close_engine(self);  // an inherited engine is only let go
   dealloc_object<Database>(self);
 }
 

@@ -38,14 +38,14 @@ struct Database {
 inline Database* as_db(PyObject* obj) { return &body_of<Database>(obj); }
 
 // The engine if this process may use it. An engine inherited through fork()
-// is dropped on first sight, without touching the file: the fork handler
-// has closed the descriptor already, and the parent owns the lock, the
-// committed state and the spill file. REQUIRES: self->mu held.
+// is let go on first sight and never run again, not even its destructor:
+// whatever destroying it does (closing the descriptor that the fork handler
+// has closed already, emptying or removing the spill file, writing) belongs
+// to the parent. The child's copy of its memory is simply left, and so is
+// the child's copy of the spill file's descriptor (close-on-exec).
+// REQUIRES: self->mu held.
 inline TransactionManager* usable_engine(Database* self) {
-  if (self->engine && self->generation != fork_generation()) {
-    self->engine->abandon_file_descriptor();
-    self->engine.reset();
-  }
+  if (self->engine && self->generation != fork_generation()) (void)self->engine.release();
   return self->engine.get();
 }
 

@@ -10,8 +10,9 @@
 //    the open file description, so closing a copy never releases the
 //    parent's lock (nothing here ever calls flock(LOCK_UN));
 //  - the fork generation rises, and a database object that was opened in an
-//    older generation counts as closed: it drops its engine without writing,
-//    syncing, truncating or unlinking anything (see db_engine.h).
+//    older generation counts as closed: it lets its engine go without
+//    running any of it, so nothing is written, synced, truncated or
+//    unlinked (see db_engine.h).
 //
 // Limits: the child closes its copies when its handler runs, an instant
 // after fork() has returned in the parent, so a parent that closes and

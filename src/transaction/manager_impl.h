@@ -104,9 +104,8 @@ class TransactionManagerImpl {
   // Sets the poisoned flag; nothing clears it.
   void poison() { poisoned = true; }
 
-  // See TransactionManager::file_descriptor and abandon_file_descriptor.
+  // See TransactionManager::file_descriptor.
   int file_descriptor() const { return cache->io().descriptor(); }
-  void abandon_file_descriptor() { cache->io().abandon_descriptor(); }
 
   // --- lifecycle.cc
   Status begin();

@@ -42,7 +42,6 @@ Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenO
 bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
 
 int TransactionManager::file_descriptor() const { return impl_->file_descriptor(); }
-void TransactionManager::abandon_file_descriptor() { impl_->abandon_file_descriptor(); }
 
 Status TransactionManager::begin() { AMBRIK_GUARDED(impl_->begin()); }
 Status TransactionManager::commit() { AMBRIK_GUARDED(impl_->commit()); }

@@ -139,14 +139,10 @@ class TransactionManager {
   Result<DefragResult> defrag(const DefragSettings& settings);
 
   // The database file's descriptor (it carries the file lock), or -1 for a
-  // database in memory.
+  // database in memory. A binding that lets a process fork uses it to close
+  // a child's copy (closing a copy never releases the lock, which belongs to
+  // the open file description).
   int file_descriptor() const;
-  // For the copy of a manager inherited by a child process through fork(),
-  // once the child has closed its copy of the descriptor: forgets it, so
-  // that destroying the manager afterwards writes, syncs, truncates,
-  // unlocks and closes nothing of the database file. The spill file is only
-  // ever closed, never truncated or removed, by destruction.
-  void abandon_file_descriptor();
 
   // Internal access for tests.
   TransactionManagerImpl& impl() { return *impl_; }

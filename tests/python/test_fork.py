@@ -36,7 +36,8 @@ def test_child_cannot_use_the_database_and_the_parent_keeps_its_data(tmp_path):
     # A transaction in flight with pages in the spill file at the fork.
     db.begin()
     pending = [db.allocate(bytes([i]) * 3000) for i in range(60)]
-    assert os.path.getsize(path + ".spillway") > 0
+    spilled = os.path.getsize(path + ".spillway")
+    assert spilled > 0
 
     def child():
         assert repr(db) == f"<ambrik.Ambrik path={path!r} closed>"
@@ -50,6 +51,7 @@ def test_child_cannot_use_the_database_and_the_parent_keeps_its_data(tmp_path):
         return 0
 
     wait_ok(in_child(child))
+    assert os.path.getsize(path + ".spillway") == spilled
     assert repr(db) == f"<ambrik.Ambrik path={path!r} open>"
     more = db.allocate(b"after the child")
     db.commit()
