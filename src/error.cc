@@ -7,25 +7,6 @@ namespace ambrik {
 
 namespace {
 
-const char* const kClassNames[] = {
-    "InvalidHandleError",       "NoActiveTransactionError",
-    "TransactionAlreadyActiveError", "SavepointNotFoundError",
-    "DuplicateSavepointError",  "ReadOnlyModeError",
-    "DatabaseFileNotFoundError", "InvalidRootNameError",
-    "RootNameTableFullError",   "InvalidSuperblockCountError",
-    "CacheFullError",           "SpillwayFullError",
-    "TransactionInProgressError", "TagMismatchError",
-    "IoError",                  "ChecksumMismatchError",
-    "CorruptSuperblockError",   "FileSizeMismatchError",
-    "LockFailedError",          "UnsupportedFormatVersionError",
-    "PoisonedError",            "CorruptPageError",
-    "InvalidPageIdError",       "UnsupportedPageSizeError",
-    "NoEncryptionKeyError",     "InvalidEncryptionKeyError",
-    "EncryptionNotSupportedError", "NoFreeKeySlotError",
-    "LastKeySlotError",         "DecryptionFailedError",
-};
-static_assert(sizeof(kClassNames) / sizeof(kClassNames[0]) == kErrorKindCount);
-
 const char* const kIoKindNames[] = {
     "NotFound", "PermissionDenied", "ConnectionRefused", "ConnectionReset",
     "HostUnreachable", "NetworkUnreachable", "ConnectionAborted", "NotConnected",
@@ -46,13 +27,7 @@ const std::vector<SlotDefect> kNoDefects;
 
 }  // namespace
 
-const char* error_class_name(ErrorKind kind) {
-  int k = static_cast<int>(kind);
-  if (k >= 0 && k < kErrorKindCount) return kClassNames[k];
-  return "FatalInternalError";
-}
-
-bool is_fatal(ErrorKind kind) {
+bool poisons_database(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Io:
     case ErrorKind::ChecksumMismatch:

@@ -1,8 +1,8 @@
 // Error values of the engine.
 //
 // Every engine operation returns either its result or exactly one `Error`.
-// The set of kinds is closed; each kind maps to one Python exception class of
-// the same name and renders one fixed English message (see `message()`).
+// The set of kinds is closed; each kind renders one fixed English message
+// (see `message()`).
 //
 // An `Error` is small: a kind and up to three integer payload fields live
 // inline; the rare bulky payloads (savepoint names, I/O descriptions, the
@@ -17,8 +17,7 @@
 
 namespace ambrik {
 
-// Declared order matters: it is the order of the Python exception table and
-// of the fatal-kind ranges.
+// Declared order is part of the contract: bindings index tables by kind.
 enum class ErrorKind : uint8_t {
   InvalidHandle = 0,
   NoActiveTransaction,
@@ -52,18 +51,19 @@ enum class ErrorKind : uint8_t {
   DecryptionFailed,
   // Not one of the 30 user-visible kinds: a condition valid use can never
   // produce ("OS RNG unavailable", counter overflow). It abandons the
-  // operation, poisons the database, and reaches Python as a BaseException
-  // that no handler for the module's own classes catches.
+  // operation and poisons the database; bindings must not report it as one
+  // of the ordinary kinds.
   Internal,
 };
 
 inline constexpr int kErrorKindCount = 30;
 
-// Name of the Python exception class for a kind, e.g. "InvalidHandleError".
-const char* error_class_name(ErrorKind kind);
-
-// True for the ten kinds that poison an open database (and Internal).
-bool is_fatal(ErrorKind kind);
+// True for the kinds after which an open database refuses all further work
+// until it is opened again: Io, ChecksumMismatch, CorruptSuperblock,
+// FileSizeMismatch, LockFailed, UnsupportedFormatVersion, CorruptPage,
+// InvalidPageId, UnsupportedPageSize, DecryptionFailed, and Internal.
+// Poisoned itself is the consequence, not a cause.
+bool poisons_database(ErrorKind kind);
 
 enum class SuperblockDefectKind : uint8_t { BadChecksum, BadMagic, BadCount };
 
@@ -120,7 +120,7 @@ class Error {
   static Error internal(std::string text);
 
   ErrorKind kind() const { return kind_; }
-  bool fatal() const { return is_fatal(kind_); }
+  bool poisons_database() const { return ambrik::poisons_database(kind_); }
   uint64_t a() const { return a_; }
   uint64_t b() const { return b_; }
   uint64_t c() const { return c_; }
@@ -131,7 +131,7 @@ class Error {
   IoKind io_kind() const;
   const std::string& io_description() const;
 
-  // The message text of this error (the Python exception's argument).
+  // The message text of this error.
   std::string message() const;
 
  private:

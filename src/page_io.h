@@ -33,6 +33,8 @@ class Storage {
   virtual Status set_length(uint64_t len) = 0;
   virtual Result<uint64_t> length() = 0;
   virtual Status sync() = 0;
+  // The descriptor that carries the file lock, or -1 when there is none.
+  virtual int descriptor() const { return -1; }
 };
 
 // A file descriptor; positioned I/O retried on EINTR and continued after
@@ -50,6 +52,7 @@ class FileStorage final : public Storage {
   Status set_length(uint64_t len) override;
   Result<uint64_t> length() override;
   Status sync() override;
+  int descriptor() const override { return fd_; }
 
  private:
   int fd_;
@@ -99,6 +102,8 @@ class PageIo {
   uint64_t fsync_calls() const { return fsync_calls_; }
   // Storage length in bytes (0 when it cannot be determined).
   uint64_t storage_length();
+  // The storage's lock-carrying descriptor (-1 in memory).
+  int descriptor() const { return storage_->descriptor(); }
 
  private:
   void recompute_page_count();

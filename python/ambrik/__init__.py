@@ -56,7 +56,8 @@ class DefragOptions:
     max_values: int = 0
 
 
-__all__ = [name for name in dir(_ambrik) if not name.startswith("_")] + [
+# `open` is left out so that `from ambrik import *` keeps the builtin open.
+__all__ = [name for name in dir(_ambrik) if not name.startswith("_") and name != "open"] + [
     "Stats",
     "Counters",
     "DefragStats",

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -73,22 +74,23 @@ bool format_is(const char* format, const char* codes) {
 
 }  // namespace
 
-int bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+int bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out) {
   const int total = sig.positional + sig.keyword_only;
   for (int i = 0; i < total; ++i) out[i] = nullptr;
 
-  Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) return -1;
-  if (given > sig.positional) {
-    raise_too_many_positional(sig, given);
+  if (nargs > sig.positional) {
+    raise_too_many_positional(sig, nargs);
     return -1;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+  if (kwnames != nullptr) {
+    // The tuple's items are the names of args[nargs], args[nargs + 1], ...
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GetItem(kwnames, k);
+      PyObject* value = args[nargs + k];
       if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%s keywords must be strings", sig.function);
         return -1;
@@ -140,37 +142,38 @@ PyObject* raise_downcast(PyObject* obj, const char* target, const char* param) {
   return nullptr;
 }
 
-bool to_value(PyObject* obj, std::vector<uint8_t>* out) {
+ValueView::~ValueView() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+bool ValueView::acquire(PyObject* obj) {
+  if (held_) {
+    PyBuffer_Release(&view_);
+    held_ = false;
+  }
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError,
                     "values must be bytes-like; got str \u2014 encode first, e.g. s.encode('utf-8')");
     return false;
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) < 0) {
+  // Filled in place: an exporter may point the view's shape into the view.
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) < 0) {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "values must be bytes-like (implement the buffer protocol)");
     return false;
   }
+  held_ = true;
   // Signed bytes are stored as their two's-complement bit patterns.
-  if (view.itemsize != 1 || !(format_is(view.format, "Bc") || format_is(view.format, "b"))) {
-    PyBuffer_Release(&view);
+  if (view_.itemsize != 1 || !(format_is(view_.format, "Bc") || format_is(view_.format, "b"))) {
     PyErr_SetString(PyExc_TypeError, "values must be bytes-like (implement the buffer protocol)");
     return false;
   }
-  if (!PyBuffer_IsContiguous(&view, 'C')) {
-    PyBuffer_Release(&view);
+  // A C-contiguous buffer of bytes starts at `buf` and holds `len` bytes in
+  // order, so the engine can read it in place.
+  if (!PyBuffer_IsContiguous(&view_, 'C')) {
     PyErr_SetString(PyExc_BufferError, "bytes-like buffer must be C-contiguous");
     return false;
   }
-  out->assign(static_cast<size_t>(view.len), 0);
-  if (view.len > 0 && PyBuffer_ToContiguous(out->data(), &view, view.len, 'C') < 0) {
-    PyErr_Clear();
-    PyBuffer_Release(&view);
-    PyErr_SetString(PyExc_BufferError, "could not read bytes-like buffer");
-    return false;
-  }
-  PyBuffer_Release(&view);
   return true;
 }
 
@@ -324,6 +327,14 @@ bool to_path(PyObject* obj, std::optional<std::string>* out) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
   if (utf8 == nullptr) {
     Py_DECREF(text);
+    return false;
+  }
+  // The system calls would cut the name at the NUL and open another file,
+  // and the spill file's name would be cut the same way: "db\0" would make
+  // the spill file the database itself and truncate it.
+  if (std::memchr(utf8, '\0', static_cast<size_t>(size)) != nullptr) {
+    Py_DECREF(text);
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return false;
   }
   out->emplace(utf8, static_cast<size_t>(size));

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,17 +26,39 @@ struct Signature {
   int keyword_only;           // optional keyword-only parameters after them
 };
 
-// Binds (args, kwargs) as Python would for `sig`, filling `out` (size
-// positional + keyword_only) with borrowed references; parameters not given
-// are left nullptr. Returns -1 with TypeError set on a binding failure.
-int bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+// Binds a vectorcall (the `nargs` positional arguments in `args`, followed
+// by one value per name in the tuple `kwnames`, which may be nullptr) as
+// Python would for `sig`, filling `out` (size positional + keyword_only)
+// with borrowed references; parameters not given are left nullptr. Returns
+// -1 with TypeError set on a binding failure.
+int bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out);
 
 // "'{type}' object is not an instance of '{target}'", prefixed with the
 // parameter name when one is given. Always returns nullptr.
 PyObject* raise_downcast(PyObject* obj, const char* target, const char* param = nullptr);
 
-// Bytes-like value: copied out of the object's buffer.
-bool to_value(PyObject* obj, std::vector<uint8_t>* out);
+// A bytes-like value: a view of the object's own buffer, held (so the
+// object cannot resize it) until the ValueView is destroyed. Nothing may
+// run Python code that could mutate the object while the view is in use.
+class ValueView {
+ public:
+  ValueView() = default;
+  ~ValueView();
+  ValueView(const ValueView&) = delete;
+  ValueView& operator=(const ValueView&) = delete;
+
+  // Accepts C-contiguous buffers of unsigned or signed bytes; otherwise
+  // raises TypeError or BufferError and returns false.
+  bool acquire(PyObject* obj);
+  std::span<const uint8_t> bytes() const {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
 
 bool to_u64(PyObject* obj, const char* param, uint64_t* out);
 bool to_u32(PyObject* obj, const char* param, uint32_t* out);
@@ -50,7 +73,8 @@ bool to_bool(PyObject* obj, const char* param, bool* out);
 // Sequence (other than str) of handles, snapshotted before conversion.
 bool to_u64_list(PyObject* obj, const char* param, std::vector<uint64_t>* out);
 
-// None, str or path-like (os.fspath) to an optional UTF-8 path.
+// None, str or path-like (os.fspath) to an optional UTF-8 path. A path
+// holding a NUL character raises ValueError "embedded null byte".
 bool to_path(PyObject* obj, std::optional<std::string>* out);
 // bytes -> raw key, str -> passphrase; anything else raises TypeError with
 // `type_error_message`.

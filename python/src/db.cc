@@ -21,19 +21,14 @@ namespace {
 
 using ambrik::TransactionManager;
 
-// The documented sentences of these two docstrings are Ambrik's own; the
-// Transaction methods forwarding to them carry the bare signatures.
-constexpr char kTagFullDoc[] =
-    "tag($self, handle)\n--\n\n"
-    "Returns the tag as a Python `int`, or `None` for an untagged handle\n"
-    "(the former sentinel 0 for an untagged handle is gone).";
-constexpr char kDeleteWithTagFullDoc[] =
-    "delete_with_tag($self, tag, max)\n--\n\n"
-    "Returns (deleted: list[int], complete: bool).";
-
 void close_engine(PyObject* db) {
-  AmbrikObject* self = as_db(db);
+  Database* self = as_db(db);
   std::lock_guard<std::mutex> guard(self->mu);
+  if (usable_engine(self) == nullptr) return;
+  // Held until the descriptor is closed, so that no child can be forked
+  // with a copy of it that its fork handler would not close.
+  RegistryLock registry;
+  registry.remove(self->fd);
   self->engine.reset();
 }
 
@@ -46,20 +41,23 @@ PyObject* db_close(PyObject* self, PyObject*) {
 
 PyObject* db_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
-PyObject* db_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"_exc_type", "_exc", "_tb"};
   PyObject* bound[3];
-  if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, kwargs, bound) < 0) return nullptr;
+  if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, nargs, kwnames, bound) < 0) {
+    return nullptr;
+  }
   close_engine(self);
   Py_RETURN_FALSE;
 }
 
 PyObject* db_is_poisoned(PyObject* self, void*) {
-  AmbrikObject* db = as_db(self);
+  Database* db = as_db(self);
   bool poisoned;
   {
     std::lock_guard<std::mutex> guard(db->mu);
-    poisoned = !db->engine || db->engine->is_poisoned();
+    TransactionManager* engine = usable_engine(db);
+    poisoned = engine == nullptr || engine->is_poisoned();
   }
   return PyBool_FromLong(poisoned);
 }
@@ -87,14 +85,15 @@ PyObject* db_transaction(PyObject* self, PyObject*) {
 
 // --- module function open ---------------------------------------------------
 
-PyObject* open_database(PyObject* module, PyObject* args, PyObject* kwargs) {
+PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   static const char* const names[] = {
       "path",      "cache_max_bytes",  "spillway_max_bytes", "drain_insertion",
       "create_if_missing", "read_only", "superblock_count",  "encryption_key",
   };
   enum { kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kCount };
   PyObject* a[kCount];
-  if (bind_args(Signature{"open()", names, 1, 0, 7}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"open()", names, 1, 0, 7}, args, nargs, kwnames, a) < 0) return nullptr;
 
   ModuleState* state = module_state(module);
   if (state == nullptr) return nullptr;
@@ -150,64 +149,73 @@ PyObject* open_database(PyObject* module, PyObject* args, PyObject* kwargs) {
   if (escaped == Escaped::kOther) return raise_internal_error("unexpected C++ exception");
   if (!opened->ok()) return raise_engine_error(opened->error());
 
-  auto tp = reinterpret_cast<PyTypeObject*>(state->ambrik_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  PyObject* obj = alloc(tp, 0);
+  std::unique_ptr<TransactionManager> engine = std::move(*opened).value();
+  const int fd = engine->file_descriptor();
+  PyObject* obj = new_object<Database>(state->ambrik_type, std::move(options.path));
   if (obj == nullptr) return nullptr;
-  AmbrikObject* db = as_db(obj);
-  new (&db->mu) std::mutex();
-  new (&db->engine) std::unique_ptr<TransactionManager>(std::move(*opened).value());
+  Database* db = as_db(obj);
+  db->fd = fd;
+  db->generation = fork_generation();
+  bool registered;
+  {
+    RegistryLock registry;
+    registered = registry.add(fd);
+    if (registered) db->engine = std::move(engine);
+  }
+  if (!registered) {
+    Py_DECREF(obj);
+    return PyErr_NoMemory();  // `engine` closes the file on the way out
+  }
   return obj;
 }
 
-void db_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  AmbrikObject* db = as_db(self);
-  db->engine.~unique_ptr();
-  db->mu.~mutex();
-  auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  tp_free(self);
-  Py_DECREF(tp);
+PyObject* db_repr(PyObject* self) {
+  Database* db = as_db(self);
+  bool open;
+  {
+    std::lock_guard<std::mutex> guard(db->mu);
+    open = usable_engine(db) != nullptr;
+  }
+  const char* state = open ? "open" : "closed";
+  if (!db->path) return PyUnicode_FromFormat("<ambrik.Ambrik :memory: %s>", state);
+  PyObject* path = PyUnicode_DecodeUTF8(db->path->data(),
+                                        static_cast<Py_ssize_t>(db->path->size()), "replace");
+  if (path == nullptr) return nullptr;
+  PyObject* text = PyUnicode_FromFormat("<ambrik.Ambrik path=%R %s>", path, state);
+  Py_DECREF(path);
+  return text;
 }
+
+void db_dealloc(PyObject* self) {
+  close_engine(self);  // an inherited engine is only let go
+  dealloc_object<Database>(self);
+}
+
+#define AMBRIK_SHARED_ENTRY(name, params, kind, txn_position, note) \
+  AMBRIK_METHOD_##kind(#name, db_##name, AMBRIK_SIGNATURE_DOC(name, params) note),
 
 PyMethodDef db_methods[] = {
     AMBRIK_METHOD_NOARGS("close", db_close, "close($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("__enter__", db_enter, "__enter__($self)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("__exit__", db_exit, "__exit__($self, _exc_type, _exc, _tb)\n--\n\n"),
+    AMBRIK_METHOD_FAST("__exit__", db_exit, "__exit__($self, _exc_type, _exc, _tb)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("begin", db_begin, "begin($self)\n--\n\n"),
-    AMBRIK_METHOD_NOARGS("commit", db_commit, kCommitDoc),
-    AMBRIK_METHOD_NOARGS("rollback", db_rollback, kRollbackDoc),
+    AMBRIK_METHOD_NOARGS("commit", db_commit, "commit($self)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("rollback", db_rollback, "rollback($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("transaction", db_transaction, "transaction($self)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("allocate", db_allocate, kAllocateDoc),
-    AMBRIK_METHOD_KWARGS("read", db_read, kReadDoc),
-    AMBRIK_METHOD_KWARGS("update", db_update, kUpdateDoc),
-    AMBRIK_METHOD_KWARGS("delete", db_delete, kDeleteDoc),
-    AMBRIK_METHOD_KWARGS("delete_many", db_delete_many, kDeleteManyDoc),
-    AMBRIK_METHOD_NOARGS("handles", db_handles, kHandlesDoc),
-    AMBRIK_METHOD_KWARGS("allocate_tagged", db_allocate_tagged, kAllocateTaggedDoc),
-    AMBRIK_METHOD_KWARGS("tag", db_tag, kTagFullDoc),
-    AMBRIK_METHOD_KWARGS("handles_with_tag", db_handles_with_tag, kHandlesWithTagDoc),
-    AMBRIK_METHOD_KWARGS("client_byte", db_client_byte, kClientByteDoc),
-    AMBRIK_METHOD_KWARGS("set_client_byte", db_set_client_byte, kSetClientByteDoc),
-    AMBRIK_METHOD_KWARGS("delete_tagged", db_delete_tagged, kDeleteTaggedDoc),
-    AMBRIK_METHOD_KWARGS("delete_with_tag", db_delete_with_tag, kDeleteWithTagFullDoc),
-    AMBRIK_METHOD_KWARGS("set_root_name", db_set_root_name, kSetRootNameDoc),
-    AMBRIK_METHOD_KWARGS("get_root_name", db_get_root_name, kGetRootNameDoc),
-    AMBRIK_METHOD_KWARGS("clear_root_name", db_clear_root_name, kClearRootNameDoc),
-    AMBRIK_METHOD_NOARGS("stats", db_stats, kStatsDoc),
-    AMBRIK_METHOD_NOARGS("counters", db_counters, kCountersDoc),
-    AMBRIK_METHOD_KWARGS("defrag", db_defrag, kDefragDoc),
-    AMBRIK_METHOD_KWARGS("add_key", db_add_key, "add_key($self, existing, new)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("rotate_key", db_rotate_key, "rotate_key($self, old, new)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("remove_key", db_remove_key, "remove_key($self, key)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("set_cache_max_bytes", db_set_cache_max_bytes,
-                         "set_cache_max_bytes($self, bytes)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("set_spillway_max_bytes", db_set_spillway_max_bytes,
-                         "set_spillway_max_bytes($self, bytes)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("set_drain_insertion", db_set_drain_insertion,
-                         "set_drain_insertion($self, policy)\n--\n\n"),
+    AMBRIK_SHARED_METHODS(AMBRIK_SHARED_ENTRY)
+    AMBRIK_METHOD_FAST("add_key", db_add_key, "add_key($self, existing, new)\n--\n\n"),
+    AMBRIK_METHOD_FAST("rotate_key", db_rotate_key, "rotate_key($self, old, new)\n--\n\n"),
+    AMBRIK_METHOD_FAST("remove_key", db_remove_key, "remove_key($self, key)\n--\n\n"),
+    AMBRIK_METHOD_FAST("set_cache_max_bytes", db_set_cache_max_bytes,
+                       "set_cache_max_bytes($self, bytes)\n--\n\n"),
+    AMBRIK_METHOD_FAST("set_spillway_max_bytes", db_set_spillway_max_bytes,
+                       "set_spillway_max_bytes($self, bytes)\n--\n\n"),
+    AMBRIK_METHOD_FAST("set_drain_insertion", db_set_drain_insertion,
+                       "set_drain_insertion($self, policy)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef AMBRIK_SHARED_ENTRY
 
 PyGetSetDef db_getset[] = {
     {"is_poisoned", db_is_poisoned, nullptr,
@@ -220,18 +228,19 @@ PyType_Slot db_slots[] = {
     {Py_tp_methods, db_methods},
     {Py_tp_getset, db_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(db_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(db_repr)},
     {0, nullptr},
 };
 
 PyType_Spec db_spec = {
     "ambrik._ambrik.Ambrik",
-    sizeof(AmbrikObject),
+    kBasicSize<Database>,
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     db_slots,
 };
 
-PyMethodDef open_def = AMBRIK_METHOD_KWARGS(
+PyMethodDef open_def = AMBRIK_METHOD_FAST(
     "open", open_database,
     "open(path=None, *, cache_max_bytes=8388608, spillway_max_bytes=None, drain_insertion=..., "
     "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None)\n--\n\n");
@@ -261,22 +270,24 @@ PyObject* db_rollback(PyObject* self, PyObject*) {
   return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.rollback(); }));
 }
 
-PyObject* db_allocate(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_allocate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"value"};
   PyObject* a[1];
-  if (bind_args(Signature{"allocate()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
-  std::vector<uint8_t> value;
-  if (!to_value(a[0], &value)) return nullptr;
-  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.allocate(value); });
+  if (bind_args(Signature{"allocate()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
+  ValueView value;
+  if (!value.acquire(a[0])) return nullptr;
+  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.allocate(value.bytes()); });
   if (!r) return raise_closed();
   if (!r->ok()) return raise_engine_error(r->error());
   return PyLong_FromUnsignedLongLong(r->value());
 }
 
-PyObject* db_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"handle"};
   PyObject* a[1];
-  if (bind_args(Signature{"read()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"read()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
   auto r = with_engine(self, [&](TransactionManager& tm) { return tm.read(handle); });
@@ -287,32 +298,35 @@ PyObject* db_read(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
-PyObject* db_update(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"handle", "value"};
   PyObject* a[2];
-  if (bind_args(Signature{"update()", names, 2, 2, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"update()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
-  std::vector<uint8_t> value;
-  if (!to_value(a[1], &value)) return nullptr;
-  return none_or_error(
-      with_engine(self, [&](TransactionManager& tm) { return tm.update(handle, value); }));
+  ValueView value;
+  if (!value.acquire(a[1])) return nullptr;
+  return none_or_error(with_engine(
+      self, [&](TransactionManager& tm) { return tm.update(handle, value.bytes()); }));
 }
 
-PyObject* db_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"handle"};
   PyObject* a[1];
-  if (bind_args(Signature{"delete()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"delete()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
   return none_or_error(
       with_engine(self, [&](TransactionManager& tm) { return tm.delete_handle(handle); }));
 }
 
-PyObject* db_delete_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   static const char* const names[] = {"handles"};
   PyObject* a[1];
-  if (bind_args(Signature{"delete_many()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"delete_many()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
   std::vector<uint64_t> handles;
   if (!to_u64_list(a[0], names[0], &handles)) return nullptr;
   return none_or_error(

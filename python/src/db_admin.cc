@@ -18,10 +18,11 @@ constexpr char kKeyTypeError[] = "key must be bytes (raw) or str (passphrase)";
 
 // add_key and rotate_key: two keys, both converted before the engine runs.
 template <typename Op>
-PyObject* with_two_keys(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
-                        const char* const* names, Op&& op) {
+PyObject* with_two_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, const char* function, const char* const* names,
+                        Op&& op) {
   PyObject* a[2];
-  if (bind_args(Signature{function, names, 2, 2, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{function, names, 2, 2, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   ambrik::Key first, second;
   if (!to_key(a[0], kKeyTypeError, &first)) return nullptr;
   if (!to_key(a[1], kKeyTypeError, &second)) return nullptr;
@@ -30,10 +31,11 @@ PyObject* with_two_keys(PyObject* self, PyObject* args, PyObject* kwargs, const 
 }
 
 // The single `bytes` argument of the two size settings.
-bool bytes_argument(PyObject* args, PyObject* kwargs, const char* function, uint64_t* out) {
+bool bytes_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    const char* function, uint64_t* out) {
   static const char* const names[] = {"bytes"};
   PyObject* a[1];
-  if (bind_args(Signature{function, names, 1, 1, 0}, args, kwargs, a) < 0) return false;
+  if (bind_args(Signature{function, names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return false;
   return to_u64(a[0], names[0], out);
 }
 
@@ -79,10 +81,10 @@ PyObject* db_counters(PyObject* self, PyObject*) {
                                    {"fsync_calls", c.fsync_calls}});
 }
 
-PyObject* db_defrag(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_defrag(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"options"};
   PyObject* a[1];
-  if (bind_args(Signature{"defrag()", names, 1, 0, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"defrag()", names, 1, 0, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   ambrik::DefragSettings settings;
   if (a[0] != nullptr && a[0] != Py_None && !defrag_settings(a[0], &settings)) return nullptr;
   auto r = with_engine(self, [&](TransactionManager& tm) { return tm.defrag(settings); });
@@ -97,24 +99,28 @@ PyObject* db_defrag(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- key slots ----------------------------------------------------------------
 
-PyObject* db_add_key(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"existing", "new"};
-  return with_two_keys(self, args, kwargs, "add_key()", names,
+  return with_two_keys(self, args, nargs, kwnames, "add_key()", names,
                        [](TransactionManager& tm, const ambrik::Key& existing,
                           const ambrik::Key& added) { return tm.add_key(existing, added); });
 }
 
-PyObject* db_rotate_key(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_rotate_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   static const char* const names[] = {"old", "new"};
-  return with_two_keys(self, args, kwargs, "rotate_key()", names,
+  return with_two_keys(self, args, nargs, kwnames, "rotate_key()", names,
                        [](TransactionManager& tm, const ambrik::Key& old_key,
                           const ambrik::Key& new_key) { return tm.rotate_key(old_key, new_key); });
 }
 
-PyObject* db_remove_key(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_remove_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   static const char* const names[] = {"key"};
   PyObject* a[1];
-  if (bind_args(Signature{"remove_key()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"remove_key()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
   ambrik::Key key;
   if (!to_key(a[0], kKeyTypeError, &key)) return nullptr;
   return none_or_error(
@@ -123,24 +129,27 @@ PyObject* db_remove_key(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- settings -------------------------------------------------------------------
 
-PyObject* db_set_cache_max_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_set_cache_max_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
   uint64_t bytes;
-  if (!bytes_argument(args, kwargs, "set_cache_max_bytes()", &bytes)) return nullptr;
+  if (!bytes_argument(args, nargs, kwnames, "set_cache_max_bytes()", &bytes)) return nullptr;
   return none_or_error(
       with_engine(self, [&](TransactionManager& tm) { return tm.set_cache_max_bytes(bytes); }));
 }
 
-PyObject* db_set_spillway_max_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_set_spillway_max_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
   uint64_t bytes;
-  if (!bytes_argument(args, kwargs, "set_spillway_max_bytes()", &bytes)) return nullptr;
+  if (!bytes_argument(args, nargs, kwnames, "set_spillway_max_bytes()", &bytes)) return nullptr;
   return none_or_error(
       with_engine(self, [&](TransactionManager& tm) { return tm.set_spillway_max_bytes(bytes); }));
 }
 
-PyObject* db_set_drain_insertion(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_set_drain_insertion(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
   static const char* const names[] = {"policy"};
   PyObject* a[1];
-  if (bind_args(Signature{"set_drain_insertion()", names, 1, 1, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"set_drain_insertion()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   ambrik::DrainInsertion policy;

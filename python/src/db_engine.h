@@ -8,32 +8,56 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
+#include "fork_guard.h"
+#include "heap_object.h"
 #include "transaction/transaction_manager.h"
 
 namespace ambrik::py {
 
-struct AmbrikObject {
-  PyObject_HEAD
+// The body of an Ambrik object.
+struct Database {
+  explicit Database(std::optional<std::string> p) noexcept : path(std::move(p)) {}
+
   // Not re-entrant; held from the closed check to the end of one engine
   // call, never across a call back into Python.
   std::mutex mu;
   std::unique_ptr<TransactionManager> engine;  // absent once closed
+  // The fork generation the engine was opened in; in a later one (a child
+  // process) the engine is the parent's and counts as closed.
+  uint64_t generation = 0;
+  int fd = -1;                       // the database file's, or -1
+  std::optional<std::string> path;   // for repr; absent in memory
 };
 
-inline AmbrikObject* as_db(PyObject* obj) { return reinterpret_cast<AmbrikObject*>(obj); }
+inline Database* as_db(PyObject* obj) { return &body_of<Database>(obj); }
+
+// The engine if this process may use it. An engine inherited through fork()
+// is let go on first sight and never run again, not even its destructor:
+// whatever destroying it does (closing the descriptor that the fork handler
+// has closed already, emptying or removing the spill file, writing) belongs
+// to the parent. The child's copy of its memory is simply left, and so is
+// the child's copy of the spill file's descriptor (close-on-exec).
+// REQUIRES: self->mu held.
+inline TransactionManager* usable_engine(Database* self) {
+  if (self->engine && self->generation != fork_generation()) (void)self->engine.release();
+  return self->engine.get();
+}
 
 // Runs `op` on the engine under the object's lock. Empty when the database
 // has been closed (the caller raises ClosedError after the lock is dropped).
 template <typename Op>
 std::optional<std::invoke_result_t<Op, TransactionManager&>> with_engine(PyObject* db, Op&& op) {
-  AmbrikObject* self = as_db(db);
+  Database* self = as_db(db);
   std::lock_guard<std::mutex> guard(self->mu);
-  if (!self->engine) return std::nullopt;
-  return op(*self->engine);
+  TransactionManager* engine = usable_engine(self);
+  if (engine == nullptr) return std::nullopt;
+  return op(*engine);
 }
 
 // Result of a with_engine call that yields no value: None, or the error.

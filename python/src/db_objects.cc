@@ -15,25 +15,27 @@ namespace ambrik::py {
 
 // --- tags --------------------------------------------------------------------
 
-PyObject* db_allocate_tagged(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_allocate_tagged(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   static const char* const names[] = {"value", "tag"};
   PyObject* a[2];
-  if (bind_args(Signature{"allocate_tagged()", names, 2, 2, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"allocate_tagged()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   uint32_t tag;
   if (!to_tag(a[1], names[1], &tag)) return nullptr;
-  std::vector<uint8_t> value;
-  if (!to_value(a[0], &value)) return nullptr;
-  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.allocate(value, tag); });
+  ValueView value;
+  if (!value.acquire(a[0])) return nullptr;
+  auto r =
+      with_engine(self, [&](TransactionManager& tm) { return tm.allocate(value.bytes(), tag); });
   if (!succeeded(r)) return nullptr;
   return PyLong_FromUnsignedLongLong(r->value());
 }
 
-PyObject* db_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"handle"};
   PyObject* a[1];
-  if (bind_args(Signature{"tag()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"tag()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
   auto r = with_engine(self, [&](TransactionManager& tm) { return tm.tag(handle); });
@@ -42,10 +44,11 @@ PyObject* db_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyLong_FromUnsignedLong(r->value());
 }
 
-PyObject* db_handles_with_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_handles_with_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   static const char* const names[] = {"tag"};
   PyObject* a[1];
-  if (bind_args(Signature{"handles_with_tag()", names, 1, 1, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"handles_with_tag()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   uint32_t tag;
@@ -55,10 +58,11 @@ PyObject* db_handles_with_tag(PyObject* self, PyObject* args, PyObject* kwargs) 
   return handle_list(r->value());
 }
 
-PyObject* db_delete_tagged(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_delete_tagged(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   static const char* const names[] = {"handle", "tag"};
   PyObject* a[2];
-  if (bind_args(Signature{"delete_tagged()", names, 2, 2, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"delete_tagged()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   uint32_t tag;
@@ -69,10 +73,11 @@ PyObject* db_delete_tagged(PyObject* self, PyObject* args, PyObject* kwargs) {
       with_engine(self, [&](TransactionManager& tm) { return tm.delete_tagged(handle, tag); }));
 }
 
-PyObject* db_delete_with_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_delete_with_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   static const char* const names[] = {"tag", "max"};
   PyObject* a[2];
-  if (bind_args(Signature{"delete_with_tag()", names, 2, 2, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"delete_with_tag()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   uint32_t tag;
@@ -90,10 +95,13 @@ PyObject* db_delete_with_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- client byte ---------------------------------------------------------------
 
-PyObject* db_client_byte(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_client_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   static const char* const names[] = {"handle"};
   PyObject* a[1];
-  if (bind_args(Signature{"client_byte()", names, 1, 1, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"client_byte()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
   auto r = with_engine(self, [&](TransactionManager& tm) { return tm.client_byte(handle); });
@@ -101,10 +109,11 @@ PyObject* db_client_byte(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyLong_FromUnsignedLong(r->value());
 }
 
-PyObject* db_set_client_byte(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_set_client_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   static const char* const names[] = {"handle", "byte"};
   PyObject* a[2];
-  if (bind_args(Signature{"set_client_byte()", names, 2, 2, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"set_client_byte()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   uint64_t handle;
@@ -117,10 +126,11 @@ PyObject* db_set_client_byte(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- named roots -----------------------------------------------------------------
 
-PyObject* db_set_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_set_root_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   static const char* const names[] = {"name", "handle"};
   PyObject* a[2];
-  if (bind_args(Signature{"set_root_name()", names, 2, 2, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"set_root_name()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   std::string name;
@@ -131,10 +141,11 @@ PyObject* db_set_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
       with_engine(self, [&](TransactionManager& tm) { return tm.set_root_name(name, handle); }));
 }
 
-PyObject* db_get_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_get_root_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   static const char* const names[] = {"name"};
   PyObject* a[1];
-  if (bind_args(Signature{"get_root_name()", names, 1, 1, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"get_root_name()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   std::string name;
@@ -145,10 +156,11 @@ PyObject* db_get_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyLong_FromUnsignedLongLong(*r->value());
 }
 
-PyObject* db_clear_root_name(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* db_clear_root_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   static const char* const names[] = {"name"};
   PyObject* a[1];
-  if (bind_args(Signature{"clear_root_name()", names, 1, 1, 0}, args, kwargs, a) < 0) {
+  if (bind_args(Signature{"clear_root_name()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
   std::string name;

@@ -1,30 +1,32 @@
 #include "drain_insertion.h"
 
+#include "heap_object.h"
+
 namespace ambrik::py {
 
 namespace {
 
-struct DrainInsertionObject {
-  PyObject_HEAD
+struct Member {
+  explicit Member(int v) noexcept : value(v) {}
   int value;
 };
 
 const char* const kMemberNames[] = {"LruTail", "Mru"};
 
 PyObject* drain_repr(PyObject* self) {
-  int value = reinterpret_cast<DrainInsertionObject*>(self)->value;
+  int value = body_of<Member>(self).value;
   return PyUnicode_FromFormat("DrainInsertion.%s", kMemberNames[value]);
 }
 
 PyObject* drain_int(PyObject* self) {
-  return PyLong_FromLong(reinterpret_cast<DrainInsertionObject*>(self)->value);
+  return PyLong_FromLong(body_of<Member>(self).value);
 }
 
 // Equality with members and with anything that converts to an int; no
 // ordering, so Python falls back to its defaults.
 PyObject* drain_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-  int value = reinterpret_cast<DrainInsertionObject*>(self)->value;
+  int value = body_of<Member>(self).value;
   int other_member = drain_insertion_value(other);
   if (other_member >= 0) {
     bool equal = value == other_member;
@@ -55,14 +57,6 @@ int drain_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-void drain_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  tp_free(self);
-  Py_DECREF(tp);
-}
-
 PyType_Slot drain_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Where pages drained from the spillway at commit re-enter the cache's LRU "
@@ -72,13 +66,13 @@ PyType_Slot drain_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(drain_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_traverse, reinterpret_cast<void*>(drain_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(drain_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Member>)},
     {0, nullptr},
 };
 
 PyType_Spec drain_spec = {
     "ambrik._ambrik.DrainInsertion",
-    sizeof(DrainInsertionObject),
+    kBasicSize<Member>,
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     drain_slots,
@@ -90,21 +84,18 @@ int drain_insertion_value(PyObject* obj) {
   // Every initialisation of the module builds its own class; members of any
   // of them are recognised by their shared implementation.
   if (PyType_GetSlot(Py_TYPE(obj), Py_tp_repr) != reinterpret_cast<void*>(drain_repr)) return -1;
-  return reinterpret_cast<DrainInsertionObject*>(obj)->value;
+  return body_of<Member>(obj).value;
 }
 
 PyObject* create_drain_insertion_type(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &drain_spec, nullptr);
   if (type == nullptr) return nullptr;
-  auto tp = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   for (int value = 0; value < 2; ++value) {
-    PyObject* member = alloc(tp, 0);
+    PyObject* member = new_object<Member>(type, value);
     if (member == nullptr) {
       Py_DECREF(type);
       return nullptr;
     }
-    reinterpret_cast<DrainInsertionObject*>(member)->value = value;
     int rc = PyObject_SetAttrString(type, kMemberNames[value], member);
     Py_DECREF(member);
     if (rc < 0) {

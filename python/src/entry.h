@@ -1,6 +1,10 @@
 // Entry points from Python into C++: method table entries whose functions
 // cannot let a C++ exception (in practice std::bad_alloc from a container)
 // unwind into the interpreter.
+//
+// Methods with arguments use the vectorcall convention (METH_FASTCALL |
+// METH_KEYWORDS): the arguments arrive as an array plus a tuple of keyword
+// names, with no argument tuple or keyword dictionary built per call.
 #pragma once
 
 #include <Python.h>
@@ -11,13 +15,13 @@
 
 namespace ambrik::py {
 
-using NoArgsFn = PyObject* (*)(PyObject*, PyObject*);
-using KwArgsFn = PyObject* (*)(PyObject*, PyObject*, PyObject*);
+using NoArgsFn = PyObject* (*)(PyObject* self, PyObject* unused);
+using FastFn = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
 
-template <NoArgsFn F>
-PyObject* guarded_noargs(PyObject* self, PyObject* unused) noexcept {
+inline PyObject* escaped_exception() {
   try {
-    return F(self, unused);
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
@@ -25,14 +29,22 @@ PyObject* guarded_noargs(PyObject* self, PyObject* unused) noexcept {
   }
 }
 
-template <KwArgsFn F>
-PyObject* guarded_kwargs(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+template <NoArgsFn F>
+PyObject* guarded_noargs(PyObject* self, PyObject* unused) noexcept {
   try {
-    return F(self, args, kwargs);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    return F(self, unused);
   } catch (...) {
-    return raise_internal_error("unexpected C++ exception");
+    return escaped_exception();
+  }
+}
+
+template <FastFn F>
+PyObject* guarded_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  try {
+    return F(self, args, nargs, kwnames);
+  } catch (...) {
+    return escaped_exception();
   }
 }
 
@@ -40,8 +52,8 @@ PyObject* guarded_kwargs(PyObject* self, PyObject* args, PyObject* kwargs) noexc
 
 #define AMBRIK_METHOD_NOARGS(name, fn, doc) \
   {name, ::ambrik::py::guarded_noargs<fn>, METH_NOARGS, doc}
-#define AMBRIK_METHOD_KWARGS(name, fn, doc)                                       \
-  {name,                                                                          \
-   reinterpret_cast<PyCFunction>(                                                 \
-       reinterpret_cast<void (*)()>(::ambrik::py::guarded_kwargs<fn>)),           \
-   METH_VARARGS | METH_KEYWORDS, doc}
+#define AMBRIK_METHOD_FAST(name, fn, doc)                                        \
+  {name,                                                                         \
+   reinterpret_cast<PyCFunction>(                                                \
+       reinterpret_cast<void (*)()>(::ambrik::py::guarded_fast<fn>)),            \
+   METH_FASTCALL | METH_KEYWORDS, doc}

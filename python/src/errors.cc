@@ -1,65 +1,85 @@
 #include "errors.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "convert.h"
 
 namespace ambrik::py {
 
-const char* const kExceptionNames[kExceptionCount] = {
-    "AmbrikError",
-    "OperationalError",
-    "FatalError",
-    "InvalidHandleError",
-    "NoActiveTransactionError",
-    "TransactionAlreadyActiveError",
-    "SavepointNotFoundError",
-    "DuplicateSavepointError",
-    "ReadOnlyModeError",
-    "DatabaseFileNotFoundError",
-    "InvalidRootNameError",
-    "RootNameTableFullError",
-    "InvalidSuperblockCountError",
-    "CacheFullError",
-    "SpillwayFullError",
-    "TransactionInProgressError",
-    "ClosedError",
-    "AlreadyFinishedError",
-    "TagMismatchError",
-    "NoEncryptionKeyError",
-    "InvalidEncryptionKeyError",
-    "EncryptionNotSupportedError",
-    "NoFreeKeySlotError",
-    "LastKeySlotError",
-    "IoError",
-    "ChecksumMismatchError",
-    "CorruptSuperblockError",
-    "FileSizeMismatchError",
-    "LockFailedError",
-    "UnsupportedFormatVersionError",
-    "UnsupportedPageSizeError",
-    "CorruptPageError",
-    "InvalidPageIdError",
-    "PoisonedError",
-    "DecryptionFailedError",
-};
-
 namespace {
 
-constexpr int kAmbrikError = 0;
-constexpr int kOperationalError = 1;
-constexpr int kFatalError = 2;
-constexpr int kIoError = 24;
-constexpr int kRoot = -1;  // parent is the builtin Exception
+struct ClassSpec {
+  const char* name;
+  PyError parent;  // ignored for AmbrikError, whose base is Exception
+};
 
-// Index of each class's base in kExceptionNames.
-int parent_of(int index) {
-  if (index == kAmbrikError) return kRoot;
-  if (index == kOperationalError || index == kFatalError) return kAmbrikError;
-  return index < kIoError ? kOperationalError : kFatalError;
-}
+using E = PyError;
+
+// Indexed by PyError. IoError has a second base, the builtin OSError, and is
+// built by calling `type` (see build_io_error).
+constexpr ClassSpec kClasses[kExceptionCount] = {
+    {"AmbrikError", E::AmbrikError},
+    {"OperationalError", E::AmbrikError},
+    {"FatalError", E::AmbrikError},
+    {"InvalidHandleError", E::OperationalError},
+    {"NoActiveTransactionError", E::OperationalError},
+    {"TransactionAlreadyActiveError", E::OperationalError},
+    {"SavepointNotFoundError", E::OperationalError},
+    {"DuplicateSavepointError", E::OperationalError},
+    {"ReadOnlyModeError", E::OperationalError},
+    {"DatabaseFileNotFoundError", E::OperationalError},
+    {"InvalidRootNameError", E::OperationalError},
+    {"RootNameTableFullError", E::OperationalError},
+    {"InvalidSuperblockCountError", E::OperationalError},
+    {"CacheFullError", E::OperationalError},
+    {"SpillwayFullError", E::OperationalError},
+    {"TransactionInProgressError", E::OperationalError},
+    {"ClosedError", E::OperationalError},
+    {"AlreadyFinishedError", E::OperationalError},
+    {"TagMismatchError", E::OperationalError},
+    {"NoEncryptionKeyError", E::OperationalError},
+    {"InvalidEncryptionKeyError", E::OperationalError},
+    {"EncryptionNotSupportedError", E::OperationalError},
+    {"NoFreeKeySlotError", E::OperationalError},
+    {"LastKeySlotError", E::OperationalError},
+    {"IoError", E::FatalError},
+    {"ChecksumMismatchError", E::FatalError},
+    {"CorruptSuperblockError", E::FatalError},
+    {"FileSizeMismatchError", E::FatalError},
+    {"LockFailedError", E::FatalError},
+    {"UnsupportedFormatVersionError", E::FatalError},
+    {"UnsupportedPageSizeError", E::FatalError},
+    {"CorruptPageError", E::FatalError},
+    {"InvalidPageIdError", E::FatalError},
+    {"PoisonedError", E::FatalError},
+    {"DecryptionFailedError", E::FatalError},
+};
+
+// The class each engine error kind raises, indexed by ErrorKind.
+constexpr PyError kClassOfKind[kErrorKindCount] = {
+    E::InvalidHandleError,         E::NoActiveTransactionError,
+    E::TransactionAlreadyActiveError, E::SavepointNotFoundError,
+    E::DuplicateSavepointError,    E::ReadOnlyModeError,
+    E::DatabaseFileNotFoundError,  E::InvalidRootNameError,
+    E::RootNameTableFullError,     E::InvalidSuperblockCountError,
+    E::CacheFullError,             E::SpillwayFullError,
+    E::TransactionInProgressError, E::TagMismatchError,
+    E::IoError,                    E::ChecksumMismatchError,
+    E::CorruptSuperblockError,     E::FileSizeMismatchError,
+    E::LockFailedError,            E::UnsupportedFormatVersionError,
+    E::PoisonedError,              E::CorruptPageError,
+    E::InvalidPageIdError,         E::UnsupportedPageSizeError,
+    E::NoEncryptionKeyError,       E::InvalidEncryptionKeyError,
+    E::EncryptionNotSupportedError, E::NoFreeKeySlotError,
+    E::LastKeySlotError,           E::DecryptionFailedError,
+};
+static_assert(kClassOfKind[static_cast<int>(ErrorKind::Io)] == E::IoError);
+static_assert(kClassOfKind[static_cast<int>(ErrorKind::Poisoned)] == E::PoisonedError);
+static_assert(kClassOfKind[kErrorKindCount - 1] == E::DecryptionFailedError);
+
+constexpr int idx(PyError e) { return static_cast<int>(e); }
+static_assert(idx(E::DecryptionFailedError) + 1 == kExceptionCount);
 
 const char kIoErrorDoc[] =
     "Fatal I/O error. Subclasses both ambrik.FatalError and the builtin OSError, so it "
@@ -94,11 +114,11 @@ PyObject* raise_internal(const std::string& text) {
 
 int ensure_classes() {
   for (int i = 0; i < kExceptionCount; ++i) {
-    if (i == kIoError || g_classes[i] != nullptr) continue;
-    int parent = parent_of(i);
-    PyObject* base = parent == kRoot ? PyExc_Exception : g_classes[parent];
+    if (i == idx(E::IoError) || g_classes[i] != nullptr) continue;
+    PyObject* base =
+        i == idx(E::AmbrikError) ? PyExc_Exception : g_classes[idx(kClasses[i].parent)];
     char qualified[64];
-    std::snprintf(qualified, sizeof qualified, "_ambrik.%s", kExceptionNames[i]);
+    std::snprintf(qualified, sizeof qualified, "_ambrik.%s", kClasses[i].name);
     PyObject* cls = PyErr_NewException(qualified, base, nullptr);
     if (cls == nullptr) {
       PyErr_Clear();
@@ -110,13 +130,6 @@ int ensure_classes() {
   return 0;
 }
 
-int index_of(const char* name) {
-  for (int i = 0; i < kExceptionCount; ++i) {
-    if (std::strcmp(kExceptionNames[i], name) == 0) return i;
-  }
-  return -1;
-}
-
 PyObject* build_io_error() {
   PyObject* builtins = PyImport_ImportModule("builtins");
   if (builtins == nullptr) return nullptr;
@@ -126,7 +139,7 @@ PyObject* build_io_error() {
 
   PyObject* result = nullptr;
   PyObject* ns = nullptr;
-  PyObject* bases = PyTuple_Pack(2, g_classes[kFatalError], PyExc_OSError);
+  PyObject* bases = PyTuple_Pack(2, g_classes[idx(E::FatalError)], PyExc_OSError);
   if (bases == nullptr) goto done;
   ns = PyDict_New();
   if (ns == nullptr) goto done;
@@ -154,7 +167,7 @@ done:
 
 PyObject* raise_io_error(const ambrik::Error& error, PyObject* message) {
   if (g_io_error == nullptr) {
-    PyErr_SetObject(g_classes[kFatalError], message);
+    PyErr_SetObject(g_classes[idx(E::FatalError)], message);
     return nullptr;
   }
   PyObject* args = error.os_errno() != 0
@@ -181,8 +194,8 @@ PyObject* raise_io_error(const ambrik::Error& error, PyObject* message) {
 int add_exception_classes(PyObject* module) {
   if (ensure_classes() < 0) return -1;
   for (int i = 0; i < kExceptionCount; ++i) {
-    if (i != kIoError) {
-      if (PyModule_AddObjectRef(module, kExceptionNames[i], g_classes[i]) < 0) return -1;
+    if (i != idx(E::IoError)) {
+      if (PyModule_AddObjectRef(module, kClasses[i].name, g_classes[i]) < 0) return -1;
       continue;
     }
     PyObject* io_error = build_io_error();
@@ -197,24 +210,16 @@ int add_exception_classes(PyObject* module) {
   return 0;
 }
 
-PyObject* exception_class(const char* name) {
-  if (ensure_classes() < 0) return nullptr;
-  int i = index_of(name);
-  if (i < 0 || i == kIoError) {
-    return raise_internal(std::string("no exception class named ") + name);
-  }
-  return g_classes[i];
-}
-
-PyObject* raise_error(const char* name, const char* message) {
-  PyObject* cls = exception_class(name);
-  if (cls != nullptr) PyErr_SetString(cls, message);
+PyObject* raise_error(PyError cls, const char* message) {
+  if (ensure_classes() == 0) PyErr_SetString(g_classes[idx(cls)], message);
   return nullptr;
 }
 
 PyObject* raise_internal_error(const char* text) { return raise_internal(text); }
 
-PyObject* raise_closed() { return raise_error("ClosedError", "database handle has been closed"); }
+PyObject* raise_closed() {
+  return raise_error(PyError::ClosedError, "database handle has been closed");
+}
 
 PyObject* raise_engine_error(const ambrik::Error& error) {
   if (error.kind() == ErrorKind::Internal) return raise_internal(error.message());
@@ -227,8 +232,7 @@ PyObject* raise_engine_error(const ambrik::Error& error) {
   if (error.kind() == ErrorKind::Io) {
     raise_io_error(error, message);
   } else {
-    int i = index_of(error_class_name(error.kind()));
-    PyErr_SetObject(i < 0 ? g_classes[kFatalError] : g_classes[i], message);
+    PyErr_SetObject(g_classes[idx(kClassOfKind[static_cast<int>(error.kind())])], message);
   }
   Py_DECREF(message);
   return nullptr;

@@ -12,21 +12,29 @@
 
 namespace ambrik::py {
 
-// Names of the declared exception classes in module order; IoError stands in
-// its place in this list but is built by add_exception_classes itself.
+// The module's exception classes, in module order.
+enum class PyError : int {
+  AmbrikError, OperationalError, FatalError,
+  InvalidHandleError, NoActiveTransactionError, TransactionAlreadyActiveError,
+  SavepointNotFoundError, DuplicateSavepointError, ReadOnlyModeError,
+  DatabaseFileNotFoundError, InvalidRootNameError, RootNameTableFullError,
+  InvalidSuperblockCountError, CacheFullError, SpillwayFullError,
+  TransactionInProgressError, ClosedError, AlreadyFinishedError, TagMismatchError,
+  NoEncryptionKeyError, InvalidEncryptionKeyError, EncryptionNotSupportedError,
+  NoFreeKeySlotError, LastKeySlotError, IoError, ChecksumMismatchError,
+  CorruptSuperblockError, FileSizeMismatchError, LockFailedError,
+  UnsupportedFormatVersionError, UnsupportedPageSizeError, CorruptPageError,
+  InvalidPageIdError, PoisonedError, DecryptionFailedError,
+};
 inline constexpr int kExceptionCount = 35;
-extern const char* const kExceptionNames[kExceptionCount];
 
 // Creates (if needed) the process-wide classes, builds a fresh IoError and
 // adds all 35 to `module` in order. Returns -1 with a Python error set.
 int add_exception_classes(PyObject* module);
 
-// Borrowed reference to the declared class `name` (not IoError), creating the
-// classes on first use. Returns nullptr with a Python error set on failure.
-PyObject* exception_class(const char* name);
-
-// Raises `name` (a declared class) with `message`; always returns nullptr.
-PyObject* raise_error(const char* name, const char* message);
+// Raises `cls` (a declared class, not IoError) with `message`; always
+// returns nullptr.
+PyObject* raise_error(PyError cls, const char* message);
 
 // Raises the exception for an engine error; always returns nullptr.
 PyObject* raise_engine_error(const ambrik::Error& error);

@@ -6,9 +6,11 @@
 #include "db.h"
 #include "drain_insertion.h"
 #include "errors.h"
+#include "fork_guard.h"
 #include "module.h"
 #include "savepoint.h"
 #include "transaction.h"
+#include "version.h"
 
 namespace ambrik::py {
 
@@ -35,7 +37,11 @@ int add_owned(PyObject* module, const char* name, PyObject* obj, PyObject** slot
 
 int exec_steps(PyObject* module) {
   ModuleState* state = module_state(module);
-  if (PyModule_AddStringConstant(module, "__version__", "1.0.0") < 0) return -1;
+  if (!install_fork_handler()) {
+    PyErr_SetString(PyExc_OSError, "could not install the fork handler");
+    return -1;
+  }
+  if (PyModule_AddStringConstant(module, "__version__", AMBRIK_VERSION) < 0) return -1;
   if (add_exception_classes(module) < 0) return -1;
   if (add_owned(module, "Ambrik", create_ambrik_type(module), &state->ambrik_type) < 0) return -1;
   if (add_owned(module, "DrainInsertion", create_drain_insertion_type(module),

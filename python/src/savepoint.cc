@@ -1,26 +1,32 @@
 #include "savepoint.h"
 
 #include <atomic>
-#include <new>
 #include <string>
 
 #include "convert.h"
 #include "db.h"
 #include "entry.h"
 #include "errors.h"
+#include "heap_object.h"
 
 namespace ambrik::py {
 
 namespace {
 
-struct SavepointObject {
-  PyObject_HEAD
+struct SavepointBody {
+  SavepointBody(PyObject* database, PyObject* savepoint_name) noexcept
+      : name(Py_NewRef(savepoint_name)), db(Py_NewRef(database)) {}
+  ~SavepointBody() {
+    Py_XDECREF(db);
+    Py_XDECREF(name);
+  }
+
   PyObject* name;  // str
   PyObject* db;    // strong reference to the Ambrik
-  std::atomic<bool> finished;
+  std::atomic<bool> finished{false};
 };
 
-SavepointObject* as_sp(PyObject* obj) { return reinterpret_cast<SavepointObject*>(obj); }
+SavepointBody* as_sp(PyObject* obj) { return &body_of<SavepointBody>(obj); }
 
 PyObject* sp_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
@@ -40,7 +46,7 @@ PyObject* run_on_name(PyObject* self, EngineCall call) {
 bool finish(PyObject* self) { return !as_sp(self)->finished.exchange(true); }
 
 PyObject* raise_already_finished() {
-  return raise_error("AlreadyFinishedError",
+  return raise_error(PyError::AlreadyFinishedError,
                      "savepoint already finished (released or rolled back)");
 }
 
@@ -54,10 +60,12 @@ PyObject* sp_rollback_to(PyObject* self, PyObject*) {
   return run_on_name(self, db_rollback_to);
 }
 
-PyObject* sp_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* sp_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"exc_type", "_exc", "_tb"};
   PyObject* a[3];
-  if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, kwargs, a) < 0) return nullptr;
+  if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
   if (!finish(self)) Py_RETURN_FALSE;
   PyObject* done = run_on_name(self, a[0] == Py_None ? db_release : db_rollback_to);
   if (done == nullptr) return nullptr;
@@ -80,19 +88,9 @@ int sp_clear(PyObject* self) {
   return 0;
 }
 
-void sp_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  sp_clear(self);
-  as_sp(self)->finished.~atomic();
-  auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  tp_free(self);
-  Py_DECREF(tp);
-}
-
 PyMethodDef sp_methods[] = {
     AMBRIK_METHOD_NOARGS("__enter__", sp_enter, "__enter__($self)\n--\n\n"),
-    AMBRIK_METHOD_KWARGS("__exit__", sp_exit, "__exit__($self, exc_type, _exc, _tb)\n--\n\n"),
+    AMBRIK_METHOD_FAST("__exit__", sp_exit, "__exit__($self, exc_type, _exc, _tb)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("release", sp_release, "release($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("rollback_to", sp_rollback_to, "rollback_to($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
@@ -109,13 +107,13 @@ PyType_Slot sp_slots[] = {
     {Py_tp_getset, sp_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(sp_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sp_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sp_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SavepointBody>)},
     {0, nullptr},
 };
 
 PyType_Spec sp_spec = {
     "ambrik._ambrik.Savepoint",
-    sizeof(SavepointObject),
+    kBasicSize<SavepointBody>,
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
         Py_TPFLAGS_IMMUTABLETYPE,
@@ -129,14 +127,7 @@ PyObject* create_savepoint_type(PyObject* module) {
 }
 
 PyObject* new_savepoint(PyObject* type, PyObject* db, PyObject* name) {
-  auto tp = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  PyObject* obj = alloc(tp, 0);
-  if (obj == nullptr) return nullptr;
-  new (&as_sp(obj)->finished) std::atomic<bool>(false);
-  as_sp(obj)->db = Py_NewRef(db);
-  as_sp(obj)->name = Py_NewRef(name);
-  return obj;
+  return new_object<SavepointBody>(type, db, name);
 }
 
 }  // namespace ambrik::py

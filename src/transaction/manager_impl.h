@@ -104,6 +104,9 @@ class TransactionManagerImpl {
   // Sets the poisoned flag; nothing clears it.
   void poison() { poisoned = true; }
 
+  // See TransactionManager::file_descriptor.
+  int file_descriptor() const { return cache->io().descriptor(); }
+
   // --- lifecycle.cc
   Status begin();
   Status rollback();

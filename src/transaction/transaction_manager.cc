@@ -2,6 +2,9 @@
 // and poisons the database when it ends with a fatal error.
 #include "transaction/transaction_manager.h"
 
+#include <cerrno>
+#include <string>
+
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -10,7 +13,7 @@ namespace {
 
 template <typename T>
 Result<T> guard(TransactionManagerImpl& m, Result<T> r) {
-  if (!r.ok() && r.error().fatal()) m.poison();
+  if (!r.ok() && r.error().poisons_database()) m.poison();
   return r;
 }
 
@@ -28,11 +31,17 @@ TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> i
 TransactionManager::~TransactionManager() = default;
 
 Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenOptions& options) {
+  // The OS would read such a path only up to the NUL: another file than the
+  // one named, and a spill file name that can be the database itself.
+  if (options.path && options.path->find('\0') != std::string::npos)
+    return Error::io_errno(EINVAL);
   auto impl = TRY(TransactionManagerImpl::open(options));
   return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
 }
 
 bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
+
+int TransactionManager::file_descriptor() const { return impl_->file_descriptor(); }
 
 Status TransactionManager::begin() { AMBRIK_GUARDED(impl_->begin()); }
 Status TransactionManager::commit() { AMBRIK_GUARDED(impl_->commit()); }

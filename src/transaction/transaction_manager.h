@@ -85,7 +85,9 @@ struct DeletedWithTag {
 
 class TransactionManager {
  public:
-  // Opens or creates the database. Runs without touching Python.
+  // Opens or creates the database. Runs without touching Python. A path
+  // holding a NUL byte is refused with Io (InvalidInput) before anything is
+  // opened.
   static Result<std::unique_ptr<TransactionManager>> open(const OpenOptions& options);
   ~TransactionManager();
 
@@ -135,6 +137,12 @@ class TransactionManager {
   Result<CounterValues> counters();
   // Runs inside the caller's transaction.
   Result<DefragResult> defrag(const DefragSettings& settings);
+
+  // The database file's descriptor (it carries the file lock), or -1 for a
+  // database in memory. A binding that lets a process fork uses it to close
+  // a child's copy (closing a copy never releases the lock, which belongs to
+  // the open file description).
+  int file_descriptor() const;
 
   // Internal access for tests.
   TransactionManagerImpl& impl() { return *impl_; }

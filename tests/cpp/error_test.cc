@@ -62,15 +62,15 @@ TEST(ErrorMessages, IoErrors) {
   EXPECT_STREQ(io_kind_name(io_kind_from_errno(ENOSPC)), "StorageFull");
 }
 
-TEST(ErrorKinds, FatalSetIsExactlyTheTen) {
+TEST(ErrorKinds, ExactlyTenKindsPoisonTheDatabase) {
   int fatal = 0;
   for (int k = 0; k < kErrorKindCount; ++k)
-    if (is_fatal(static_cast<ErrorKind>(k))) ++fatal;
+    if (poisons_database(static_cast<ErrorKind>(k))) ++fatal;
   EXPECT_EQ(fatal, 10);
-  EXPECT_FALSE(is_fatal(ErrorKind::Poisoned));
-  EXPECT_TRUE(is_fatal(ErrorKind::DecryptionFailed));
-  EXPECT_FALSE(is_fatal(ErrorKind::CacheFull));
-  EXPECT_STREQ(error_class_name(ErrorKind::DecryptionFailed), "DecryptionFailedError");
+  EXPECT_FALSE(poisons_database(ErrorKind::Poisoned));
+  EXPECT_TRUE(poisons_database(ErrorKind::DecryptionFailed));
+  EXPECT_FALSE(poisons_database(ErrorKind::CacheFull));
+  EXPECT_TRUE(poisons_database(ErrorKind::Internal));
 }
 
 }  // namespace

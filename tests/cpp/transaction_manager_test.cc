@@ -52,6 +52,17 @@ TEST(TransactionManager, MemoryRoundTripAndVisibility) {
   EXPECT_EQ(db->read(0).error().message(), "invalid handle: 0");
 }
 
+TEST(TransactionManager, PathWithNulIsRefusedBeforeAnythingIsOpened) {
+  TempPath tmp;
+  OpenOptions o;
+  o.path = tmp.path() + std::string("\0x", 2);
+  auto r = TransactionManager::open(o);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(r.error().io_kind(), IoKind::InvalidInput);
+  EXPECT_NE(::access(tmp.path().c_str(), F_OK), 0);
+}
+
 TEST(TransactionManager, FileReopenSeesLastCommit) {
   TempPath tmp;
   OpenOptions o;

@@ -2,6 +2,7 @@
 way an open can fail cleanly without leaving the file locked."""
 
 import os
+import pathlib
 import struct
 import time
 
@@ -259,3 +260,19 @@ class TestOpenFailures:
         with pytest.raises(am.InvalidEncryptionKeyError):
             am.open(path, encryption_key="pass")
         assert time.monotonic() - start < 30
+
+
+class TestHostilePaths:
+    def test_embedded_nul_is_refused_and_the_database_survives(self, path):
+        with am.open(path) as db:
+            handles = commit_values(db, [bytes([i]) * 3000 for i in range(40)])
+        size = os.path.getsize(path)
+        for hostile in (path + "\0", pathlib.Path(path + "\0x")):
+            with pytest.raises(ValueError, match="^embedded null byte$"):
+                am.open(hostile, cache_max_bytes=32768)
+        with pytest.raises(TypeError):  # bytes paths are refused whatever they hold
+            am.open(os.fsencode(path) + b"\0", cache_max_bytes=32768)
+        assert os.path.getsize(path) == size
+        assert not os.path.exists(path + ".spillway")
+        with am.open(path) as db:
+            assert [db.read(h) for h in handles] == [bytes([i]) * 3000 for i in range(40)]

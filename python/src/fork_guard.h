@@ -1,0 +1,50 @@
+// Databases across fork(): a child process must not use the parent's.
+//
+// A child created by fork() shares the parent's open file descriptions. If
+// it wrote through an inherited database both processes would issue the
+// same handle numbers and the parent's next commit would overwrite the
+// child's; and its copy of the descriptor would keep the file lock after the
+// parent closed. So, in every child:
+//  - a handler of the C runtime closes the child's copies of the descriptors
+//    of every database open at the time of the fork. A flock lock belongs to
+//    the open file description, so closing a copy never releases the
+//    parent's lock (nothing here ever calls flock(LOCK_UN));
+//  - the fork generation rises, and a database object that was opened in an
+//    older generation counts as closed: it lets its engine go without
+//    running any of it, so nothing is written, synced, truncated or
+//    unlinked (see db_engine.h).
+//
+// Limits: the child closes its copies when its handler runs, an instant
+// after fork() has returned in the parent, so a parent that closes and
+// reopens at once may still meet the child's copy; and a database being
+// opened by another thread while this one forks may reach the child
+// unregistered, keeping its lock until the child exits.
+#pragma once
+
+#include <cstdint>
+
+namespace ambrik::py {
+
+// Installs the fork handler; idempotent, called at module initialisation.
+// Returns false when the C runtime refuses (no Python error is set).
+bool install_fork_handler();
+
+// Number of fork() calls between the start of this process's lineage and
+// now, as seen from this process.
+uint64_t fork_generation();
+
+// Tracks the descriptor of an open database (ignored when fd < 0). While the
+// registry is held (RegistryLock), no fork can happen.
+class RegistryLock {
+ public:
+  RegistryLock();
+  ~RegistryLock();
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+
+  // False when memory ran out (the descriptor is then not tracked).
+  bool add(int fd);
+  void remove(int fd);
+};
+
+}  // namespace ambrik::py
