@@ -2,7 +2,7 @@
 PYTHON ?= python3
 JOBS ?= 2
 
-.PHONY: test bootstrap bootstrap-build cpp-test asan-test py-install py-test typecheck wheel-check bench example clean
+.PHONY: test bootstrap bootstrap-build cpp-test asan-test py-install py-test typecheck wheel-check bench example fuzz clean
 
 test: bootstrap cpp-test asan-test py-install py-test typecheck wheel-check
 
@@ -48,6 +48,19 @@ example: bootstrap-build py-install
 
 bench: py-install
 	$(PYTHON) bench/compare.py
+
+# Coverage-guided fuzzing of database images (clang + libFuzzer); new inputs
+# collect in build/fuzz/corpus, crashes in build/fuzz/.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@command -v clang++ >/dev/null && ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || \
+	  { export DEBIAN_FRONTEND=noninteractive; apt-get update -qq; apt-get install -y -qq clang libclang-rt-14-dev >/dev/null; }
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DAMBRIK_BUILD_PYTHON=OFF -DAMBRIK_BUILD_TESTS=OFF -DAMBRIK_SANITIZE=ON -DAMBRIK_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS) --target fuzz_open_image
+	mkdir -p build/fuzz/corpus
+	cd build/fuzz && ./tests/fuzz/fuzz_open_image -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
+	  -timeout=10 corpus ../../tests/fuzz/corpus
 
 clean:
 	rm -rf build

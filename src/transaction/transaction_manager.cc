@@ -39,6 +39,12 @@ Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenO
   return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
 }
 
+Result<std::unique_ptr<TransactionManager>> TransactionManager::open_storage(
+    std::unique_ptr<PageIo> io, const OpenOptions& options) {
+  auto impl = TRY(TransactionManagerImpl::open_storage(std::move(io), options));
+  return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
+}
+
 bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
 
 int TransactionManager::file_descriptor() const { return impl_->file_descriptor(); }

@@ -89,6 +89,11 @@ class TransactionManager {
   // holding a NUL byte is refused with Io (InvalidInput) before anything is
   // opened.
   static Result<std::unique_ptr<TransactionManager>> open(const OpenOptions& options);
+  // Opens (or creates, when it holds no whole page) the database in storage
+  // the caller provides, e.g. an in-memory image; `options.path` only names
+  // the spill file. The file lock is the caller's business.
+  static Result<std::unique_ptr<TransactionManager>> open_storage(std::unique_ptr<PageIo> io,
+                                                                  const OpenOptions& options);
   ~TransactionManager();
 
   bool is_poisoned() const;
