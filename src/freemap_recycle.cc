@@ -28,9 +28,13 @@ Result<uint64_t> FreemapRecycle::cow_alloc(PageCache& cache) {
 Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& tree,
                                                 bool allowed) {
   if (!allowed || tree.root() == kNoPage) return cache.new_page();
-  auto found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, hint_));
+  uint64_t leaf = 0;
+  auto found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, hint_, &leaf));
   if (!found) return cache.new_page();
   uint64_t p = *found;
+  // Taking such a page would overwrite a superblock or stretch the file to
+  // wherever the damaged bit points.
+  if (p < usable_first_ || p >= usable_end_) return Error::corrupt_page(leaf);
   PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
   TRY(tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::ClearBit));
   hint_ = p;

@@ -55,9 +55,19 @@ class FreemapRecycle {
   // `retired` and takes its `fresh` set back.
   void put_tree(FreeMapRoot& fm, FreeMapTree&& tree);
 
+  // Free bits are trusted only for ids in [first, end): the superblock slots
+  // and pages the committed file does not hold are never free, so a bit for
+  // one of them means the free-map page is damaged. Call at begin with N and
+  // the committed page count; by default every id is trusted.
+  void set_usable_range(uint64_t first, uint64_t end) {
+    usable_first_ = first;
+    usable_end_ = end;
+  }
+
   // A zero-filled dirty page for the object store: the lowest free page at
   // or above `hint` when `allowed` and the tree has one (its bit is cleared
-  // on a private path), else a page at the end of the file.
+  // on a private path), else a page at the end of the file. A free bit
+  // outside the usable range is CorruptPage naming the leaf that holds it.
   Result<uint64_t> cow_alloc_into(PageCache& cache, FreeMapTree& tree, bool allowed);
   // A zero-filled dirty page for a new free-map node: from `pool`, else from
   // the end of the file.
@@ -87,6 +97,8 @@ class FreemapRecycle {
   std::vector<uint64_t> next_pool_;
   std::unordered_set<uint64_t> fresh_;
   uint64_t hint_ = 0;
+  uint64_t usable_first_ = 0;
+  uint64_t usable_end_ = kNoPage;
 };
 
 }  // namespace ambrik

@@ -27,6 +27,7 @@ using NodeLevelSet = std::unordered_set<std::pair<uint64_t, uint32_t>, NodeLevel
 struct Scanner {
   PageCache& cache;
   NodeLevelSet empty;
+  uint64_t found_leaf = 0;  // the leaf of the id last found
 
   Result<std::optional<uint64_t>> scan(uint64_t node, uint32_t level, uint64_t base,
                                        uint64_t bound) {
@@ -43,6 +44,7 @@ struct Scanner {
     const uint8_t* page = TRY(cache.get(node));
     if (level == 0) {
       if (page[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+      found_leaf = node;
       uint64_t off = bound > base ? bound - base : 0;
       if (off >= kFreeMapLeafBits) return std::optional<uint64_t>{};
       const uint8_t* bitmap = page + kFreeMapBodyOffset;
@@ -138,10 +140,12 @@ Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uin
 
 Result<std::optional<uint64_t>> FreeMapTree::scan_node(PageCache& cache, uint64_t node,
                                                        uint32_t level, uint64_t base,
-                                                       uint64_t bound) {
+                                                       uint64_t bound, uint64_t* leaf) {
   if (level > kFreeMapMaxDepth) return Error::corrupt_page(node);
   Scanner scanner{cache, {}};
-  return scanner.scan(node, level, base, bound);
+  auto found = TRY(scanner.scan(node, level, base, bound));
+  if (found && leaf) *leaf = scanner.found_leaf;
+  return found;
 }
 
 Result<std::optional<uint64_t>> FreeMapTree::find_free(PageCache& cache, uint64_t bound) const {

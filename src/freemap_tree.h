@@ -87,10 +87,11 @@ class FreeMapTree {
   std::unordered_set<uint64_t> take_fresh() { return std::move(fresh_); }
 
   // Lowest free page id >= bound inside `node` (a node at `level` whose range
-  // starts at `base`), or nullopt. Reads only the nodes on the way.
+  // starts at `base`), or nullopt. Reads only the nodes on the way. When an
+  // id is found and `leaf` is not null, *leaf is the leaf holding its bit.
   static Result<std::optional<uint64_t>> scan_node(PageCache& cache, uint64_t node,
                                                    uint32_t level, uint64_t base,
-                                                   uint64_t bound);
+                                                   uint64_t bound, uint64_t* leaf = nullptr);
   // The whole tree from 0; nullopt when there is no tree.
   Result<std::optional<uint64_t>> find_free(PageCache& cache, uint64_t bound) const;
 

@@ -4,6 +4,7 @@
 // tree, nor marked free, nor held by the recycling pools (pools are kept in
 // memory only, so closing the database orphans what they held) are marked
 // free.
+#include <algorithm>
 #include <cmath>
 #include <unordered_set>
 
@@ -63,7 +64,9 @@ Status TransactionManagerImpl::reclaim_orphaned_freemap_pages() {
                                      reachable));
 
   std::vector<uint64_t> orphans;
-  const uint64_t end = cache->next_page_id();
+  // Pages this transaction created are left to a later pass: a free bit
+  // beyond the committed page count is taken for damage.
+  const uint64_t end = std::min(cache->next_page_id(), committed_page_count);
   for (uint64_t p = superblock_count; p < end; ++p) {
     if (reachable.count(p) || known.count(p)) continue;
     auto page = cache->get(p);

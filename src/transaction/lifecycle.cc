@@ -43,6 +43,7 @@ Status TransactionManagerImpl::begin() {
   if (active) return Error::simple(ErrorKind::TransactionAlreadyActive);
   working = committed;
   recycle.on_begin();
+  recycle.set_usable_range(superblock_count, committed_page_count);
   packer.reset();
   txn.clear();
   active = true;

@@ -264,6 +264,28 @@ TEST(FreeMapTree, WrongPageTypeIsCorruptNamingThePage) {
             ErrorKind::CorruptPage);
 }
 
+TEST(FreemapRecycle, FreeBitOutsideTheUsableRangeIsCorruptNamingTheLeaf) {
+  for (uint64_t bad : {uint64_t{1}, uint64_t{12}, uint64_t{65000}}) {
+    Db db;
+    db.begin();
+    for (int i = 0; i < 10; ++i) db.alloc();  // pages 2..11
+    db.commit({5});
+    const uint64_t leaf = db.committed.root;
+    uint8_t* page = must(db.cache.get_mut(leaf));
+    freemap_clear_bit(page, 5);
+    freemap_mark_free(page, bad);
+    page_trailer_set(page);
+    db.begin();
+    db.recycle.set_usable_range(2, 12);
+    const uint64_t frontier = db.cache.next_page_id();
+    auto r = db.recycle.alloc_page(db.cache, db.working, true);
+    ASSERT_FALSE(r.ok()) << bad;
+    EXPECT_EQ(r.error().kind(), ErrorKind::CorruptPage);
+    EXPECT_EQ(r.error().a(), leaf);
+    EXPECT_EQ(db.cache.next_page_id(), frontier);  // nothing was taken
+  }
+}
+
 // Random page bytes (with valid trailers) must never crash a reader: every
 // call returns a value, CorruptPageError or InvalidPageIdError.
 TEST(FreeMapTree, ReadersSurviveRandomPages) {

@@ -2,10 +2,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "freemap_tree.h"
 #include "test_peer.h"
 #include "transaction/manager_impl.h"
 #include "test_util.h"
@@ -127,6 +130,67 @@ TEST(TransactionManager, NeverWritesIntoTheCurrentSlot) {
   auto db = open_or_die(o);
   ASSERT_TRUE(db);
   EXPECT_EQ(db->handles().value().size(), 1u);
+}
+
+// A damaged free-map leaf whose only bit names a page far beyond the end of
+// the file: the next commit must fail without touching the file rather than
+// claim that page and stretch the file to it.
+TEST(TransactionManager, FreeBitBeyondThePageCountIsCorruption) {
+  TempPath tmp;
+  OpenOptions o;
+  o.path = tmp.path();
+  std::vector<uint64_t> handles;
+  {
+    auto db = open_or_die(o);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(db->begin().ok());
+    for (int i = 0; i < 12; ++i)
+      handles.push_back(db->allocate(std::vector<uint8_t>(3000, uint8_t(i))).value());
+    ASSERT_TRUE(db->commit().ok());
+    ASSERT_TRUE(db->begin().ok());
+    ASSERT_TRUE(db->delete_handle(handles[0]).ok());
+    ASSERT_TRUE(db->update(handles[1], bytes_of("short")).ok());
+    ASSERT_TRUE(db->commit().ok());
+    handles.erase(handles.begin());
+  }
+  std::fstream f(tmp.path(), std::ios::in | std::ios::out | std::ios::binary);
+  auto page_at = [&](uint64_t id) {
+    std::vector<uint8_t> page(kPageSize);
+    f.seekg(static_cast<std::streamoff>(id * kPageSize));
+    f.read(reinterpret_cast<char*>(page.data()), kPageSize);
+    return page;
+  };
+  auto sb0 = page_at(0), sb1 = page_at(1);
+  auto& sb = load_u64(sb0.data() + 8) > load_u64(sb1.data() + 8) ? sb0 : sb1;
+  const uint64_t page_count = load_u64(sb.data() + 32);
+  const uint64_t leaf_id = load_u64(sb.data() + 24);
+  ASSERT_EQ(load_u32(sb.data() + 320), 0u);  // a single leaf
+  ASSERT_LT(page_count, 65000u);
+  auto leaf = page_at(leaf_id);
+  std::memset(leaf.data() + kFreeMapBodyOffset, 0, kFreeMapLeafBits / 8);
+  freemap_mark_free(leaf.data(), 65000);
+  page_trailer_set(leaf.data());
+  f.seekp(static_cast<std::streamoff>(leaf_id * kPageSize));
+  f.write(reinterpret_cast<const char*>(leaf.data()), kPageSize);
+  f.close();
+  const auto size = std::filesystem::file_size(tmp.path());
+  {
+    auto db = open_or_die(o);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(db->begin().ok());
+    auto allocated = db->allocate(bytes_of("x"));
+    Status st = allocated.ok() ? db->commit() : Status(std::move(allocated).error());
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().kind(), ErrorKind::CorruptPage);
+    EXPECT_EQ(st.error().message(),
+              "corrupt page structure at page " + std::to_string(leaf_id));
+    EXPECT_TRUE(db->is_poisoned());
+  }
+  EXPECT_EQ(std::filesystem::file_size(tmp.path()), size);
+  auto db = open_or_die(o);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->handles().value(), handles);
+  EXPECT_EQ(db->read(handles[0]).value(), bytes_of("short"));
 }
 
 TEST(TransactionManager, FailedFirstTableNodeReleasesDataSlot) {
