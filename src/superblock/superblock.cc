@@ -201,12 +201,15 @@ Result<uint64_t> next_generation(uint64_t txn_counter) {
   return txn_counter + 1;
 }
 
-Result<SelectedSuperblock> select_superblock(std::span<const std::vector<uint8_t>> candidates) {
+namespace {
+
+std::optional<SelectedSuperblock> best_candidate(std::span<const std::vector<uint8_t>> candidates,
+                                                 size_t excluded) {
   if (candidates.size() > kMaxSuperblockCandidates)
     candidates = candidates.first(kMaxSuperblockCandidates);
-
   std::optional<SelectedSuperblock> best;
   for (size_t i = 0; i < candidates.size(); ++i) {
+    if (i == excluded) continue;
     auto parsed = deserialize(candidates[i]);
     Superblock* sb = std::get_if<Superblock>(&parsed);
     if (sb == nullptr) continue;
@@ -214,7 +217,38 @@ Result<SelectedSuperblock> select_superblock(std::span<const std::vector<uint8_t
     if (!best || sb->generation >= best->superblock.generation)
       best = SelectedSuperblock{i, std::move(*sb)};
   }
-  if (best) return std::move(*best);
+  return best;
+}
+
+bool same_crypto_header(const CryptoHeader& a, const CryptoHeader& b) {
+  std::array<uint8_t, kKeySlotAreaBytes> sa, sb;
+  encode_key_slots(a, sa.data());
+  encode_key_slots(b, sb.data());
+  return a.algorithm == b.algorithm && a.stride == b.stride && sa == sb;
+}
+
+}  // namespace
+
+std::optional<SelectedSuperblock> select_fallback(std::span<const std::vector<uint8_t>> candidates,
+                                                  size_t excluded) {
+  return best_candidate(candidates, excluded);
+}
+
+bool same_committed_state(const Superblock& a, const Superblock& b) {
+  if (a.encryption.has_value() != b.encryption.has_value()) return false;
+  if (a.encryption && !same_crypto_header(*a.encryption, *b.encryption)) return false;
+  return a.magic == b.magic && a.format_version == b.format_version &&
+         a.handle_root == b.handle_root && a.freemap_root == b.freemap_root &&
+         a.page_count == b.page_count && a.next_handle == b.next_handle &&
+         a.page_size == b.page_size && a.named_roots == b.named_roots &&
+         a.superblock_count == b.superblock_count && a.membership_root == b.membership_root &&
+         a.freemap_depth == b.freemap_depth;
+}
+
+Result<SelectedSuperblock> select_superblock(std::span<const std::vector<uint8_t>> candidates) {
+  if (candidates.size() > kMaxSuperblockCandidates)
+    candidates = candidates.first(kMaxSuperblockCandidates);
+  if (auto best = best_candidate(candidates, candidates.size())) return std::move(*best);
 
   // How many slots to report: the count the file claims, read from the
   // first candidate that carries a plausible one even if that candidate

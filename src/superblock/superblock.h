@@ -155,6 +155,17 @@ struct SelectedSuperblock {
   Superblock superblock;
 };
 
+// The candidate that open would choose if candidate `excluded` failed its
+// checks (as a torn write into it would make it); empty when no other
+// candidate is valid. Candidates as for select_superblock.
+std::optional<SelectedSuperblock> select_fallback(std::span<const std::vector<uint8_t>> candidates,
+                                                  size_t excluded);
+
+// True when `a` and `b` describe the same committed state: every field but
+// the generation is equal, the crypto header (key slots included) too. The
+// bodies of encrypted superblocks must have been decrypted.
+bool same_committed_state(const Superblock& a, const Superblock& b);
+
 // Chooses among the candidates (page units 0.. in page order, at most the
 // first kMaxSuperblockCandidates used, each at least its first 8192 bytes)
 // the one that deserializes with the highest generation; on equal

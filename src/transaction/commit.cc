@@ -5,12 +5,14 @@ namespace ambrik {
 
 Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64_t page_count,
                                                 const std::optional<CryptoHeader>& header) {
-  // Never overwrite the slot the database stands on: if the write tears,
-  // that slot must still be there to fall back to. Generations only need to
-  // increase, so skipping one is harmless.
+  // Overwrite the slot the database stands on only when another slot holds
+  // the same committed state to fall back to if the write tears (as every
+  // initial slot does after creation). Otherwise skip one generation:
+  // generations only need to increase.
   uint64_t generation = TRY(next_generation(txn_counter));
   txn_counter = generation;
-  if (slot_for_generation(generation, superblock_count) == current_slot) {
+  if (slot_for_generation(generation, superblock_count) == current_slot &&
+      !current_state_elsewhere) {
     generation = TRY(next_generation(txn_counter));
     txn_counter = generation;
   }
@@ -35,6 +37,7 @@ Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64
   TRY(io.write_page_unit(slot, unit.data(), unit.size()));
   TRY(io.sync());
   current_slot = slot;
+  current_state_elsewhere = false;
   return ok_status();
 }
 

@@ -12,8 +12,10 @@
 //  - outside a transaction `working` equals `committed` and the in-memory
 //    tree depths describe the committed trees;
 //  - `current_slot` is the superblock slot the database currently stands on;
-//    no write ever targets it, so an interrupted superblock write can never
-//    destroy the last valid superblock;
+//    a write targets it only while `current_state_elsewhere` says that the
+//    superblock open would fall back to without it describes the same
+//    committed state, so an interrupted superblock write can never lose the
+//    last committed state;
 //  - once `poisoned` is set it is never cleared.
 #pragma once
 
@@ -161,8 +163,9 @@ class TransactionManagerImpl {
   TransactionManagerImpl() = default;
 
   // --- commit.cc
-  // The one place that writes a superblock: takes the next generation whose
-  // slot is not the current one, writes, syncs, and records the new slot.
+  // The one place that writes a superblock: takes the next generation (one
+  // more when its slot is the current one and no other slot holds the same
+  // state), writes, syncs, and records the new slot.
   Status write_superblock(const StateRecord& state, uint64_t page_count,
                           const std::optional<CryptoHeader>& crypto);
   // The durable steps shared by commit and key changes: flush, then
@@ -218,6 +221,9 @@ class TransactionManagerImpl {
   uint64_t txn_counter = 0;
   uint32_t superblock_count = 2;
   uint64_t current_slot = 0;
+  // The superblock open would choose if `current_slot` were torn describes
+  // the same committed state (true after creation; found at open).
+  bool current_state_elsewhere = false;
   std::optional<CryptoHeader> crypto;
   bool active = false;
   bool poisoned = false;

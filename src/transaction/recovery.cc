@@ -70,6 +70,19 @@ StateRecord state_from(const Superblock& sb) {
   return s;
 }
 
+// Whether the superblock open would choose if the chosen one were torn
+// describes the same committed state. `data_key` opens an encrypted body.
+bool same_state_as_fallback(std::span<const std::vector<uint8_t>> candidates,
+                            const SelectedSuperblock& chosen, const uint8_t* data_key) {
+  auto fallback = select_fallback(candidates, chosen.index);
+  if (!fallback) return false;
+  Superblock& other = fallback->superblock;
+  if (other.encryption &&
+      (!data_key || !decrypt_body(other, candidates[fallback->index], data_key)))
+    return false;
+  return same_committed_state(chosen.superblock, other);
+}
+
 uint16_t major_of(uint32_t v) { return static_cast<uint16_t>(v >> 16); }
 uint16_t minor_of(uint32_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
 
@@ -144,8 +157,10 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   Superblock& sb = chosen.superblock;
 
   std::unique_ptr<PageCipher> cipher;
+  bool state_elsewhere;
   if (!sb.encryption) {
     if (key) return Error::simple(ErrorKind::EncryptionNotSupported);
+    state_elsewhere = same_state_as_fallback(candidates, chosen, nullptr);
   } else {
     if (sb.encryption->algorithm != kCryptoAlgorithmXChaCha)
       return Error::simple(ErrorKind::EncryptionNotSupported);
@@ -153,6 +168,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
     UnlockedKey unlocked = TRY(unlock(*sb.encryption, *key));
     if (!decrypt_body(sb, candidates[chosen.index], unlocked.data_key.data()))
       return Error::simple(ErrorKind::InvalidEncryptionKey);
+    state_elsewhere = same_state_as_fallback(candidates, chosen, unlocked.data_key.data());
     cipher = std::make_unique<PageCipher>(unlocked.data_key.data());
   }
 
@@ -180,6 +196,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   m->txn_counter = sb.generation;
   m->superblock_count = sb.superblock_count;
   m->current_slot = chosen.index;
+  m->current_state_elsewhere = state_elsewhere;
   m->crypto = sb.encryption;
   m->committed_page_count = sb.page_count;
   // The handle table first, then the membership index: whichever is damaged
@@ -244,6 +261,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::create_n
   m->txn_counter = n - 1;
   m->superblock_count = n;
   m->current_slot = 0;  // slot 0 holds the highest generation
+  m->current_state_elsewhere = true;  // every slot holds the empty database
   m->crypto = header;
   m->committed_page_count = n;
   return m;

@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,39 @@ TEST(SuperblockSelection, NewestValidWinsAndTiesGoToLaterPage) {
 
   c = {unit(sample(5)), unit(sample(5)), unit(sample(1))};
   EXPECT_EQ(select_superblock(c).value().index, 1u);
+}
+
+TEST(SuperblockSelection, FallbackAndSameCommittedState) {
+  std::vector<std::vector<uint8_t>> c = {unit(sample(2)), unit(sample(1)), unit(sample(0))};
+  EXPECT_EQ(select_fallback(c, 0)->index, 1u);
+  EXPECT_EQ(select_fallback(c, 1)->index, 0u);
+  c[1][500] ^= 4;
+  EXPECT_EQ(select_fallback(c, 0)->index, 2u);
+  c[2][500] ^= 4;
+  EXPECT_FALSE(select_fallback(c, 0));
+
+  const Superblock a = sample(5);
+  EXPECT_TRUE(same_committed_state(a, sample(4)));  // the generation aside
+  std::vector<std::function<void(Superblock&)>> edits = {
+      [](Superblock& s) { s.handle_root += 1; },   [](Superblock& s) { s.freemap_root += 1; },
+      [](Superblock& s) { s.freemap_depth += 1; }, [](Superblock& s) { s.page_count += 1; },
+      [](Superblock& s) { s.next_handle += 1; },   [](Superblock& s) { s.named_roots[9] ^= 1; },
+      [](Superblock& s) { s.membership_root = kNoPage; },
+      [](Superblock& s) { s.superblock_count = 4; },
+  };
+  for (const auto& edit : edits) {
+    Superblock b = sample(4);
+    edit(b);
+    EXPECT_FALSE(same_committed_state(a, b));
+  }
+  const KeyBytes dek = test_data_key();
+  const Superblock e = sample_encrypted(dek, 5);
+  Superblock f = e;
+  f.generation = 4;
+  EXPECT_TRUE(same_committed_state(e, f));
+  EXPECT_FALSE(same_committed_state(e, a));
+  f.encryption->slots[3].state = 1;  // another key slot
+  EXPECT_FALSE(same_committed_state(e, f));
 }
 
 TEST(SuperblockSelection, AllSixteenUnitsCompeteButNoMore) {

@@ -105,7 +105,7 @@ TEST(TransactionManager, FileReopenSeesLastCommit) {
   EXPECT_LT(TestPeer::cache(m).io().page_count(), 60u);
 }
 
-TEST(TransactionManager, NeverWritesIntoTheCurrentSlot) {
+TEST(TransactionManager, TornFirstCommitCannotCostTheLastSuperblock) {
   TempPath tmp;
   OpenOptions o;
   o.path = tmp.path();

@@ -12,13 +12,15 @@ import xxhash
 from ambrik import _ambrik as am
 
 PAGE = 8192
+SEALED = 8232
 
 
-def generations(path, count):
+def generations(path, count, stride=PAGE):
+    """Generation of each slot, None where the checksum fails."""
     out = []
     with open(path, "rb") as f:
         for slot in range(count):
-            f.seek(slot * PAGE)
+            f.seek(slot * stride)
             page = f.read(PAGE)
             ok = struct.unpack_from("<Q", page, 8184)[0] == xxhash.xxh3_64_intdigest(page[:8184])
             out.append(struct.unpack_from("<Q", page, 8)[0] if ok else None)
@@ -46,28 +48,55 @@ def path(tmp_path):
 
 
 class TestSuperblockRotation:
-    def test_two_slots_alternate_and_skip_the_current_one(self, path):
-        with am.open(path) as db:
+    def test_two_slots_first_commit_into_slot_zero(self, path):
+        am.open(path).close()
+        with am.open(path) as db:  # reopened: the initial slots still agree
             assert generations(path, 2) == [1, 0]
             commit_one(db)
-            # Slot 0 holds the superblock the database stands on, so the
-            # first commit goes to slot 1 with the next free generation.
-            assert generations(path, 2) == [1, 3]
+            # Every initial slot holds the same empty database, so the first
+            # commit may go over the newest of them.
+            assert generations(path, 2) == [2, 0]
             commit_one(db)
-            assert generations(path, 2) == [4, 3]
+            assert generations(path, 2) == [2, 3]
             db.begin()
             db.commit()  # an empty commit still writes a superblock
-            assert generations(path, 2) == [4, 5]
+            assert generations(path, 2) == [4, 3]
 
     def test_three_slots(self, path):
         with am.open(path, superblock_count=3) as db:
             assert generations(path, 3) == [2, 1, 0]
             commit_one(db)
-            assert generations(path, 3) == [2, 4, 0]
+            assert generations(path, 3) == [3, 1, 0]
             commit_one(db)
-            assert generations(path, 3) == [2, 4, 5]
+            assert generations(path, 3) == [3, 4, 0]
             commit_one(db)
-            assert generations(path, 3) == [6, 4, 5]
+            assert generations(path, 3) == [3, 4, 5]
+
+    def test_encrypted_first_key_change_into_slot_zero(self, path):
+        am.open(path, encryption_key=b"one").close()
+        with am.open(path, encryption_key=b"one") as db:
+            db.add_key(b"one", b"two")
+        assert generations(path, 2, SEALED) == [2, 0]
+        with am.open(path, encryption_key=b"two") as db:
+            commit_one(db)
+        assert generations(path, 2, SEALED) == [2, 3]
+
+    @pytest.mark.parametrize("count, written", [(2, [2, 0]), (3, [None, 1, 2])])
+    def test_torn_first_commit(self, path, count, written):
+        am.open(path, superblock_count=count).close()
+        damage_slot(path, 0)  # as if the first commit tore slot 0
+        with am.open(path) as db:
+            h = commit_one(db, b"one")
+        # With two slots the database stands on slot 1, the only valid one,
+        # which generation 1 would overwrite: that generation is skipped.
+        assert generations(path, count) == written
+        with am.open(path) as db:
+            assert db.read(h) == b"one"
+        newest = written.index(max(g for g in written if g is not None))
+        damage_slot(path, newest)
+        with am.open(path) as db:
+            assert db.handles() == []
+            commit_one(db, b"again")
 
     def test_interrupted_first_commit_cannot_cost_the_last_superblock(self, path, tmp_path):
         am.open(path).close()
