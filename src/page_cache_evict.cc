@@ -66,7 +66,8 @@ Status PageCache::spill(uint64_t id, const uint8_t* page) {
   }
   if (!spillway_) {
     if (path_) {
-      spillway_ = TRY(Spillway::open_file(*path_, spillway_max_bytes_, record_len()));
+      spillway_ = TRY(Spillway::open_file(*path_, spillway_max_bytes_, record_len(),
+                                          io_->descriptor()));
     } else {
       spillway_ = Spillway::in_memory(spillway_max_bytes_, record_len());
     }

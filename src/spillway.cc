@@ -28,16 +28,48 @@ std::unique_ptr<Spillway> Spillway::in_memory(uint64_t max_bytes, uint64_t recor
   return std::unique_ptr<Spillway>(new Spillway(-1, max_bytes, record_len));
 }
 
+namespace {
+
+// A regular file with no other name that is not the database: what a spill
+// file left by an earlier handle, or one just created, looks like. Anything
+// else under the spill file's name belongs to somebody else.
+bool is_lone_regular_file(const struct stat& st, const struct stat* database) {
+  const bool is_database =
+      database && st.st_dev == database->st_dev && st.st_ino == database->st_ino;
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && !is_database;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Spillway>> Spillway::open_file(const std::string& db_path,
-                                                      uint64_t max_bytes, uint64_t record_len) {
+                                                      uint64_t max_bytes, uint64_t record_len,
+                                                      int database_fd) {
   AMBRIK_DCHECK(record_len > 0);
   std::string path = db_path + ".spillway";
+  struct stat db_st;
+  const struct stat* database = nullptr;
+  if (database_fd >= 0) {
+    if (::fstat(database_fd, &db_st) != 0) return Error::from_errno(errno);
+    database = &db_st;
+  }
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) return Error::from_errno(ELOOP);
+    if (!is_lone_regular_file(st, database)) return Error::from_errno(EEXIST);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Error::from_errno(errno);
+  } else if (errno != ENOENT) {
+    return Error::from_errno(errno);
+  }
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::from_errno(errno);
-  return std::unique_ptr<Spillway>(new Spillway(fd, max_bytes, record_len));
+  auto spillway = std::unique_ptr<Spillway>(new Spillway(fd, max_bytes, record_len));
+  // Whatever raced in between, write only into a file made just now.
+  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
+  if (!is_lone_regular_file(st, database) || st.st_size != 0) return Error::from_errno(EEXIST);
+  return spillway;
 }
 
 void Spillway::set_record_len(uint64_t len) {

@@ -2,10 +2,16 @@
 // until the transaction ends (drained into the database at commit, thrown
 // away at rollback). Nothing in it outlives the transaction.
 //
-// Backing: a file "<database path>.spillway" (opened read-write, created and
-// truncated, mode 0666 before umask; closed but not deleted when the
-// Spillway is destroyed) or, for a database without a path, a growable
-// memory buffer. The Spillway owns the descriptor or the buffer.
+// Backing: a file "<database path>.spillway" (always a new file, mode 0666
+// before umask; closed but not deleted when the Spillway is destroyed) or,
+// for a database without a path, a growable memory buffer. The Spillway owns
+// the descriptor or the buffer.
+//
+// Creating the spill file can never clobber anything: a stale file of that
+// name is removed only when it is a plain regular file with one link that is
+// not the database (a symbolic link is never followed), the new file is
+// created exclusively without following links, and it must turn out to be an
+// empty regular file with one link that is not the database itself.
 //
 // Records have a fixed size, so a slot number alone locates one. Record of
 // slot s, at byte offset s * (record_len + 16) of the backing:
@@ -47,10 +53,14 @@ class Spillway {
 
   // REQUIRES: record_len > 0.
   static std::unique_ptr<Spillway> in_memory(uint64_t max_bytes, uint64_t record_len);
-  // Opens (creating and truncating) "<db_path>.spillway". An OS failure is
-  // converted by the usual errno rule.
+  // Creates "<db_path>.spillway" as described above; `database_fd` is the
+  // open database file (-1: none to compare with). An OS failure is
+  // converted by the usual errno rule; a name that holds anything but a
+  // stale spill file gives Io with EEXIST (ELOOP when it is a symbolic link)
+  // and is left as it is.
   static Result<std::unique_ptr<Spillway>> open_file(const std::string& db_path,
-                                                     uint64_t max_bytes, uint64_t record_len);
+                                                     uint64_t max_bytes, uint64_t record_len,
+                                                     int database_fd = -1);
   ~Spillway();
   Spillway(const Spillway&) = delete;
   Spillway& operator=(const Spillway&) = delete;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -191,6 +193,77 @@ TEST(TransactionManager, FreeBitBeyondThePageCountIsCorruption) {
   ASSERT_TRUE(db);
   EXPECT_EQ(db->handles().value(), handles);
   EXPECT_EQ(db->read(handles[0]).value(), bytes_of("short"));
+}
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), {}};
+}
+
+// Whatever the spill file's name already leads to (the database through a
+// symbolic or a hard link, another file), the first spill refuses with an
+// I/O error instead of emptying it; a stale spill file is replaced.
+TEST(TransactionManager, SpillFileNeverClobbersWhatItsNameLeadsTo) {
+  enum Variant { LinkToDatabase, LinkToOther, HardLinkToDatabase, StaleFile };
+  for (Variant v : {LinkToDatabase, LinkToOther, HardLinkToDatabase, StaleFile}) {
+    SCOPED_TRACE(v);
+    TempPath tmp;
+    const std::string spill = tmp.path() + ".spillway";
+    const std::string other = tmp.path() + ".other";
+    struct Remove {
+      std::string path;
+      ~Remove() { ::unlink(path.c_str()); }
+    } remove_other{other};
+    OpenOptions o;
+    o.path = tmp.path();
+    uint64_t kept;
+    {
+      auto db = open_or_die(o);
+      ASSERT_TRUE(db);
+      ASSERT_TRUE(db->begin().ok());
+      kept = db->allocate(bytes_of("keep")).value();
+      ASSERT_TRUE(db->commit().ok());
+    }
+    std::ofstream(other) << "precious";
+    switch (v) {
+      case LinkToDatabase: ASSERT_EQ(::symlink(tmp.path().c_str(), spill.c_str()), 0); break;
+      case LinkToOther: ASSERT_EQ(::symlink(other.c_str(), spill.c_str()), 0); break;
+      case HardLinkToDatabase: ASSERT_EQ(::link(tmp.path().c_str(), spill.c_str()), 0); break;
+      case StaleFile: std::ofstream(spill) << "left over by an earlier handle"; break;
+    }
+    const std::string before = file_bytes(tmp.path());
+
+    o.cache_max_bytes = 4 * kPageSize;
+    {
+      auto db = open_or_die(o);
+      ASSERT_TRUE(db);
+      ASSERT_TRUE(db->begin().ok());
+      Status st = ok_status();
+      for (int i = 0; i < 40 && st.ok(); ++i) {
+        auto h = db->allocate(std::vector<uint8_t>(3000, uint8_t(i)));
+        if (!h.ok()) st = std::move(h).error();
+      }
+      if (v == StaleFile) {
+        ASSERT_TRUE(st.ok()) << st.error().message();
+        ASSERT_TRUE(db->commit().ok());
+        EXPECT_EQ(std::filesystem::file_size(spill), 0u);
+      } else {
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().kind(), ErrorKind::Io);
+        EXPECT_EQ(st.error().os_errno(), v == HardLinkToDatabase ? EEXIST : ELOOP);
+        EXPECT_TRUE(db->is_poisoned());
+        EXPECT_EQ(file_bytes(tmp.path()), before);
+      }
+    }
+    EXPECT_EQ(file_bytes(other), "precious");
+    if (v != StaleFile) {
+      EXPECT_EQ(file_bytes(tmp.path()), before);
+      EXPECT_EQ(std::filesystem::is_symlink(spill), v != HardLinkToDatabase);
+    }
+    auto db = open_or_die(o);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(db->read(kept).value(), bytes_of("keep"));
+  }
 }
 
 TEST(TransactionManager, FailedFirstTableNodeReleasesDataSlot) {
