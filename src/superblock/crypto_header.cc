@@ -15,8 +15,10 @@ constexpr size_t kOffSalt = 14;
 constexpr size_t kOffNonce = 30;
 constexpr size_t kOffWrapped = 54;
 constexpr size_t kOffTag = 86;
+constexpr size_t kOffReserved = 102;
 static_assert(kOffNonce + kNonceBytes == kKeySlotAdBytes);
-static_assert(kOffTag + kTagBytes <= kKeySlotBytes);
+static_assert(kOffTag + kTagBytes == kOffReserved);
+static_assert(kOffReserved + kKeySlotReservedBytes == kKeySlotBytes);
 
 // Bytes 0..53 of the slot as they are when active: the wrap's associated
 // data.
@@ -43,6 +45,7 @@ void encode_key_slot(const KeySlot& slot, uint8_t* out) {
   std::memcpy(out + kOffNonce, slot.nonce.data(), kNonceBytes);
   std::memcpy(out + kOffWrapped, slot.wrapped.data(), kKeyBytes);
   std::memcpy(out + kOffTag, slot.tag.data(), kTagBytes);
+  std::memcpy(out + kOffReserved, slot.reserved.data(), slot.reserved.size());
 }
 
 KeySlot decode_key_slot(const uint8_t* in) {
@@ -56,6 +59,7 @@ KeySlot decode_key_slot(const uint8_t* in) {
   std::memcpy(slot.nonce.data(), in + kOffNonce, kNonceBytes);
   std::memcpy(slot.wrapped.data(), in + kOffWrapped, kKeyBytes);
   std::memcpy(slot.tag.data(), in + kOffTag, kTagBytes);
+  std::memcpy(slot.reserved.data(), in + kOffReserved, slot.reserved.size());
   return slot;
 }
 
@@ -78,6 +82,17 @@ std::optional<size_t> first_free_slot(const CryptoHeader& header) {
 size_t active_slot_count(const CryptoHeader& header) {
   size_t n = 0;
   for (const KeySlot& slot : header.slots) n += slot.active() ? 1 : 0;
+  return n;
+}
+
+size_t unlockable_slot_count(const CryptoHeader& header) {
+  size_t n = 0;
+  for (const KeySlot& slot : header.slots) {
+    if (!slot.active()) continue;
+    if (slot.kind == kSlotKindRaw ||
+        (slot.kind == kSlotKindPassphrase && argon2_params_derivable(slot.costs)))
+      ++n;
+  }
   return n;
 }
 

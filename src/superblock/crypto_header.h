@@ -20,7 +20,8 @@
 //       30     24  nonce of the wrap
 //       54     32  wrapped data key (ciphertext)
 //       86     16  authentication tag of the wrap
-//      102     26  zero
+//      102     26  zero as written here; carried over as read, so that a
+//                  slot of a kind this build does not know stays intact
 //
 // Bytes 0..53 of an active slot (with state 1) are the associated data of
 // its wrap, so state, kind, costs, salt and nonce cannot be altered without
@@ -49,6 +50,7 @@ inline constexpr size_t kKeySlotCount = 8;
 inline constexpr size_t kKeySlotBytes = 128;
 inline constexpr size_t kKeySlotAreaBytes = kKeySlotCount * kKeySlotBytes;  // 1024
 inline constexpr size_t kKeySlotAdBytes = 54;
+inline constexpr size_t kKeySlotReservedBytes = 26;  // offsets 102..127
 inline constexpr uint8_t kSlotStateActive = 1;
 inline constexpr uint8_t kCryptoAlgorithmXChaCha = 1;
 
@@ -63,6 +65,7 @@ struct KeySlot {
   std::array<uint8_t, kNonceBytes> nonce{};
   std::array<uint8_t, kKeyBytes> wrapped{};
   std::array<uint8_t, kTagBytes> tag{};
+  std::array<uint8_t, kKeySlotReservedBytes> reserved{};
 
   bool active() const { return state == kSlotStateActive; }
 };
@@ -86,6 +89,10 @@ void decode_key_slots(const uint8_t* in, CryptoHeader& header);
 // Lowest index whose state is not active; empty when all 8 are active.
 std::optional<size_t> first_free_slot(const CryptoHeader& header);
 size_t active_slot_count(const CryptoHeader& header);
+// Active slots that this build could unlock with the right key: kind raw, or
+// passphrase with costs it accepts. A slot of another kind (a newer build's,
+// or damaged) opens nothing here.
+size_t unlockable_slot_count(const CryptoHeader& header);
 // Frees slot `index` by zeroing all of it. REQUIRES: index < kKeySlotCount.
 void clear_slot(CryptoHeader& header, size_t index);
 

@@ -27,7 +27,9 @@ Status TransactionManagerImpl::add_key(const Key& existing, const Key& added) {
 Status TransactionManagerImpl::remove_key(const Key& key) {
   if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
   UnlockedKey unlocked = TRY(unlock(*crypto, key));
-  if (active_slot_count(*crypto) < 2) return Error::simple(ErrorKind::LastKeySlot);
+  // Slots nothing here can unlock do not count: removing the last one that
+  // can would leave the file unopenable for this build.
+  if (unlockable_slot_count(*crypto) < 2) return Error::simple(ErrorKind::LastKeySlot);
   CryptoHeader next = *crypto;
   clear_slot(next, unlocked.slot);
   return rewrite_crypto_header(next);

@@ -1,6 +1,12 @@
+import struct
+
 import pytest
+import xxhash
 
 from ambrik import _ambrik as am
+
+PAGE = 8192
+SEALED = 8232
 
 
 @pytest.fixture
@@ -52,3 +58,35 @@ def test_eight_slots(path):
 def test_plaintext_database(tmp_path):
     with am.open(tmp_path / "plain.db") as db, pytest.raises(am.EncryptionNotSupportedError):
         db.add_key(b"a", b"b")
+
+
+def put_foreign_slot(path, index, kind, costs):
+    """Writes an active key slot that this build cannot unlock into every
+    superblock, as a newer build (or damage) might."""
+    data = bytearray(path.read_bytes())
+    for unit in range(2):
+        page = unit * SEALED
+        slot = page + 332 + 128 * index
+        data[slot:slot + 128] = struct.pack("<BBIII", 1, kind, *costs) + bytes(range(1, 115))
+        data[page + 8184:page + 8192] = struct.pack(
+            "<Q", xxhash.xxh3_64_intdigest(bytes(data[page:page + 8184])))
+    path.write_bytes(bytes(data))
+    return bytes(data[332 + 128 * index:332 + 128 * (index + 1)])
+
+
+@pytest.mark.parametrize("kind, costs", [(9, (0, 0, 0)), (2, (0xFFFFFFFF, 2, 1))])
+def test_slots_this_build_cannot_unlock_do_not_count(path, kind, costs):
+    foreign = put_foreign_slot(path, 1, kind, costs)
+    with am.open(path, encryption_key=b"first") as db:
+        with pytest.raises(am.LastKeySlotError):
+            db.remove_key(b"first")
+        db.add_key(b"first", b"second")  # into slot 2: slot 1 is taken
+        db.remove_key(b"first")
+        with pytest.raises(am.LastKeySlotError):
+            db.remove_key(b"second")
+    assert opens_with(path, b"second")
+    data = path.read_bytes()
+    newest = max(range(2), key=lambda u: struct.unpack_from("<Q", data, u * SEALED + 8)[0])
+    slots = data[newest * SEALED + 332:newest * SEALED + 332 + 1024]
+    assert slots[128:256] == foreign  # left as it was
+    assert slots[0] == 0 and slots[256] == 1
