@@ -8,8 +8,8 @@
 namespace ambrik {
 namespace {
 
-constexpr uint64_t kTotalLengthOff = 16;
-constexpr uint64_t kNextOff = 24;
+constexpr uint64_t kTotalLengthOff = kOverflowLengthOffset;
+constexpr uint64_t kNextOff = kOverflowNextOffset;
 constexpr uint64_t kReserveCap = uint64_t{64} << 20;
 
 uint64_t pages_for(uint64_t len) { return len / kOverflowPayload + (len % kOverflowPayload != 0); }
@@ -32,6 +32,16 @@ uint64_t pages_in_existence(PageCache& cache) {
 
 }  // namespace
 
+void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
+                          std::span<const uint8_t> part) {
+  std::memset(page, 0, kPageSize);
+  page[0] = kPageOverflow;
+  store_u64(page + kTotalLengthOff, total);
+  store_u64(page + kNextOff, next);
+  if (!part.empty()) std::memcpy(page + kOverflowDataOffset, part.data(), part.size());
+  page_trailer_set(page);
+}
+
 Result<uint64_t> Overflow::write(PageCache& cache, std::span<const uint8_t> value) {
   if (value.empty()) return Error::internal("overflow chain for an empty value");
   uint64_t len = value.size();
@@ -41,14 +51,9 @@ Result<uint64_t> Overflow::write(PageCache& cache, std::span<const uint8_t> valu
   for (uint64_t j = 0; j < n; ++j) ids.push_back(TRY(cache.new_page()));
   for (uint64_t j = 0; j < n; ++j) {
     uint8_t* page = TRY(cache.get_mut(ids[j]));
-    std::memset(page, 0, kPageSize);
-    page[0] = kPageOverflow;
-    store_u64(page + kTotalLengthOff, len);
-    store_u64(page + kNextOff, j + 1 < n ? ids[j + 1] : 0);
     uint64_t from = j * kOverflowPayload;
     uint64_t part = std::min(kOverflowPayload, len - from);
-    std::memcpy(page + kOverflowDataOffset, value.data() + from, part);
-    page_trailer_set(page);
+    overflow_format_page(page, len, j + 1 < n ? ids[j + 1] : 0, value.subspan(from, part));
   }
   return ids[0];
 }

@@ -31,7 +31,15 @@
 namespace ambrik {
 
 inline constexpr uint64_t kOverflowPayload = 8152;
+inline constexpr uint64_t kOverflowLengthOffset = 16;
+inline constexpr uint64_t kOverflowNextOffset = 24;
 inline constexpr uint64_t kOverflowDataOffset = 32;
+
+// Formats one chain page: type 3, total length `total`, next id `next` (0 in
+// the last page), `part` at offset 32, trailer set.
+// REQUIRES: page points to a full page buffer; part.size() <= 8152.
+void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
+                          std::span<const uint8_t> part);
 
 struct Overflow {
   // Writes `value` to pages from new_page (never recycled ones) and returns

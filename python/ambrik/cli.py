@@ -1,0 +1,214 @@
+"""Operator tools for closed database files: ``check``, ``stats`` and ``compact``.
+
+Run as ``ambrik <command>`` or ``python -m ambrik <command>``. The work is done
+by the engine (the native module ``ambrik._tools``); this module parses the
+command line, reads the key and prints the reports.
+
+Exit status: 0 success (for ``check``: no problem, warnings allowed), 1 problems
+found (``check``) or a damaged source (``compact``), 2 the file could not be
+examined or written (missing, locked, no or wrong key, unsupported format,
+destination exists, I/O error).
+"""
+
+import argparse
+import json
+import os
+import sys
+
+from . import _tools
+
+EXIT_OK = 0
+EXIT_PROBLEMS = 1
+EXIT_FAILED = 2
+
+# Errors that say the source file itself is damaged.
+_DAMAGE = {
+    "ChecksumMismatchError",
+    "CorruptPageError",
+    "CorruptSuperblockError",
+    "DecryptionFailedError",
+    "FileSizeMismatchError",
+    "InvalidPageIdError",
+}
+
+
+class _Failure(Exception):
+    def __init__(self, message, code=EXIT_FAILED):
+        super().__init__(message)
+        self.code = code
+
+
+def check(path, key=None, progress=False):
+    """Verify a closed database file; returns the report as a dict."""
+    return json.loads(_tools.check(path, key, progress))
+
+
+def stats(path, key=None, progress=False):
+    """Describe a closed database file; returns the report as a dict."""
+    return json.loads(_tools.stats(path, key, progress))
+
+
+def compact(src, dst, key=None, overwrite=False, progress=False):
+    """Write the committed state of ``src`` into a new compact file ``dst``."""
+    return json.loads(_tools.compact(src, dst, key, overwrite, progress))
+
+
+def _read_key(args):
+    if args.key_file is not None:
+        try:
+            with open(args.key_file, "rb") as f:
+                return f.read()
+        except OSError as exc:
+            raise _Failure(f"cannot read key file {args.key_file}: {exc.strerror}") from None
+    if args.passphrase_env is not None:
+        value = os.environ.get(args.passphrase_env)
+        if value is None:
+            raise _Failure(f"environment variable {args.passphrase_env} is not set")
+        return value
+    return None
+
+
+def _plural(n, word):
+    return f"{n} {word}" + ("" if n == 1 else "s")
+
+
+def _print_header(report, out):
+    sb = report["superblock"]
+    print(f"file: {report['path']} ({report['file_bytes']} bytes, "
+          f"{report['units']} page units of {report['stride']} bytes)", file=out)
+    if sb["chosen"] is None:
+        print("superblock: none valid", file=out)
+    else:
+        kind = "encrypted" if sb["encrypted"] else "plaintext"
+        print(f"superblock: slot {sb['chosen']} of {sb['superblock_count']}, generation "
+              f"{sb['generation']}, format {sb['format_version']:#010x} ({kind}), "
+              f"{sb['page_count']} pages, next_handle {sb['next_handle']}", file=out)
+    for slot in report["slots"]:
+        if slot["valid"]:
+            chosen = " (chosen)" if slot.get("chosen") else ""
+            print(f"  slot {slot['slot']}: valid, generation {slot['generation']}{chosen}",
+                  file=out)
+        else:
+            print(f"  slot {slot['slot']}: invalid: {slot['defect']}", file=out)
+
+
+def _print_findings(report, out):
+    for f in report["findings"]:
+        where = f"page {f['page']}: " if f["page"] is not None else ""
+        print(f"{f['severity']}: {where}{f['text']}", file=out)
+    if report["findings_dropped"]:
+        print(f"... {report['findings_dropped']} more findings not listed", file=out)
+
+
+def _cmd_check(args, key, progress):
+    report = check(args.file, key, progress)
+    if args.json:
+        print(json.dumps(report, indent=2))
+    else:
+        if not args.quiet:
+            _print_header(report, sys.stdout)
+        _print_findings(report, sys.stdout)
+        verdict = "sound" if report["problems"] == 0 else "DAMAGED"
+        print(f"{verdict}: {_plural(report['problems'], 'problem')}, "
+              f"{_plural(report['warnings'], 'warning')}")
+    return EXIT_OK if report["problems"] == 0 else EXIT_PROBLEMS
+
+
+def _cmd_stats(args, key, progress):
+    report = stats(args.file, key, progress)
+    if args.json:
+        print(json.dumps(report, indent=2))
+        return EXIT_OK
+    out = sys.stdout
+    _print_header(report, out)
+    sb = report["superblock"]
+    if sb["encrypted"]:
+        slots = ", ".join(
+            f"{k['slot']} ({k['kind']}"
+            + (f", argon2id {k['memory_kib']} KiB x {k['passes']} x {k['lanes']})"
+               if k["kind"] == "passphrase" else ")")
+            for k in sb["key_slots"])
+        print(f"key slots: {len(sb['key_slots'])} active: {slots}", file=out)
+    s = report["stats"]
+    print("stats():", file=out)
+    for name in ("handle_count", "total_pages", "file_size_bytes",
+                 "spillway_logical_bytes", "spillway_max_bytes"):
+        print(f"  {name}: {s[name]}", file=out)
+    print("pages:", file=out)
+    for name, count in report["pages"].items():
+        print(f"  {name}: {count}", file=out)
+    c = report["content"]
+    print("content:", file=out)
+    for name, value in c.items():
+        print(f"  {name}: {value}", file=out)
+    if c["data_page_slots"]:
+        print(f"  data page fill: {c['inline_values'] / c['data_page_slots']:.1%} of slots live",
+              file=out)
+    if report["named_roots"]:
+        print("named roots:", file=out)
+        for r in report["named_roots"]:
+            state = "" if r["live"] else " (not live)"
+            print(f"  {r['name']!r}: handle {r['handle']}{state}", file=out)
+    print(f"check: {_plural(report['problems'], 'problem')}, "
+          f"{_plural(report['warnings'], 'warning')} (run `ambrik check` for the list)", file=out)
+    return EXIT_OK
+
+
+def _cmd_compact(args, key, progress):
+    r = compact(args.src, args.dst, key, args.force, progress)
+    ratio = r["dest_bytes"] / r["source_bytes"] if r["source_bytes"] else 1.0
+    print(f"compacted {args.src} ({r['source_bytes']} bytes) into {args.dst} "
+          f"({r['dest_bytes']} bytes, {ratio:.1%}): {_plural(r['handles'], 'handle')}, "
+          f"{r['value_bytes']} value bytes, {_plural(r['tags'], 'tag')}")
+    return EXIT_OK
+
+
+def _parser():
+    p = argparse.ArgumentParser(prog="ambrik", description=__doc__.split("\n\n")[0])
+    sub = p.add_subparsers(dest="command", required=True)
+
+    def key_options(sp):
+        g = sp.add_mutually_exclusive_group()
+        g.add_argument("--key-file", metavar="PATH",
+                       help="raw key of an encrypted file: the file's bytes, as they are")
+        g.add_argument("--passphrase-env", metavar="NAME",
+                       help="take the passphrase from environment variable NAME")
+
+    c = sub.add_parser("check", help="verify a closed database file end to end")
+    c.add_argument("file")
+    key_options(c)
+    c.add_argument("--json", action="store_true", help="print the full report as JSON")
+    c.add_argument("-q", "--quiet", action="store_true", help="print only findings and verdict")
+
+    s = sub.add_parser("stats", help="describe a closed database file")
+    s.add_argument("file")
+    key_options(s)
+    s.add_argument("--json", action="store_true", help="print the report as JSON")
+
+    k = sub.add_parser("compact", help="copy the committed state into a new, compact file")
+    k.add_argument("src")
+    k.add_argument("dst")
+    key_options(k)
+    k.add_argument("-f", "--force", action="store_true", help="replace DST if it exists")
+    return p
+
+
+def main(argv=None):
+    args = _parser().parse_args(argv)
+    progress = sys.stderr.isatty()
+    commands = {"check": _cmd_check, "stats": _cmd_stats, "compact": _cmd_compact}
+    try:
+        key = _read_key(args)
+        return commands[args.command](args, key, progress)
+    except _Failure as exc:
+        print(f"ambrik {args.command}: {exc}", file=sys.stderr)
+        return exc.code
+    except Exception as exc:  # noqa: BLE001 - every engine error is reported, not raised
+        from . import _ambrik
+        if not isinstance(exc, (_ambrik.AmbrikError, OSError)):
+            raise
+        name = type(exc).__name__
+        print(f"ambrik {args.command}: {name}: {exc}", file=sys.stderr)
+        if args.command == "compact" and name in _DAMAGE:
+            return EXIT_PROBLEMS
+        return EXIT_FAILED

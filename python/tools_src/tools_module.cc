@@ -1,0 +1,228 @@
+// Module ambrik._tools: the operator tools (check, stats, compact) of the
+// command line, over the engine's tool layer. Kept apart from _ambrik so
+// that the database module's surface stays exactly what it is.
+//
+// Each function takes a path (str or path-like), an optional key (bytes: a
+// raw key, str: a passphrase) and a progress flag, runs the engine with the
+// interpreter lock released, and returns the report as JSON text. Engine
+// errors are raised as the matching exception class of ambrik._ambrik.
+#include <Python.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "error.h"
+#include "tools/checker.h"
+#include "tools/compactor.h"
+#include "tools/report_json.h"
+
+namespace {
+
+using ambrik::Error;
+using ambrik::Key;
+using ambrik::KeyKind;
+
+// A path argument as the file system's bytes; false with an exception set.
+bool path_arg(PyObject* obj, std::string& out) {
+  PyObject* fspath = PyOS_FSPath(obj);
+  if (fspath == nullptr) return false;
+  PyObject* bytes = nullptr;
+  if (PyUnicode_Check(fspath)) {
+    bytes = PyUnicode_EncodeFSDefault(fspath);
+  } else if (PyBytes_Check(fspath)) {
+    bytes = Py_NewRef(fspath);
+  }
+  Py_DECREF(fspath);
+  if (bytes == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "path must be str or bytes");
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  bool ok = PyBytes_AsStringAndSize(bytes, &data, &len) == 0;
+  if (ok) out.assign(data, static_cast<size_t>(len));
+  Py_DECREF(bytes);
+  if (ok && out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
+    return false;
+  }
+  return ok;
+}
+
+// None, bytes (raw key) or str (passphrase); false with an exception set.
+bool key_arg(PyObject* obj, std::optional<Key>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  const char* data = nullptr;
+  Py_ssize_t len = 0;
+  Key key;
+  if (PyBytes_Check(obj)) {
+    char* raw = nullptr;
+    if (PyBytes_AsStringAndSize(obj, &raw, &len) < 0) return false;
+    data = raw;
+    key.kind = KeyKind::Raw;
+  } else if (PyUnicode_Check(obj)) {
+    data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (data == nullptr) return false;
+    key.kind = KeyKind::Passphrase;
+  } else {
+    PyErr_SetString(PyExc_TypeError, "key must be bytes, str or None");
+    return false;
+  }
+  key.bytes = ambrik::SecretBytes(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(len));
+  out = std::move(key);
+  return true;
+}
+
+PyObject* raise_engine_error(const Error& err) {
+  std::string message = err.message();
+  if (err.kind() == ambrik::ErrorKind::Internal) {
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return nullptr;
+  }
+  PyObject* module = PyImport_ImportModule("ambrik._ambrik");
+  if (module == nullptr) return nullptr;
+  PyObject* cls = PyObject_GetAttrString(module, ambrik::error_class_name(err.kind()));
+  Py_DECREF(module);
+  if (cls == nullptr) return nullptr;
+  PyErr_SetString(cls, message.c_str());
+  Py_DECREF(cls);
+  return nullptr;
+}
+
+// Progress on standard error, at most ten times a second, when asked for
+// (the caller asks only when standard error is a terminal).
+ambrik::tools::ProgressFn progress_printer(bool enabled, const char* label) {
+  if (!enabled) return nullptr;
+  auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+  return [last, label](uint64_t done, uint64_t total) {
+    auto now = std::chrono::steady_clock::now();
+    const bool end = done >= total;
+    if (!end && now - *last < std::chrono::milliseconds(100)) return;
+    *last = now;
+    char line[128];
+    int n = end ? std::snprintf(line, sizeof line, "\r\033[K")
+                : std::snprintf(line, sizeof line, "\r%s: %llu / %llu pages", label,
+                                static_cast<unsigned long long>(done),
+                                static_cast<unsigned long long>(total));
+    if (n > 0) {
+      ssize_t w = ::write(2, line, static_cast<size_t>(n));
+      (void)w;
+    }
+  };
+}
+
+PyObject* json_result(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+template <typename Fn>
+PyObject* run_engine(Fn&& fn) {
+  std::optional<Error> error;
+  std::string text;
+  try {
+    PyThreadState* ts = PyEval_SaveThread();
+    try {
+      auto result = fn();
+      if (result.ok()) text = ambrik::tools::to_json(result.value());
+      else error = result.error();
+    } catch (...) {
+      PyEval_RestoreThread(ts);
+      throw;
+    }
+    PyEval_RestoreThread(ts);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (error) return raise_engine_error(*error);
+  return json_result(text);
+}
+
+PyObject* tools_check(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"path", "key", "progress", nullptr};
+  PyObject* path_obj = nullptr;
+  PyObject* key_obj = Py_None;
+  int progress = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op:check", const_cast<char**>(kwlist),
+                                   &path_obj, &key_obj, &progress)) {
+    return nullptr;
+  }
+  std::string path;
+  std::optional<Key> key;
+  if (!path_arg(path_obj, path) || !key_arg(key_obj, key)) return nullptr;
+  auto show = progress_printer(progress != 0, "check");
+  return run_engine([&] { return ambrik::tools::check_file(path, key, show); });
+}
+
+PyObject* tools_stats(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"path", "key", "progress", nullptr};
+  PyObject* path_obj = nullptr;
+  PyObject* key_obj = Py_None;
+  int progress = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op:stats", const_cast<char**>(kwlist),
+                                   &path_obj, &key_obj, &progress)) {
+    return nullptr;
+  }
+  std::string path;
+  std::optional<Key> key;
+  if (!path_arg(path_obj, path) || !key_arg(key_obj, key)) return nullptr;
+  auto show = progress_printer(progress != 0, "stats");
+  return run_engine([&] { return ambrik::tools::stats_file(path, key, show); });
+}
+
+PyObject* tools_compact(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"src", "dst", "key", "overwrite", "progress", nullptr};
+  PyObject* src_obj = nullptr;
+  PyObject* dst_obj = nullptr;
+  PyObject* key_obj = Py_None;
+  int overwrite = 0;
+  int progress = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Opp:compact", const_cast<char**>(kwlist),
+                                   &src_obj, &dst_obj, &key_obj, &overwrite, &progress)) {
+    return nullptr;
+  }
+  std::string src, dst;
+  std::optional<Key> key;
+  if (!path_arg(src_obj, src) || !path_arg(dst_obj, dst) || !key_arg(key_obj, key)) return nullptr;
+  auto show = progress_printer(progress != 0, "compact");
+  return run_engine(
+      [&] { return ambrik::tools::compact_file(src, dst, key, overwrite != 0, show); });
+}
+
+PyMethodDef tools_methods[] = {
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tools_check)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check(path, key=None, progress=False)\n--\n\nVerify a closed database file; JSON report."},
+    {"stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tools_stats)),
+     METH_VARARGS | METH_KEYWORDS,
+     "stats(path, key=None, progress=False)\n--\n\nDescribe a closed database file; JSON report."},
+    {"compact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tools_compact)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compact(src, dst, key=None, overwrite=False, progress=False)\n--\n\n"
+     "Write the committed state of src into a new, compact file dst; JSON report."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot tools_slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef tools_module = {
+    PyModuleDef_HEAD_INIT,
+    "_tools",
+    "Operator tools over closed database files (used by `python -m ambrik`).",
+    0,
+    tools_methods,
+    tools_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__tools(void) { return PyModuleDef_Init(&tools_module); }

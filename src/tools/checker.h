@@ -1,0 +1,116 @@
+// Checker: verifies a closed database file end to end and describes it.
+//
+// What is verified, for the superblock chosen by the engine's rule:
+//  - every superblock slot: valid or why not; an invalid slot is a warning
+//    only where an interrupted commit would have left it (the slot the next
+//    superblock goes to), a problem anywhere else;
+//  - every page reachable from the roots is reached once, lies inside the
+//    committed page count and past the slots, loads (trailer, decryption)
+//    and has the type its parent expects;
+//  - handle table: live handles are non-zero and below next_handle; inline
+//    values sit in structurally valid data pages, in readable slots, and no
+//    data page is referenced more often than it has slots; overflow chains
+//    obey the engine's chain rules and have exactly the pages their length
+//    needs;
+//  - membership index: keys are tags, handle-set values are well-formed,
+//    sets are non-empty, and the index lists exactly the tags of the live
+//    handles (compared by a fingerprint; on a mismatch the differing pairs
+//    are named by lookups with the engine's readers);
+//  - free map: free bits only for content pages inside the committed page
+//    count, and no page both reachable and free; pages neither reachable
+//    nor free are leaked (a warning: the engine leaves such pages behind
+//    when a database is closed with retired free-map nodes in memory);
+//  - named roots: names well-formed and unique; a root naming a handle that
+//    is not live is a warning.
+//
+// Memory: a role byte, a free bit and a live count per page of the file,
+// one copied node per tree level and a bounded page cache; never a list of
+// handles or values. Problems are capped (the count goes on).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto/key.h"
+#include "result.h"
+#include "tools/source.h"
+#include "tools/tree_io.h"
+#include "transaction/transaction_manager.h"
+
+namespace ambrik::tools {
+
+// (pages done, pages in all) while a long run goes on.
+using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
+
+struct Finding {
+  bool problem = true;  // false: a warning
+  std::optional<uint64_t> page;
+  std::string text;
+};
+
+struct KeySlotInfo {
+  uint32_t index = 0;
+  uint8_t kind = 0;  // 1 raw key, 2 passphrase
+  Argon2Params costs{0, 0, 0};
+};
+
+struct NamedRoot {
+  std::string name;
+  uint64_t handle = 0;
+  bool live = false;
+};
+
+struct CheckReport {
+  // The file and its superblocks.
+  std::string path;
+  uint64_t file_bytes = 0;
+  uint64_t stride = 0;
+  uint64_t units = 0;
+  std::vector<SlotReport> slots;  // slots 0..N-1 (or the first candidates)
+  std::optional<uint32_t> chosen;
+  uint64_t generation = 0;
+  uint32_t format_version = 0;
+  uint32_t superblock_count = 0;
+  uint64_t page_count = 0;
+  uint64_t next_handle = 0;
+  bool encrypted = false;
+  std::vector<KeySlotInfo> key_slots;  // active ones
+  // What the committed state holds.
+  std::array<uint64_t, kRoleCount> pages_by_role{};
+  uint64_t free_pages = 0;
+  uint64_t leaked_pages = 0;
+  uint64_t tail_units = 0;  // units past the committed page count
+  uint64_t live_handles = 0;
+  uint64_t inline_values = 0;
+  uint64_t overflow_values = 0;
+  uint64_t value_bytes = 0;
+  uint64_t data_page_slots = 0;  // slots of the reachable data pages
+  uint64_t tags_in_use = 0;
+  uint64_t tagged_handles = 0;
+  std::vector<NamedRoot> named_roots;
+  // The verdict.
+  std::vector<Finding> findings;
+  uint64_t problems = 0;
+  uint64_t warnings = 0;
+  uint64_t findings_dropped = 0;
+};
+
+// Errors only when the file cannot be examined (see open_source);
+// everything wrong inside it is a finding.
+Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
+                               const ProgressFn& progress);
+
+// The numbers of the engine's stats() (the file opened read-only through
+// the TransactionManager) plus the full description of check_file.
+struct StatsReport {
+  StatsValues stats;
+  CheckReport detail;
+};
+Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>& key,
+                               const ProgressFn& progress);
+
+}  // namespace ambrik::tools

@@ -1,0 +1,351 @@
+#include "tools/compactor.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "crypto/cipher.h"
+#include "data_page.h"
+#include "membership_index.h"
+#include "overflow.h"
+#include "page.h"
+#include "page_io.h"
+#include "tools/source.h"
+#include "tools/tree_io.h"
+
+namespace ambrik::tools {
+namespace {
+
+constexpr uint64_t kCacheBytes = 64ull << 20;
+constexpr uint64_t kRunUnits = 128;  // units per write
+
+// Pages in id order to the new file, sealed when a cipher is given; runs of
+// consecutive ids go out in one write.
+class FileSink final : public PageWriter {
+ public:
+  FileSink(int fd, uint64_t first_id, const PageCipher* cipher)
+      : fd_(fd), next_(first_id), cipher_(cipher),
+        stride_(cipher ? kSealedStride : kPlainStride), buf_(kRunUnits * stride_) {}
+
+  uint64_t reserve() override { return next_++; }
+
+  Status put(uint64_t id, const uint8_t* page) override {
+    if (run_len_ != 0 && (id != run_start_ + run_len_ || run_len_ == kRunUnits)) TRY(flush());
+    if (run_len_ == 0) run_start_ = id;
+    uint8_t* unit = buf_.data() + run_len_ * stride_;
+    if (cipher_) TRY(cipher_->seal(id, page, unit));
+    else std::memcpy(unit, page, kPageSize);
+    ++run_len_;
+    return ok_status();
+  }
+
+  Status flush() {
+    if (run_len_ == 0) return ok_status();
+    TRY(pwrite_full(fd_, run_start_ * stride_, buf_.data(), run_len_ * stride_));
+    run_len_ = 0;
+    return ok_status();
+  }
+
+  uint64_t next() const { return next_; }
+  uint64_t stride() const { return stride_; }
+
+ private:
+  int fd_;
+  uint64_t next_;
+  const PageCipher* cipher_;
+  uint64_t stride_;
+  std::vector<uint8_t> buf_;
+  uint64_t run_start_ = 0;
+  uint64_t run_len_ = 0;
+};
+
+// The temporary destination: removed unless committed.
+class TempFile {
+ public:
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  Status create(const std::string& path) {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Error::from_errno(errno);
+    fd_ = fd;
+    path_ = path;
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
+    return ok_status();
+  }
+  Status sync() {
+    while (::fsync(fd_) != 0) {
+      if (errno != EINTR) return Error::from_errno(errno);
+    }
+    return ok_status();
+  }
+  Status commit_as(const std::string& dst) {
+    if (::rename(path_.c_str(), dst.c_str()) != 0) return Error::from_errno(errno);
+    path_.clear();
+    return ok_status();
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+std::string parent_dir(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void sync_dir(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
+class Copier {
+ public:
+  Copier(Source& src, FileSink& sink, const ProgressFn& progress)
+      : src_(src), sb_(src.superblock), cache_(*src.cache), sink_(sink), progress_(progress),
+        seen_(sb_.page_count / 64 + 1, 0) {
+    hooks_.enter = [this](uint64_t page, Role, uint64_t) {
+      // A shared node would copy its content twice: refused below.
+      if (page >= sb_.page_count) return true;  // the read reports it
+      uint64_t& word = seen_[page / 64];
+      const uint64_t bit = uint64_t{1} << (page % 64);
+      if (word & bit) {
+        shared_ = page;
+        return false;
+      }
+      word |= bit;
+      return true;
+    };
+    hooks_.read = [this]() { tick(); };
+  }
+
+  Status copy_handles(BuiltTree& out) {
+    TreeBuilder table = TreeBuilder::handle_table(sink_);
+    std::vector<uint8_t> value;
+    if (sb_.handle_root != kNoPage) {
+      const uint32_t depth = TRY(HandleTable::recover_depth(cache_, sb_.handle_root));
+      TRY(walk_handle_table(cache_, sb_.handle_root, depth, hooks_,
+                            [&](uint64_t, uint64_t handle, const HandleEntry& e) -> Status {
+                              if (e.kind == ValueKind::Inline) {
+                                value = TRY(read_data_slot(cache_, e.location, e.slot));
+                              } else {
+                                TRY(Overflow::read_chain(cache_, e.location, value));
+                              }
+                              tick();
+                              HandleEntry copy = e;
+                              TRY(store(value, copy));
+                              if (e.tag != 0) table_tags_.add(e.tag, handle);
+                              ++report_.handles;
+                              report_.value_bytes += value.size();
+                              return table.add_entry(handle, copy);
+                            }));
+      TRY(refuse_shared());
+    }
+    TRY(close_data_page());
+    out = TRY(table.finish());
+    return ok_status();
+  }
+
+  Status copy_membership(BuiltTree& out) {
+    TreeBuilder tags = TreeBuilder::radix(sink_);
+    PairDigest listed;
+    if (sb_.membership_root != kNoPage) {
+      const uint32_t depth = TRY(membership_recover_depth(cache_, sb_.membership_root));
+      TRY(walk_radix(
+          cache_, sb_.membership_root, depth, hooks_,
+          [&](uint64_t, uint64_t tag, uint64_t value) -> Status {
+            const uint64_t set = value & kMemberPageMask;
+            const uint64_t set_depth = value >> kMemberDepthShift;
+            if (tag == 0 || tag > 0xFFFFFFFFull || set == 0 || set_depth > kRadixMaxDepth)
+              return Error::corrupt_page(set == 0 ? sb_.membership_root : set);
+            TreeBuilder members = TreeBuilder::radix(sink_);
+            TRY(walk_radix(cache_, set, static_cast<uint32_t>(set_depth), hooks_,
+                           [&](uint64_t, uint64_t handle, uint64_t) -> Status {
+                             listed.add(static_cast<uint32_t>(tag), handle);
+                             return members.add_value(handle, 1);
+                           }));
+            BuiltTree built = TRY(members.finish());
+            if (built.root == kNoPage) return ok_status();  // an empty set lists nothing
+            ++report_.tags;
+            return tags.add_value(tag, (uint64_t{built.depth} << kMemberDepthShift) | built.root);
+          }));
+      TRY(refuse_shared());
+    }
+    // The copy must list exactly the tags its handles carry.
+    if (!(listed == table_tags_))
+      return Error::corrupt_page(sb_.membership_root == kNoPage ? src_.chosen
+                                                                : sb_.membership_root);
+    out = TRY(tags.finish());
+    return ok_status();
+  }
+
+  CompactReport& report() { return report_; }
+
+ private:
+  void tick() {
+    ++done_;
+    if (progress_ && (done_ & 1023) == 0) progress_(std::min(done_, src_.units), src_.units);
+  }
+
+  Status refuse_shared() {
+    if (shared_ != kNoPage) return Error::corrupt_page(shared_);
+    return ok_status();
+  }
+
+  // Places `value` in the copy and points `e` at it.
+  Status store(const std::vector<uint8_t>& value, HandleEntry& e) {
+    if (value.size() <= kMaxSmallValue) {
+      if (data_open_) {
+        if (auto slot = data_page_append(data_.data(), value)) {
+          e.location = data_id_;
+          e.slot = *slot;
+          e.kind = ValueKind::Inline;
+          return ok_status();
+        }
+        TRY(close_data_page());
+      }
+      data_id_ = sink_.reserve();
+      data_page_init(data_.data(), value);
+      data_open_ = true;
+      e.location = data_id_;
+      e.slot = 0;
+      e.kind = ValueKind::Inline;
+      return ok_status();
+    }
+    const uint64_t len = value.size();
+    const uint64_t n = len / kOverflowPayload + (len % kOverflowPayload != 0);
+    const uint64_t first = sink_.reserve();
+    for (uint64_t j = 1; j < n; ++j) sink_.reserve();
+    for (uint64_t j = 0; j < n; ++j) {
+      const uint64_t from = j * kOverflowPayload;
+      const uint64_t part = std::min(kOverflowPayload, len - from);
+      overflow_format_page(page_.data(), len, j + 1 < n ? first + j + 1 : 0,
+                           std::span<const uint8_t>(value).subspan(from, part));
+      TRY(sink_.put(first + j, page_.data()));
+    }
+    e.location = first;
+    e.slot = 0;
+    e.kind = ValueKind::Overflow;
+    return ok_status();
+  }
+
+  Status close_data_page() {
+    if (!data_open_) return ok_status();
+    data_open_ = false;
+    return sink_.put(data_id_, data_.data());
+  }
+
+  Source& src_;
+  const Superblock& sb_;
+  PageCache& cache_;
+  FileSink& sink_;
+  const ProgressFn& progress_;
+  WalkHooks hooks_;
+  std::vector<uint64_t> seen_;
+  uint64_t shared_ = kNoPage;
+  uint64_t done_ = 0;
+  PairDigest table_tags_;
+  CompactReport report_;
+  std::array<uint8_t, kPageSize> data_{};
+  std::array<uint8_t, kPageSize> page_{};
+  uint64_t data_id_ = 0;
+  bool data_open_ = false;
+};
+
+Status write_superblocks(FileSink& sink, int fd, const Source& src, const BuiltTree& handles,
+                         const BuiltTree& members, uint64_t page_count) {
+  const uint32_t n = src.superblock_count;
+  Superblock sb;
+  sb.format_version = src.encrypted() ? kFormatVersionEncrypted : kFormatVersionPlain;
+  sb.handle_root = handles.root;
+  sb.freemap_root = kNoPage;
+  sb.freemap_depth = 0;
+  sb.membership_root = members.root;
+  sb.page_count = page_count;
+  sb.next_handle = src.superblock.next_handle;
+  sb.named_roots = src.superblock.named_roots;
+  sb.superblock_count = n;
+  sb.encryption = src.superblock.encryption;
+  std::vector<uint8_t> unit(sink.stride(), 0);
+  for (uint32_t i = 0; i < n; ++i) {
+    sb.generation = n - 1 - i;
+    if (sb.encryption) {
+      auto bytes = TRY(serialize_encrypted(sb, src.data_key.data()));
+      std::memcpy(unit.data(), bytes.data(), kPageSize);
+    } else {
+      auto bytes = serialize(sb);
+      std::memcpy(unit.data(), bytes.data(), kPageSize);
+    }
+    TRY(pwrite_full(fd, uint64_t{i} * sink.stride(), unit.data(), unit.size()));
+  }
+  return ok_status();
+}
+
+}  // namespace
+
+Result<CompactReport> compact_file(const std::string& src_path, const std::string& dst_path,
+                                   const std::optional<Key>& key, bool overwrite,
+                                   const ProgressFn& progress) {
+  auto src = TRY(open_source(src_path, key, kCacheBytes));
+  if (src->select_error) return *src->select_error;
+  const Superblock& sb = src->superblock;
+  if (src->units < sb.page_count)
+    return Error::file_size_mismatch(sat_mul(sb.page_count, src->stride),
+                                     sat_mul(src->units, src->stride));
+  const uint32_t written = sb.encryption ? kFormatVersionEncrypted : kFormatVersionPlain;
+  if ((sb.format_version & 0xFFFF) > (written & 0xFFFF))
+    return Error::unsupported_format_version(sb.format_version, written);
+
+  struct stat s_src, s_dst;
+  if (::stat(dst_path.c_str(), &s_dst) == 0) {
+    if (::stat(src_path.c_str(), &s_src) == 0 && s_src.st_dev == s_dst.st_dev &&
+        s_src.st_ino == s_dst.st_ino)
+      return Error::io_text(IoKind::InvalidInput, "source and destination are the same file");
+    if (!overwrite) return Error::from_errno(EEXIST);
+  }
+
+  TempFile tmp;
+  TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) + ".tmp"));
+  std::unique_ptr<PageCipher> cipher;
+  if (src->encrypted()) cipher = std::make_unique<PageCipher>(src->data_key.data());
+  FileSink sink(tmp.fd(), src->superblock_count, cipher.get());
+
+  Copier copier(*src, sink, progress);
+  BuiltTree handles, members;
+  TRY(copier.copy_handles(handles));
+  TRY(copier.copy_membership(members));
+  TRY(sink.flush());
+  const uint64_t page_count = sink.next();
+  TRY(write_superblocks(sink, tmp.fd(), *src, handles, members, page_count));
+  TRY(tmp.sync());
+  TRY(tmp.commit_as(dst_path));
+  sync_dir(parent_dir(dst_path));
+  if (progress) progress(src->units, src->units);
+
+  CompactReport report = copier.report();
+  report.source_bytes = src->file_bytes;
+  report.source_pages = sb.page_count;
+  report.dest_pages = page_count;
+  report.dest_bytes = page_count * sink.stride();
+  return report;
+}
+
+}  // namespace ambrik::tools

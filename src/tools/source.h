@@ -1,0 +1,79 @@
+// Source: a closed database file opened for the operator tools.
+//
+// Opens the file read-only and takes the same exclusive lock as the engine's
+// open (so a file in use by a database object is refused with
+// LockFailedError), reads the superblock candidates at the right stride,
+// reports on each one, chooses the current superblock by the engine's rule
+// (select_superblock), unlocks an encrypted file with the given key and
+// opens a read-only page cache over it. Nothing is ever written.
+//
+// Unlike the engine's open, damage is not an error here: a file without a
+// valid superblock still yields a Source (with `select_error` set and no
+// cache), and a file shorter than its committed page count is opened so
+// that the pages that exist can be examined. Errors are kept for what stops
+// any examination: missing file, lock, I/O, no or wrong key, a format this
+// build does not read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto/key.h"
+#include "page_cache.h"
+#include "result.h"
+#include "superblock/superblock.h"
+
+namespace ambrik::tools {
+
+struct SlotReport {
+  uint32_t index = 0;
+  bool valid = false;
+  std::string defect;  // why not, when !valid
+  uint64_t generation = 0;
+  bool encrypted = false;
+  uint32_t format_version = 0;
+  uint32_t superblock_count = 0;
+  // Encrypted and valid: whether its sealed body opens with the data key
+  // (false also when no data key is known).
+  bool body_opens = false;
+};
+
+struct Source {
+  std::string path;
+  uint64_t file_bytes = 0;
+  uint64_t stride = kPageSize;
+  uint64_t units = 0;  // whole page units in the file
+  std::vector<SlotReport> candidates;  // page units 0..15 as read
+  // Set when no candidate passes; the rest below is then empty.
+  std::optional<Error> select_error;
+  size_t chosen = 0;
+  Superblock superblock;  // the chosen one, body opened
+  uint32_t superblock_count = 0;
+  // Read-only cache over the file (cipher installed for an encrypted file).
+  std::unique_ptr<PageCache> cache;
+  // Encrypted file: the data key unlocked by the caller's key.
+  SecretBytes data_key;
+  bool encrypted() const { return superblock.encryption.has_value(); }
+};
+
+// Order-independent digest of a set of (tag, handle) pairs: the tags of the
+// live handles and the membership index are compared through it without
+// holding either side in memory.
+struct PairDigest {
+  uint64_t count = 0, sum = 0, mix = 0;
+  void add(uint32_t tag, uint64_t handle);
+  bool operator==(const PairDigest&) const = default;
+};
+
+// Errors: DatabaseFileNotFound, LockFailed, Io; EncryptionNotSupported (a
+// key for a plaintext file, or an unknown algorithm), NoEncryptionKey,
+// InvalidEncryptionKey (no slot opens, or the chosen body does not),
+// UnsupportedFormatVersion (another major version), UnsupportedPageSize.
+Result<std::unique_ptr<Source>> open_source(const std::string& path,
+                                            const std::optional<Key>& key,
+                                            uint64_t cache_bytes);
+
+}  // namespace ambrik::tools
