@@ -1,0 +1,183 @@
+// The tool layer: trees built bottom-up must read back through the engine's
+// own readers, and check / compact must agree with the engine on real files.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "handle_table.h"
+#include "membership_index.h"
+#include "test_util.h"
+#include "tools/checker.h"
+#include "tools/compactor.h"
+#include "tools/tree_io.h"
+#include "transaction/transaction_manager.h"
+
+namespace ambrik {
+namespace {
+
+using testing::memory_io;
+using testing::must;
+using testing::TempPath;
+using tools::BuiltTree;
+using tools::TreeBuilder;
+
+// Builder output straight into a page cache, where the readers find it.
+class CacheWriter final : public tools::PageWriter {
+ public:
+  explicit CacheWriter(PageCache& cache) : cache_(cache) {}
+  uint64_t reserve() override { return must(cache_.new_page()); }
+  Status put(uint64_t id, const uint8_t* page) override {
+    uint8_t* dst = TRY(cache_.get_mut(id));
+    std::memcpy(dst, page, kPageSize);
+    return ok_status();
+  }
+
+ private:
+  PageCache& cache_;
+};
+
+HandleEntry entry_for(uint64_t h) {
+  HandleEntry e;
+  e.location = 1000 + h;
+  e.slot = static_cast<uint16_t>(h % 7);
+  e.tag = static_cast<uint32_t>(h % 3);
+  e.client_byte = static_cast<uint8_t>(h);
+  e.kind = h % 2 ? ValueKind::Inline : ValueKind::Overflow;
+  return e;
+}
+
+TEST(ToolsTreeBuilder, HandleTablesReadBackThroughTheEngine) {
+  const std::vector<std::vector<uint64_t>> cases = {
+      {1, 2, 509},                                   // one leaf
+      {509, 510},                                    // two leaves
+      {5000},                                        // leaf 0 must still exist
+      {3, 520709, 520710, 600000},                   // depth 2
+      {7, uint64_t{1} << 40, (uint64_t{1} << 40) + 1},  // deep and sparse
+  };
+  for (const auto& handles : cases) {
+    PageCache cache(memory_io(), CacheSettings{}, 2);
+    CacheWriter out(cache);
+    TreeBuilder b = TreeBuilder::handle_table(out);
+    for (uint64_t h : handles) must(b.add_entry(h, entry_for(h)));
+    BuiltTree t = must(b.finish());
+    ASSERT_NE(t.root, kNoPage);
+    EXPECT_EQ(must(HandleTable::recover_depth(cache, t.root)), t.depth);
+    EXPECT_LT(handles.back(), HandleTable::span(t.depth));
+    HandleList live = must(HandleTable::iter_live(t.depth, cache, t.root));
+    ASSERT_EQ(live.size(), handles.size());
+    for (size_t i = 0; i < handles.size(); ++i) {
+      EXPECT_EQ(live[i].first, handles[i]);
+      EXPECT_EQ(live[i].second, entry_for(handles[i]));
+      auto found = must(HandleTable::lookup(t.depth, cache, t.root, handles[i]));
+      ASSERT_TRUE(found.has_value());
+    }
+    EXPECT_FALSE(must(HandleTable::lookup(t.depth, cache, t.root, handles.back() + 1)));
+  }
+}
+
+TEST(ToolsTreeBuilder, RadixTreesAndEmptyBuilders) {
+  PageCache cache(memory_io(), CacheSettings{}, 2);
+  CacheWriter out(cache);
+  TreeBuilder empty = TreeBuilder::radix(out);
+  EXPECT_EQ(must(empty.finish()).root, kNoPage);
+
+  std::vector<uint64_t> keys = {5, 1020, 1021, 2000000, 4294967295ull};
+  TreeBuilder b = TreeBuilder::radix(out);
+  for (uint64_t k : keys) must(b.add_value(k, k * 2 + 1));
+  BuiltTree t = must(b.finish());
+  EXPECT_EQ(must(RadixU64::recover_depth(cache, t.root)), t.depth);
+  RadixList all;
+  must(RadixU64::iter_recursive(cache, t.root, 0, t.depth, all));
+  ASSERT_EQ(all.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(all[i], std::make_pair(keys[i], keys[i] * 2 + 1));
+    EXPECT_EQ(must(RadixU64::lookup(t.depth, cache, t.root, keys[i])), keys[i] * 2 + 1);
+  }
+}
+
+std::unique_ptr<TransactionManager> open_db(const std::string& path) {
+  OpenOptions o;
+  o.path = path;
+  o.superblock_count = 3;
+  return must(TransactionManager::open(o));
+}
+
+TEST(ToolsFiles, CheckAndCompactAgreeWithTheEngine) {
+  TempPath src, dst;
+  std::vector<std::vector<uint8_t>> values;
+  {
+    auto db = open_db(src.path());
+    must(db->begin());
+    for (int i = 0; i < 400; ++i) {
+      std::vector<uint8_t> v(static_cast<size_t>((i * 977) % 20000), static_cast<uint8_t>(i));
+      uint64_t h = must(db->allocate(v, i % 4 == 0 ? 9 : 0));
+      if (i % 3 == 0) must(db->delete_handle(h));
+    }
+    must(db->set_root_name("top", 4));
+    must(db->commit());
+  }
+  tools::CheckReport before = must(tools::check_file(src.path(), std::nullopt, nullptr));
+  EXPECT_EQ(before.problems, 0u);
+  EXPECT_GT(before.live_handles, 0u);
+
+  tools::CompactReport c = must(tools::compact_file(src.path(), dst.path(), std::nullopt,
+                                                    false, nullptr));
+  EXPECT_EQ(c.handles, before.live_handles);
+  tools::CheckReport after = must(tools::check_file(dst.path(), std::nullopt, nullptr));
+  EXPECT_EQ(after.problems, 0u);
+  EXPECT_EQ(after.leaked_pages, 0u);
+  EXPECT_EQ(after.free_pages, 0u);
+  EXPECT_EQ(after.superblock_count, 3u);
+
+  auto a = open_db(src.path());
+  auto b = open_db(dst.path());
+  auto ha = must(a->handles());
+  ASSERT_EQ(ha, must(b->handles()));
+  for (uint64_t h : ha) {
+    EXPECT_EQ(must(a->read(h)), must(b->read(h)));
+    EXPECT_EQ(must(a->tag(h)), must(b->tag(h)));
+  }
+  EXPECT_EQ(must(a->handles_with_tag(9)), must(b->handles_with_tag(9)));
+  EXPECT_EQ(must(b->get_root_name("top")), std::optional<uint64_t>(4));
+}
+
+TEST(ToolsFiles, CheckReportsAFlippedPageAndRefusesLockedFiles) {
+  TempPath path;
+  uint64_t root;
+  {
+    auto db = open_db(path.path());
+    must(db->begin());
+    for (int i = 0; i < 50; ++i) must(db->allocate(std::vector<uint8_t>(300, 1)));
+    must(db->commit());
+    EXPECT_EQ(tools::check_file(path.path(), std::nullopt, nullptr).error().kind(),
+              ErrorKind::LockFailed);
+  }
+  tools::CheckReport sound = must(tools::check_file(path.path(), std::nullopt, nullptr));
+  ASSERT_EQ(sound.problems, 0u);
+  {
+    std::fstream f(path.path(), std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<char> data((std::istreambuf_iterator<char>(f)), {});
+    // The newest slot's handle_root.
+    uint64_t best = 0, gen = 0;
+    for (uint64_t s = 0; s < 3; ++s) {
+      uint64_t g = load_u64(reinterpret_cast<uint8_t*>(&data[s * kPageSize + 8]));
+      if (g >= gen) gen = g, best = s;
+    }
+    root = load_u64(reinterpret_cast<uint8_t*>(&data[best * kPageSize + 16]));
+    f.seekp(static_cast<std::streamoff>(root * kPageSize + 500));
+    char c = static_cast<char>(data[root * kPageSize + 500] ^ 1);
+    f.write(&c, 1);
+  }
+  tools::CheckReport r = must(tools::check_file(path.path(), std::nullopt, nullptr));
+  EXPECT_GE(r.problems, 1u);
+  ASSERT_FALSE(r.findings.empty());
+  EXPECT_EQ(r.findings[0].page, std::optional<uint64_t>(root));
+  EXPECT_FALSE(tools::compact_file(path.path(), path.path() + ".out", std::nullopt, false,
+                                   nullptr)
+                   .ok());
+}
+
+}  // namespace
+}  // namespace ambrik
