@@ -24,32 +24,49 @@ namespace ambrik::tools {
 namespace {
 
 constexpr uint64_t kCacheBytes = 64ull << 20;
-constexpr uint64_t kRunUnits = 128;  // units per write
+constexpr uint64_t kWindowUnits = 512;  // 4 MiB of units per window
 
-// Pages in id order to the new file, sealed when a cipher is given; runs of
-// consecutive ids go out in one write.
+// Pages to the new file, sealed when a cipher is given. Pages are mostly
+// put in id order, except the current data page, which is reserved when it
+// is started and put when it is full; a window of ids collects the units and
+// writes each contiguous run of it with one call, and a page put behind the
+// window goes out alone.
 class FileSink final : public PageWriter {
  public:
   FileSink(int fd, uint64_t first_id, const PageCipher* cipher)
       : fd_(fd), next_(first_id), cipher_(cipher),
-        stride_(cipher ? kSealedStride : kPlainStride), buf_(kRunUnits * stride_) {}
+        stride_(cipher ? kSealedStride : kPlainStride), buf_(kWindowUnits * stride_),
+        filled_(kWindowUnits, false), base_(first_id) {}
 
   uint64_t reserve() override { return next_++; }
 
   Status put(uint64_t id, const uint8_t* page) override {
-    if (run_len_ != 0 && (id != run_start_ + run_len_ || run_len_ == kRunUnits)) TRY(flush());
-    if (run_len_ == 0) run_start_ = id;
-    uint8_t* unit = buf_.data() + run_len_ * stride_;
-    if (cipher_) TRY(cipher_->seal(id, page, unit));
-    else std::memcpy(unit, page, kPageSize);
-    ++run_len_;
+    if (id < base_) {
+      std::vector<uint8_t> unit(stride_);
+      TRY(seal(id, page, unit.data()));
+      return pwrite_full(fd_, id * stride_, unit.data(), stride_);
+    }
+    if (id >= base_ + kWindowUnits) {
+      TRY(flush());
+      base_ = id;
+    }
+    TRY(seal(id, page, buf_.data() + (id - base_) * stride_));
+    filled_[id - base_] = true;
     return ok_status();
   }
 
+  // Writes every run of filled units in the window.
   Status flush() {
-    if (run_len_ == 0) return ok_status();
-    TRY(pwrite_full(fd_, run_start_ * stride_, buf_.data(), run_len_ * stride_));
-    run_len_ = 0;
+    for (uint64_t i = 0; i < kWindowUnits;) {
+      if (!filled_[i]) {
+        ++i;
+        continue;
+      }
+      uint64_t j = i;
+      while (j < kWindowUnits && filled_[j]) filled_[j++] = false;
+      TRY(pwrite_full(fd_, (base_ + i) * stride_, buf_.data() + i * stride_, (j - i) * stride_));
+      i = j;
+    }
     return ok_status();
   }
 
@@ -57,13 +74,19 @@ class FileSink final : public PageWriter {
   uint64_t stride() const { return stride_; }
 
  private:
+  Status seal(uint64_t id, const uint8_t* page, uint8_t* unit) const {
+    if (cipher_) return cipher_->seal(id, page, unit);
+    std::memcpy(unit, page, kPageSize);
+    return ok_status();
+  }
+
   int fd_;
   uint64_t next_;
   const PageCipher* cipher_;
   uint64_t stride_;
   std::vector<uint8_t> buf_;
-  uint64_t run_start_ = 0;
-  uint64_t run_len_ = 0;
+  std::vector<bool> filled_;
+  uint64_t base_;
 };
 
 // The temporary destination: removed unless committed.

@@ -1,0 +1,121 @@
+"""Speed and memory of the operator tools on a large plaintext file.
+
+Builds a file of --size-mb MiB (default 1024) of mixed values (half of them
+64 B - 1 KiB, 30 % 1 - 8 KiB, 20 % 8 - 64 KiB, a quarter tagged), then:
+
+- check: one run to warm the OS cache, then the best of --runs timed runs;
+  rate = file bytes / seconds. Peak RSS of a check in a fresh process.
+- compact: the best of --runs runs writing a new file (synced and renamed);
+  rate = bytes written / seconds. The source has 10 % of its values deleted
+  first, so the copy is a real compaction.
+
+Not part of the tests. Usage: python3 bench/tools_bench.py [--size-mb N] [--dir D]
+"""
+
+import argparse
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+
+import ambrik
+from ambrik import cli
+
+
+def build(path, size, seed=1):
+    rng = random.Random(seed)
+    written = 0
+    batch = 64 << 20
+    with ambrik.open(path, cache_max_bytes=256 << 20) as db:
+        while written < size:
+            with db.transaction() as t:
+                in_batch = 0
+                while in_batch < batch and written + in_batch < size:
+                    r = rng.random()
+                    n = (rng.randint(64, 1024) if r < 0.5 else
+                         rng.randint(1025, 8192) if r < 0.8 else rng.randint(8193, 65536))
+                    value = rng.randbytes(n)
+                    if rng.random() < 0.25:
+                        t.allocate_tagged(value, rng.randint(1, 50))
+                    else:
+                        t.allocate(value)
+                    in_batch += n
+            written += in_batch
+    with ambrik.open(path) as db:
+        with db.transaction() as t:
+            for h in t.handles()[::10]:
+                t.delete(h)
+
+
+def best_of(runs, fn):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+# Peak RSS of this process image (VmHWM; ru_maxrss would carry the parent's
+# high-water mark over fork and exec).
+HWM = ("def hwm():\n"
+       "    for line in open('/proc/self/status'):\n"
+       "        if line.startswith('VmHWM:'):\n"
+       "            return int(line.split()[1])\n")
+
+
+def check_rss(path):
+    code = (HWM + "import sys\nfrom ambrik import cli\nr = cli.check(sys.argv[1])\n"
+            "print(r['problems'], hwm())")
+    out = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True,
+                         check=True).stdout.split()
+    return int(out[0]), int(out[1])
+
+
+def baseline_rss():
+    code = HWM + "import ambrik\nfrom ambrik import cli\nprint(hwm())"
+    return int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              check=True).stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--size-mb", type=int, default=1024)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--dir", default=None, help="where the files go (default: a temp dir)")
+    args = ap.parse_args()
+    with tempfile.TemporaryDirectory(dir=args.dir) as d:
+        src, dst = os.path.join(d, "src.db"), os.path.join(d, "dst.db")
+        start = time.perf_counter()
+        build(src, args.size_mb << 20)
+        size = os.path.getsize(src)
+        print(f"built {size / 2**20:.0f} MiB in {time.perf_counter() - start:.1f} s")
+
+        cli.check(src)  # warm the OS cache
+        t = best_of(args.runs, lambda: cli.check(src))
+        report = cli.check(src)
+        print(f"check: {size / 2**20 / t:.0f} MiB/s ({t:.2f} s, {report['problems']} problems, "
+              f"{report['content']['live_handles']} handles, "
+              f"{report['pages']['free']} free pages)")
+        problems, rss = check_rss(src)
+        print(f"check peak RSS: {rss / 1024:.0f} MiB (interpreter and modules alone: "
+              f"{baseline_rss() / 1024:.0f} MiB)")
+
+        times = []
+        for _ in range(args.runs):
+            if os.path.exists(dst):
+                os.unlink(dst)  # replacing a large file costs its unlink: not ours
+            start = time.perf_counter()
+            cli.compact(src, dst)
+            times.append(time.perf_counter() - start)
+        t = min(times)
+        out = os.path.getsize(dst)
+        print(f"compact: {out / 2**20 / t:.0f} MiB/s written ({t:.2f} s, "
+              f"{size / 2**20:.0f} MiB -> {out / 2**20:.0f} MiB, includes fsync)")
+        assert cli.check(dst)["problems"] == 0
+
+
+if __name__ == "__main__":
+    main()
