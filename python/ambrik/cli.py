@@ -164,7 +164,10 @@ def _cmd_compact(args, key, progress):
 
 
 def _parser():
-    p = argparse.ArgumentParser(prog="ambrik", description=__doc__.split("\n\n")[0])
+    p = argparse.ArgumentParser(
+        prog="ambrik", description="Operator tools for closed ambrik database files.",
+        epilog="Exit status: 0 success, 1 problems found (check) or a damaged source "
+               "(compact), 2 the file could not be examined or written.")
     sub = p.add_subparsers(dest="command", required=True)
 
     def key_options(sp):

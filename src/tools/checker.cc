@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint64_t kCacheBytes = 16ull << 20;
 constexpr size_t kMaxFindings = 2000;
+constexpr size_t kMaxPairsNamed = 50;
 constexpr uint64_t kMaxTag = 0xFFFFFFFFull;
 
 std::string num(uint64_t v) { return std::to_string(v); }
@@ -210,6 +211,8 @@ void Checker::check_slots() {
     if (!s.valid) {
       if (s.index == next_slot)
         warning(s.index, slot + s.defect + " (where an interrupted commit leaves a torn slot)");
+      else if (sb_.generation < n_)
+        warning(s.index, slot + s.defect + " (the file never got past its creation)");
       else
         problem(s.index, slot + s.defect);
       continue;
@@ -332,8 +335,8 @@ Status Checker::check_handles() {
   if (!depth.ok()) {
     const Error& err = depth.error();
     if (err.kind() == ErrorKind::Io) return std::move(depth).error();
-    enter(sb_.handle_root, Role::HandleInternal, kNoPage);
-    problem(err.a(), "handle table: depth cannot be derived: " + describe_error(err));
+    if (enter(sb_.handle_root, Role::HandleInternal, kNoPage))
+      problem(err.a(), "handle table: depth cannot be derived: " + describe_error(err));
     return ok_status();
   }
   handle_depth_ = depth.value();
@@ -366,8 +369,8 @@ Status Checker::check_membership() {
   if (!depth.ok()) {
     const Error& err = depth.error();
     if (err.kind() == ErrorKind::Io) return std::move(depth).error();
-    enter(sb_.membership_root, Role::MemberInternal, kNoPage);
-    problem(err.a(), "membership index: depth cannot be derived: " + describe_error(err));
+    if (enter(sb_.membership_root, Role::MemberInternal, kNoPage))
+      problem(err.a(), "membership index: depth cannot be derived: " + describe_error(err));
     return ok_status();
   }
   member_depth_ = depth.value();
@@ -414,12 +417,15 @@ Status Checker::check_membership() {
 Status Checker::pinpoint_membership() {
   // Lookups with the engine's readers name each pair only one side holds.
   size_t named = 0;
+  auto name_pair = [&](uint64_t page, std::string text) {
+    if (++named <= kMaxPairsNamed) problem(page, std::move(text));
+  };
   WalkHooks quiet = quiet_hooks();
   if (handles_ok_) {
     TRY(walk_handle_table(
         cache_, sb_.handle_root, handle_depth_, quiet,
         [&](uint64_t leaf, uint64_t handle, const HandleEntry& e) -> Status {
-          if (e.tag == 0 || named >= kMaxFindings) return ok_status();
+          if (e.tag == 0) return ok_status();
           auto set_value = RadixU64::lookup(member_depth_, cache_, sb_.membership_root, e.tag);
           if (!set_value.ok()) return ok_status();
           const uint64_t set = set_value.value() & kMemberPageMask;
@@ -432,15 +438,13 @@ Status Checker::pinpoint_membership() {
             listed = in.value() != 0;
           }
           if (!listed) {
-            ++named;
-            problem(leaf, "handle " + num(handle) + " carries tag " + num(e.tag) +
-                              " but the membership index does not list it");
+            name_pair(leaf, "handle " + num(handle) + " carries tag " + num(e.tag) +
+                          " but the membership index does not list it");
           }
           return ok_status();
         }));
   }
-  if (!members_ok_ || sb_.membership_root == kNoPage) return ok_status();
-  return walk_radix(
+  if (members_ok_ && sb_.membership_root != kNoPage) TRY(walk_radix(
       cache_, sb_.membership_root, member_depth_, quiet,
       [&](uint64_t, uint64_t key, uint64_t value) -> Status {
         const uint64_t set = value & kMemberPageMask;
@@ -451,22 +455,23 @@ Status Checker::pinpoint_membership() {
         return walk_radix(
             cache_, set, static_cast<uint32_t>(set_depth), inner,
             [&](uint64_t set_leaf, uint64_t handle, uint64_t) -> Status {
-              if (named >= kMaxFindings || !handles_ok_) return ok_status();
+              if (!handles_ok_) return ok_status();
               auto entry = HandleTable::lookup(handle_depth_, cache_, sb_.handle_root, handle);
               if (!entry.ok()) return ok_status();
               if (!entry.value()) {
-                ++named;
-                problem(set_leaf, "membership index lists handle " + num(handle) +
+                name_pair(set_leaf, "membership index lists handle " + num(handle) +
                                       " under tag " + num(key) + ", but the handle is not live");
               } else if (entry.value()->tag != key) {
-                ++named;
-                problem(set_leaf, "membership index lists handle " + num(handle) +
+                name_pair(set_leaf, "membership index lists handle " + num(handle) +
                                       " under tag " + num(key) + ", but it carries tag " +
                                       num(entry.value()->tag));
               }
               return ok_status();
             });
-      });
+      }));
+  if (named > kMaxPairsNamed)
+    problem(std::nullopt, num(named - kMaxPairsNamed) + " more (tag, handle) pairs differ");
+  return ok_status();
 }
 
 Status Checker::check_freemap() {
@@ -574,7 +579,9 @@ Status Checker::run() {
 
   TRY(check_handles());
   TRY(check_membership());
-  if (!(from_table_ == from_index_)) {
+  // Compared only when both could be walked from their roots; damage below
+  // a root is reported where it is, and the pairs it hides are named.
+  if (handles_ok_ && members_ok_ && !(from_table_ == from_index_)) {
     problem(sb_.membership_root == kNoPage ? src_.chosen : sb_.membership_root,
             "membership index disagrees with the tags of the live handles (" +
                 num(from_index_.count) + " pairs listed, " + num(from_table_.count) +

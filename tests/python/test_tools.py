@@ -182,6 +182,18 @@ def test_check_finds_bit_flips_in_each_page_type(tmp_path, compacted, kind):
     assert run("check", path)[0] == 1
 
 
+def test_check_encrypted_page_that_does_not_decrypt(tmp_path):
+    src, live = tmp_path / "e.db", tmp_path / "live.db"
+    build(src, key=KEY, count=60)
+    cli.compact(str(src), str(live), KEY)
+    data = bytearray(live.read_bytes())
+    target = len(data) // SEALED - 2
+    data[target * SEALED + 300] ^= 0x40
+    live.write_bytes(data)
+    report = cli.check(str(live), KEY)
+    assert any("decrypt" in t for t in problems_at(report, target)), report["findings"]
+
+
 def test_check_superblock_slots(tmp_path):
     path = tmp_path / "sb3.db"
     build(path, sb=3)
