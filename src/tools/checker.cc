@@ -57,14 +57,19 @@ std::string describe_error(const Error& e) {
 }
 
 std::string from(uint64_t parent) {
-  return parent == kNoPage ? " (a root in the superblock)" : " (reached from page " + num(parent) + ")";
+  if (parent == kNoPage) return " (a root in the superblock)";
+  return " (reached from page " + num(parent) + ")";
 }
 
 bool valid_utf8(const uint8_t* s, size_t n) {
   size_t i = 0;
   while (i < n) {
     uint8_t c = s[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    size_t len = c < 0x80            ? 1
+                 : (c >> 5) == 0x6   ? 2
+                 : (c >> 4) == 0xE   ? 3
+                 : (c >> 3) == 0x1E  ? 4
+                                     : 0;
     if (len == 0 || i + len > n) return false;
     uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
     for (size_t k = 1; k < len; ++k) {
@@ -95,7 +100,9 @@ class Checker {
     r_.findings.push_back(Finding{problem, page, std::move(text)});
   }
   void problem(std::optional<uint64_t> page, std::string text) { add(true, page, std::move(text)); }
-  void warning(std::optional<uint64_t> page, std::string text) { add(false, page, std::move(text)); }
+  void warning(std::optional<uint64_t> page, std::string text) {
+    add(false, page, std::move(text));
+  }
 
   void tick() {
     ++done_;
@@ -222,8 +229,8 @@ void Checker::check_slots() {
     else if (s.encrypted && !s.body_opens)
       problem(s.index, slot + "sealed body does not open with the data key");
     if (s.superblock_count != n_)
-      problem(s.index, slot + "superblock count " + num(s.superblock_count) + ", the chosen one says " +
-                           num(n_));
+      problem(s.index, slot + "superblock count " + num(s.superblock_count) +
+                           ", the chosen one says " + num(n_));
     if (s.generation == sb_.generation)
       problem(s.index, slot + "same generation " + num(s.generation) + " as the chosen slot");
   }
@@ -547,7 +554,8 @@ Status Checker::check_named_roots() {
       root.live = entry.ok() && entry.value().has_value();
     }
     if (!root.live)
-      warning(at, where + "'" + name + "' names handle " + num(root.handle) + ", which is not live");
+      warning(at, where + "'" + name + "' names handle " + num(root.handle) +
+                      ", which is not live");
     r_.named_roots.push_back(std::move(root));
   }
   return ok_status();
