@@ -114,6 +114,8 @@ class Checker {
   WalkHooks marking_hooks();
   WalkHooks quiet_hooks();
 
+  // A tree whose depth cannot be derived: nothing below its root is walked.
+  void unreadable_root(uint64_t root, Role role, const char* tree, const Error& err);
   void check_slots();
   Status check_handles();
   void check_inline(uint64_t leaf, uint64_t handle, const HandleEntry& e);
@@ -196,6 +198,21 @@ WalkHooks Checker::quiet_hooks() {
   };
   h.fault = [](uint64_t, Role, uint64_t, const Error*, const uint8_t*) { return ok_status(); };
   return h;
+}
+
+void Checker::unreadable_root(uint64_t root, Role role, const char* tree, const Error& err) {
+  std::string where = std::string(tree) + " root";
+  if (root < n_) {
+    problem(root, where + " is a superblock slot");
+  } else if (root >= sb_.page_count) {
+    problem(root, where + " lies beyond the committed page count " + num(sb_.page_count));
+  } else {
+    if (root < limit_ && role_[root] == 0) {
+      role_[root] = static_cast<uint8_t>(role);
+      ++r_.pages_by_role[static_cast<int>(role)];
+    }
+    problem(err.a(), where + ": " + describe_error(err));
+  }
 }
 
 void Checker::check_slots() {
@@ -342,8 +359,7 @@ Status Checker::check_handles() {
   if (!depth.ok()) {
     const Error& err = depth.error();
     if (err.kind() == ErrorKind::Io) return std::move(depth).error();
-    if (enter(sb_.handle_root, Role::HandleInternal, kNoPage))
-      problem(err.a(), "handle table: depth cannot be derived: " + describe_error(err));
+    unreadable_root(sb_.handle_root, Role::HandleLeaf, "handle-table", err);
     return ok_status();
   }
   handle_depth_ = depth.value();
@@ -376,8 +392,7 @@ Status Checker::check_membership() {
   if (!depth.ok()) {
     const Error& err = depth.error();
     if (err.kind() == ErrorKind::Io) return std::move(depth).error();
-    if (enter(sb_.membership_root, Role::MemberInternal, kNoPage))
-      problem(err.a(), "membership index: depth cannot be derived: " + describe_error(err));
+    unreadable_root(sb_.membership_root, Role::MemberLeaf, "membership-index", err);
     return ok_status();
   }
   member_depth_ = depth.value();
