@@ -61,7 +61,9 @@ def _read_key(args):
         except OSError as exc:
             raise _Failure(f"cannot read key file {args.key_file}: {exc.strerror}") from None
     if args.passphrase_env is not None:
-        value = os.environ.get(args.passphrase_env)
+        # As bytes: the key slot decides how a key is derived, and bytes carry
+        # any passphrase the environment can hold.
+        value = os.environb.get(os.fsencode(args.passphrase_env))
         if value is None:
             raise _Failure(f"environment variable {args.passphrase_env} is not set")
         return value

@@ -106,7 +106,8 @@ class Checker {
 
   void tick() {
     ++done_;
-    if (progress_ && (done_ & 1023) == 0) progress_(done_, limit_);
+    // Pages are counted as they are reached; a few are read twice.
+    if (progress_ && (done_ & 1023) == 0 && done_ < limit_) progress_(done_, limit_);
   }
 
   // Reachability bookkeeping: false when the page must not be read.

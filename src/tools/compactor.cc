@@ -101,7 +101,8 @@ class TempFile {
     do {
       fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Error::from_errno(errno);
+    // Not from_errno: a missing directory is no missing database file.
+    if (fd < 0) return Error::io_errno(errno);
     fd_ = fd;
     path_ = path;
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
@@ -146,12 +147,16 @@ class Copier {
       : src_(src), sb_(src.superblock), cache_(*src.cache), sink_(sink), progress_(progress),
         seen_(sb_.page_count / 64 + 1, 0) {
     hooks_.enter = [this](uint64_t page, Role, uint64_t) {
-      // A shared node would copy its content twice: refused below.
-      if (page >= sb_.page_count) return true;  // the read reports it
+      // A node outside the committed pages, or shared (whose content would
+      // be copied twice), is refused after the walk.
+      if (page >= sb_.page_count) {
+        bad_node_ = page;
+        return false;
+      }
       uint64_t& word = seen_[page / 64];
       const uint64_t bit = uint64_t{1} << (page % 64);
       if (word & bit) {
-        shared_ = page;
+        bad_node_ = page;
         return false;
       }
       word |= bit;
@@ -180,7 +185,7 @@ class Copier {
                               report_.value_bytes += value.size();
                               return table.add_entry(handle, copy);
                             }));
-      TRY(refuse_shared());
+      TRY(refuse_bad_nodes());
     }
     TRY(close_data_page());
     out = TRY(table.finish());
@@ -210,7 +215,7 @@ class Copier {
             ++report_.tags;
             return tags.add_value(tag, (uint64_t{built.depth} << kMemberDepthShift) | built.root);
           }));
-      TRY(refuse_shared());
+      TRY(refuse_bad_nodes());
     }
     // The copy must list exactly the tags its handles carry.
     if (!(listed == table_tags_))
@@ -225,11 +230,11 @@ class Copier {
  private:
   void tick() {
     ++done_;
-    if (progress_ && (done_ & 1023) == 0) progress_(std::min(done_, src_.units), src_.units);
+    if (progress_ && (done_ & 1023) == 0 && done_ < src_.units) progress_(done_, src_.units);
   }
 
-  Status refuse_shared() {
-    if (shared_ != kNoPage) return Error::corrupt_page(shared_);
+  Status refuse_bad_nodes() {
+    if (bad_node_ != kNoPage) return Error::corrupt_page(bad_node_);
     return ok_status();
   }
 
@@ -283,7 +288,7 @@ class Copier {
   const ProgressFn& progress_;
   WalkHooks hooks_;
   std::vector<uint64_t> seen_;
-  uint64_t shared_ = kNoPage;
+  uint64_t bad_node_ = kNoPage;
   uint64_t done_ = 0;
   PairDigest table_tags_;
   CompactReport report_;
@@ -343,6 +348,13 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
         s_src.st_ino == s_dst.st_ino)
       return Error::io_text(IoKind::InvalidInput, "source and destination are the same file");
     if (!overwrite) return Error::from_errno(EEXIST);
+    // Never replace a database some process has open.
+    int fd = ::open(dst_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+      ::close(fd);
+      if (locked) return Error::simple(ErrorKind::LockFailed);
+    }
   }
 
   TempFile tmp;

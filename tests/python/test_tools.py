@@ -439,6 +439,23 @@ def test_compact_refusals(tmp_path):
     assert not (tmp_path / "out.db").exists() and not list(tmp_path.glob("*.tmp"))
 
 
+def test_compact_empty_and_locked(tmp_path):
+    src, dst = tmp_path / "empty.db", tmp_path / "copy.db"
+    ambrik.open(str(src), superblock_count=4).close()
+    cli.compact(str(src), str(dst))
+    assert os.path.getsize(dst) == 4 * PAGE
+    assert cli.check(str(dst))["problems"] == 0
+    with ambrik.open(str(dst)) as db:
+        assert db.handles() == []
+        with ambrik.open(str(src)):
+            code, _, err = run("compact", src, tmp_path / "other.db")
+            assert code == 2 and "LockFailedError" in err
+        code, _, err = run("compact", src, dst, "--force")
+        assert code == 2 and "LockFailedError" in err
+    code, _, err = run("compact", src, tmp_path / "no" / "such" / "dir.db")
+    assert code == 2 and "IoError" in err
+
+
 def test_database_module_surface_unchanged():
     from ambrik import _ambrik, _tools
     assert not {"check", "stats", "compact"} & set(dir(_ambrik))
