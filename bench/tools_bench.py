@@ -7,7 +7,9 @@ Builds a file of --size-mb MiB (default 1024) of mixed values (half of them
   rate = file bytes / seconds. Peak RSS of a check in a fresh process.
 - compact: the best of --runs runs writing a new file (synced and renamed);
   rate = bytes written / seconds. The source has 10 % of its values deleted
-  first, so the copy is a real compaction.
+  first, so the copy is a real compaction. For scale, the same number of
+  bytes written sequentially and synced by Python (the disk's pace), and the
+  compaction into /dev/shm (the tool's own pace).
 
 Not part of the tests. Usage: python3 bench/tools_bench.py [--size-mb N] [--dir D]
 """
@@ -80,6 +82,31 @@ def baseline_rss():
                               check=True).stdout)
 
 
+def compact_time(src, dst, runs):
+    times = []
+    for _ in range(runs):
+        if os.path.exists(dst):
+            os.unlink(dst)  # replacing a large file costs its unlink: not ours
+        start = time.perf_counter()
+        cli.compact(src, dst)
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def raw_write_time(path, size):
+    chunk = os.urandom(4 << 20)
+    start = time.perf_counter()
+    fd = os.open(path, os.O_CREAT | os.O_WRONLY | os.O_TRUNC)
+    try:
+        for _ in range(size // len(chunk) + 1):
+            os.write(fd, chunk)
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+        os.unlink(path)
+    return time.perf_counter() - start
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--size-mb", type=int, default=1024)
@@ -103,18 +130,23 @@ def main():
         print(f"check peak RSS: {rss / 1024:.0f} MiB (interpreter and modules alone: "
               f"{baseline_rss() / 1024:.0f} MiB)")
 
-        times = []
-        for _ in range(args.runs):
-            if os.path.exists(dst):
-                os.unlink(dst)  # replacing a large file costs its unlink: not ours
-            start = time.perf_counter()
-            cli.compact(src, dst)
-            times.append(time.perf_counter() - start)
-        t = min(times)
+        t = compact_time(src, dst, args.runs)
         out = os.path.getsize(dst)
         print(f"compact: {out / 2**20 / t:.0f} MiB/s written ({t:.2f} s, "
               f"{size / 2**20:.0f} MiB -> {out / 2**20:.0f} MiB, includes fsync)")
         assert cli.check(dst)["problems"] == 0
+        disk = raw_write_time(os.path.join(d, "raw"), out)
+        print(f"  the same bytes written sequentially by Python and synced: "
+              f"{out / 2**20 / disk:.0f} MiB/s (the disk's pace)")
+        os.unlink(dst)
+        if os.path.isdir("/dev/shm"):
+            shm = os.path.join("/dev/shm", f"tools-bench-{os.getpid()}.db")
+            try:
+                t = compact_time(src, shm, args.runs)
+                print(f"  into a memory file system: {out / 2**20 / t:.0f} MiB/s")
+            finally:
+                if os.path.exists(shm):
+                    os.unlink(shm)
 
 
 if __name__ == "__main__":

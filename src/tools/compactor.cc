@@ -17,6 +17,7 @@
 #include "overflow.h"
 #include "page.h"
 #include "page_io.h"
+#include "tools/page_sink.h"
 #include "tools/source.h"
 #include "tools/tree_io.h"
 
@@ -24,70 +25,6 @@ namespace ambrik::tools {
 namespace {
 
 constexpr uint64_t kCacheBytes = 64ull << 20;
-constexpr uint64_t kWindowUnits = 512;  // 4 MiB of units per window
-
-// Pages to the new file, sealed when a cipher is given. Pages are mostly
-// put in id order, except the current data page, which is reserved when it
-// is started and put when it is full; a window of ids collects the units and
-// writes each contiguous run of it with one call, and a page put behind the
-// window goes out alone.
-class FileSink final : public PageWriter {
- public:
-  FileSink(int fd, uint64_t first_id, const PageCipher* cipher)
-      : fd_(fd), next_(first_id), cipher_(cipher),
-        stride_(cipher ? kSealedStride : kPlainStride), buf_(kWindowUnits * stride_),
-        filled_(kWindowUnits, false), base_(first_id) {}
-
-  uint64_t reserve() override { return next_++; }
-
-  Status put(uint64_t id, const uint8_t* page) override {
-    if (id < base_) {
-      std::vector<uint8_t> unit(stride_);
-      TRY(seal(id, page, unit.data()));
-      return pwrite_full(fd_, id * stride_, unit.data(), stride_);
-    }
-    if (id >= base_ + kWindowUnits) {
-      TRY(flush());
-      base_ = id;
-    }
-    TRY(seal(id, page, buf_.data() + (id - base_) * stride_));
-    filled_[id - base_] = true;
-    return ok_status();
-  }
-
-  // Writes every run of filled units in the window.
-  Status flush() {
-    for (uint64_t i = 0; i < kWindowUnits;) {
-      if (!filled_[i]) {
-        ++i;
-        continue;
-      }
-      uint64_t j = i;
-      while (j < kWindowUnits && filled_[j]) filled_[j++] = false;
-      TRY(pwrite_full(fd_, (base_ + i) * stride_, buf_.data() + i * stride_, (j - i) * stride_));
-      i = j;
-    }
-    return ok_status();
-  }
-
-  uint64_t next() const { return next_; }
-  uint64_t stride() const { return stride_; }
-
- private:
-  Status seal(uint64_t id, const uint8_t* page, uint8_t* unit) const {
-    if (cipher_) return cipher_->seal(id, page, unit);
-    std::memcpy(unit, page, kPageSize);
-    return ok_status();
-  }
-
-  int fd_;
-  uint64_t next_;
-  const PageCipher* cipher_;
-  uint64_t stride_;
-  std::vector<uint8_t> buf_;
-  std::vector<bool> filled_;
-  uint64_t base_;
-};
 
 // The temporary destination: removed unless committed.
 class TempFile {
@@ -143,7 +80,7 @@ void sync_dir(const std::string& dir) {
 
 class Copier {
  public:
-  Copier(Source& src, FileSink& sink, const ProgressFn& progress)
+  Copier(Source& src, PageSink& sink, const ProgressFn& progress)
       : src_(src), sb_(src.superblock), cache_(*src.cache), sink_(sink), progress_(progress),
         seen_(sb_.page_count / 64 + 1, 0) {
     hooks_.enter = [this](uint64_t page, Role, uint64_t) {
@@ -284,7 +221,7 @@ class Copier {
   Source& src_;
   const Superblock& sb_;
   PageCache& cache_;
-  FileSink& sink_;
+  PageSink& sink_;
   const ProgressFn& progress_;
   WalkHooks hooks_;
   std::vector<uint64_t> seen_;
@@ -298,7 +235,7 @@ class Copier {
   bool data_open_ = false;
 };
 
-Status write_superblocks(FileSink& sink, int fd, const Source& src, const BuiltTree& handles,
+Status write_superblocks(PageSink& sink, int fd, const Source& src, const BuiltTree& handles,
                          const BuiltTree& members, uint64_t page_count) {
   const uint32_t n = src.superblock_count;
   Superblock sb;
@@ -361,13 +298,13 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
   TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) + ".tmp"));
   std::unique_ptr<PageCipher> cipher;
   if (src->encrypted()) cipher = std::make_unique<PageCipher>(src->data_key.data());
-  FileSink sink(tmp.fd(), src->superblock_count, cipher.get());
+  PageSink sink(tmp.fd(), src->superblock_count, cipher.get());
 
   Copier copier(*src, sink, progress);
   BuiltTree handles, members;
   TRY(copier.copy_handles(handles));
   TRY(copier.copy_membership(members));
-  TRY(sink.flush());
+  TRY(sink.finish());
   const uint64_t page_count = sink.next();
   TRY(write_superblocks(sink, tmp.fd(), *src, handles, members, page_count));
   TRY(tmp.sync());
