@@ -5,21 +5,16 @@
 #include <string>
 #include <unordered_set>
 
-#include "data_page.h"
-#include "membership_index.h"
 #include "named_roots.h"
-#include "overflow.h"
 #include "page.h"
+#include "tools/checker_impl.h"
 
 namespace ambrik::tools {
-namespace {
-
-constexpr uint64_t kCacheBytes = 16ull << 20;
-constexpr size_t kMaxFindings = 2000;
-constexpr size_t kMaxPairsNamed = 50;
-constexpr uint64_t kMaxTag = 0xFFFFFFFFull;
+namespace detail {
 
 std::string num(uint64_t v) { return std::to_string(v); }
+
+namespace {
 
 const char* page_type_name(uint8_t t) {
   switch (t) {
@@ -33,6 +28,8 @@ const char* page_type_name(uint8_t t) {
     default: return nullptr;
   }
 }
+
+}  // namespace
 
 std::string describe_found(const uint8_t* page) {
   if (std::memcmp(page, "KBMA", 4) == 0) return "a superblock";
@@ -61,6 +58,8 @@ std::string from(uint64_t parent) {
   return " (reached from page " + num(parent) + ")";
 }
 
+namespace {
+
 bool valid_utf8(const uint8_t* s, size_t n) {
   size_t i = 0;
   while (i < n) {
@@ -83,67 +82,7 @@ bool valid_utf8(const uint8_t* s, size_t n) {
   return true;
 }
 
-class Checker {
- public:
-  Checker(Source& src, CheckReport& report, const ProgressFn& progress)
-      : src_(src), sb_(src.superblock), r_(report), cache_(*src.cache), progress_(progress) {}
-
-  Status run();
-
- private:
-  void add(bool problem, std::optional<uint64_t> page, std::string text) {
-    (problem ? r_.problems : r_.warnings) += 1;
-    if (r_.findings.size() >= kMaxFindings) {
-      ++r_.findings_dropped;
-      return;
-    }
-    r_.findings.push_back(Finding{problem, page, std::move(text)});
-  }
-  void problem(std::optional<uint64_t> page, std::string text) { add(true, page, std::move(text)); }
-  void warning(std::optional<uint64_t> page, std::string text) {
-    add(false, page, std::move(text));
-  }
-
-  void tick() {
-    ++done_;
-    // Pages are counted as they are reached; a few are read twice.
-    if (progress_ && (done_ & 1023) == 0 && done_ < limit_) progress_(done_, limit_);
-  }
-
-  // Reachability bookkeeping: false when the page must not be read.
-  bool enter(uint64_t page, Role role, uint64_t parent);
-  WalkHooks marking_hooks();
-  WalkHooks quiet_hooks();
-
-  // A tree whose depth cannot be derived: nothing below its root is walked.
-  void unreadable_root(uint64_t root, Role role, const char* tree, const Error& err);
-  void check_slots();
-  Status check_handles();
-  void check_inline(uint64_t leaf, uint64_t handle, const HandleEntry& e);
-  Status check_chain(uint64_t leaf, uint64_t handle, const HandleEntry& e);
-  Status check_membership();
-  Status pinpoint_membership();
-  Status check_freemap();
-  void check_free_and_leaked();
-  Status check_named_roots();
-
-  Source& src_;
-  const Superblock& sb_;
-  CheckReport& r_;
-  PageCache& cache_;
-  const ProgressFn& progress_;
-  uint64_t n_ = 0;      // superblock slots
-  uint64_t limit_ = 0;  // pages with bookkeeping: min(page_count, units)
-  uint64_t done_ = 0;
-  uint32_t handle_depth_ = 0;
-  uint32_t member_depth_ = 0;
-  bool handles_ok_ = false;  // the handle table could be walked from its root
-  bool members_ok_ = false;
-  std::vector<uint8_t> role_;
-  std::vector<uint64_t> free_;      // bitmap
-  std::vector<uint32_t> live_;      // data pages: live values (high 16) | slots (low 16)
-  PairDigest from_table_, from_index_;
-};
+}  // namespace
 
 bool Checker::enter(uint64_t page, Role role, uint64_t parent) {
   tick();
@@ -254,247 +193,6 @@ void Checker::check_slots() {
   }
   for (uint64_t i = src_.candidates.size(); i < n_; ++i)
     problem(i, "superblock slot " + num(i) + ": missing (file too short)");
-}
-
-void Checker::check_inline(uint64_t leaf, uint64_t handle, const HandleEntry& e) {
-  const uint64_t page = e.location;
-  const std::string who = "handle " + num(handle) + " (leaf " + num(leaf) + ")";
-  if (page < limit_ && role_[page] == static_cast<uint8_t>(Role::Data)) {
-    // Seen before: only the slot is new.
-  } else if (page < limit_ && page >= n_ && page < sb_.page_count &&
-             role_[page] == static_cast<uint8_t>(Role::None)) {
-    role_[page] = static_cast<uint8_t>(Role::Data);
-    ++r_.pages_by_role[static_cast<int>(Role::Data)];
-    tick();
-    auto got = cache_.get(page);
-    if (!got.ok()) {
-      problem(page, std::string("data page of ") + who + ": " + describe_error(got.error()));
-      live_[page] = 0xFFFFFFFFu;  // unusable: later references stay quiet
-      return;
-    }
-    auto header = data_page_header(got.value());
-    if (!header) {
-      if (got.value()[0] != kPageData)
-        problem(page, "data page expected for " + who + ", found " + describe_found(got.value()));
-      else
-        problem(page, "data page of " + who + ": header is not structurally valid");
-      live_[page] = 0xFFFFFFFFu;
-      return;
-    }
-    live_[page] = header->slot_count;
-    r_.data_page_slots += header->slot_count;
-  } else {
-    // Out of range, a slot, or a page already reached as something else.
-    if (page < limit_ && page >= n_ && page < sb_.page_count)
-      problem(page, "data page of " + who + " was reached before as " +
-                        role_name(static_cast<Role>(role_[page])));
-    else
-      enter(page, Role::Data, leaf);
-    return;
-  }
-  if (live_[page] == 0xFFFFFFFFu) return;
-  auto value = read_data_slot(cache_, page, e.slot);
-  if (!value.ok()) {
-    problem(page, "slot " + num(e.slot) + " of data page " + num(page) + " for " + who +
-                      " is not readable");
-    return;
-  }
-  r_.value_bytes += value.value().size();
-  ++r_.inline_values;
-  const uint32_t slots = live_[page] & 0xFFFF;
-  const uint32_t live = (live_[page] >> 16) + 1;
-  if (live == slots + 1)
-    problem(page, "data page holds " + num(slots) + " slots but more live handles point into it");
-  if (live <= 0xFFFF) live_[page] = (live << 16) | slots;
-}
-
-Status Checker::check_chain(uint64_t leaf, uint64_t handle, const HandleEntry& e) {
-  const uint64_t first = e.location;
-  const std::string who = "overflow chain of handle " + num(handle) + " (leaf " + num(leaf) + ")";
-  if (first < n_ || first >= limit_ || role_[first] != 0) {
-    enter(first, Role::Overflow, leaf);
-    return ok_status();
-  }
-  auto ids = Overflow::collect_chain_pages(cache_, first);
-  if (!ids.ok()) {
-    const Error& err = ids.error();
-    switch (err.kind()) {
-      case ErrorKind::ChecksumMismatch:
-      case ErrorKind::DecryptionFailed:
-      case ErrorKind::InvalidPageId:
-      case ErrorKind::CorruptPage:
-        problem(err.a(), who + ": " +
-                             (err.kind() == ErrorKind::CorruptPage
-                                  ? std::string("broken chain (wrong page type, zero length, "
-                                                "or longer than its length allows)")
-                                  : describe_error(err)));
-        // Whatever pages the chain has are still its own.
-        enter(first, Role::Overflow, leaf);
-        return ok_status();
-      default:
-        return std::move(ids).error();
-    }
-  }
-  const uint8_t* head = TRY(cache_.get(first));
-  const uint64_t len = load_u64(head + kOverflowLengthOffset);
-  const uint64_t want = len / kOverflowPayload + (len % kOverflowPayload != 0);
-  uint64_t parent = leaf;
-  for (uint64_t id : ids.value()) {
-    if (!enter(id, Role::Overflow, parent)) break;
-    parent = id;
-  }
-  if (ids.value().size() != want)
-    problem(first, who + ": broken chain, " + num(ids.value().size()) + " pages for a length of " +
-                       num(len) + " bytes (" + num(want) + " needed)");
-  ++r_.overflow_values;
-  r_.value_bytes += len;
-  return ok_status();
-}
-
-Status Checker::check_handles() {
-  if (sb_.handle_root == kNoPage) {
-    handles_ok_ = true;
-    return ok_status();
-  }
-  auto depth = HandleTable::recover_depth(cache_, sb_.handle_root);
-  if (!depth.ok()) {
-    const Error& err = depth.error();
-    if (err.kind() == ErrorKind::Io) return std::move(depth).error();
-    unreadable_root(sb_.handle_root, Role::HandleLeaf, "handle-table", err);
-    return ok_status();
-  }
-  handle_depth_ = depth.value();
-  handles_ok_ = true;
-  WalkHooks hooks = marking_hooks();
-  return walk_handle_table(
-      cache_, sb_.handle_root, handle_depth_, hooks,
-      [this](uint64_t leaf, uint64_t handle, const HandleEntry& e) -> Status {
-        if (handle == 0) problem(leaf, "handle-table leaf holds an entry for handle 0");
-        else if (handle >= sb_.next_handle)
-          problem(leaf, "handle " + num(handle) + " is live but next_handle is " +
-                            num(sb_.next_handle));
-        ++r_.live_handles;
-        if (e.tag != 0) {
-          from_table_.add(e.tag, handle);
-          ++r_.tagged_handles;
-        }
-        if (e.kind == ValueKind::Inline) check_inline(leaf, handle, e);
-        else TRY(check_chain(leaf, handle, e));
-        return ok_status();
-      });
-}
-
-Status Checker::check_membership() {
-  if (sb_.membership_root == kNoPage) {
-    members_ok_ = true;
-    return ok_status();
-  }
-  auto depth = membership_recover_depth(cache_, sb_.membership_root);
-  if (!depth.ok()) {
-    const Error& err = depth.error();
-    if (err.kind() == ErrorKind::Io) return std::move(depth).error();
-    unreadable_root(sb_.membership_root, Role::MemberLeaf, "membership-index", err);
-    return ok_status();
-  }
-  member_depth_ = depth.value();
-  members_ok_ = true;
-  WalkHooks hooks = marking_hooks();
-  return walk_radix(
-      cache_, sb_.membership_root, member_depth_, hooks,
-      [&](uint64_t leaf, uint64_t key, uint64_t value) -> Status {
-        if (key == 0 || key > kMaxTag) {
-          problem(leaf, "membership index holds key " + num(key) + ", which is not a tag");
-          return ok_status();
-        }
-        const uint32_t tag = static_cast<uint32_t>(key);
-        const uint64_t set = value & kMemberPageMask;
-        const uint64_t set_depth = value >> kMemberDepthShift;
-        if (set == 0) {
-          problem(leaf, "tag " + num(tag) + ": value " + num(value) + " names no handle set");
-          return ok_status();
-        }
-        if (set_depth > kRadixMaxDepth) {
-          problem(leaf, "tag " + num(tag) + ": handle-set depth " + num(set_depth) +
-                            " out of range");
-          return ok_status();
-        }
-        ++r_.tags_in_use;
-        uint64_t members = 0;
-        const uint64_t problems_before = r_.problems;
-        WalkHooks inner = marking_hooks();
-        TRY(walk_radix(cache_, set, static_cast<uint32_t>(set_depth), inner,
-                       [&](uint64_t set_leaf, uint64_t handle, uint64_t v) -> Status {
-                         if (v != 1)
-                           problem(set_leaf, "tag " + num(tag) + ": handle " + num(handle) +
-                                                 " stored with value " + num(v) + ", not 1");
-                         from_index_.add(tag, handle);
-                         ++members;
-                         return ok_status();
-                       }));
-        if (members == 0 && r_.problems == problems_before)
-          problem(set, "tag " + num(tag) + " has an empty handle set");
-        return ok_status();
-      });
-}
-
-Status Checker::pinpoint_membership() {
-  // Lookups with the engine's readers name each pair only one side holds.
-  size_t named = 0;
-  auto name_pair = [&](uint64_t page, std::string text) {
-    if (++named <= kMaxPairsNamed) problem(page, std::move(text));
-  };
-  WalkHooks quiet = quiet_hooks();
-  if (handles_ok_) {
-    TRY(walk_handle_table(
-        cache_, sb_.handle_root, handle_depth_, quiet,
-        [&](uint64_t leaf, uint64_t handle, const HandleEntry& e) -> Status {
-          if (e.tag == 0) return ok_status();
-          auto set_value = RadixU64::lookup(member_depth_, cache_, sb_.membership_root, e.tag);
-          if (!set_value.ok()) return ok_status();
-          const uint64_t set = set_value.value() & kMemberPageMask;
-          bool listed = false;
-          if (set != 0 && (set_value.value() >> kMemberDepthShift) <= kRadixMaxDepth) {
-            auto in = RadixU64::lookup(
-                static_cast<uint32_t>(set_value.value() >> kMemberDepthShift), cache_, set,
-                handle);
-            if (!in.ok()) return ok_status();
-            listed = in.value() != 0;
-          }
-          if (!listed) {
-            name_pair(leaf, "handle " + num(handle) + " carries tag " + num(e.tag) +
-                          " but the membership index does not list it");
-          }
-          return ok_status();
-        }));
-  }
-  if (members_ok_ && sb_.membership_root != kNoPage) TRY(walk_radix(
-      cache_, sb_.membership_root, member_depth_, quiet,
-      [&](uint64_t, uint64_t key, uint64_t value) -> Status {
-        const uint64_t set = value & kMemberPageMask;
-        const uint64_t set_depth = value >> kMemberDepthShift;
-        if (key == 0 || key > kMaxTag || set == 0 || set_depth > kRadixMaxDepth)
-          return ok_status();
-        WalkHooks inner = quiet_hooks();
-        return walk_radix(
-            cache_, set, static_cast<uint32_t>(set_depth), inner,
-            [&](uint64_t set_leaf, uint64_t handle, uint64_t) -> Status {
-              if (!handles_ok_) return ok_status();
-              auto entry = HandleTable::lookup(handle_depth_, cache_, sb_.handle_root, handle);
-              if (!entry.ok()) return ok_status();
-              if (!entry.value()) {
-                name_pair(set_leaf, "membership index lists handle " + num(handle) +
-                                      " under tag " + num(key) + ", but the handle is not live");
-              } else if (entry.value()->tag != key) {
-                name_pair(set_leaf, "membership index lists handle " + num(handle) +
-                                      " under tag " + num(key) + ", but it carries tag " +
-                                      num(entry.value()->tag));
-              }
-              return ok_status();
-            });
-      }));
-  if (named > kMaxPairsNamed)
-    problem(std::nullopt, num(named - kMaxPairsNamed) + " more (tag, handle) pairs differ");
-  return ok_status();
 }
 
 Status Checker::check_freemap() {
@@ -619,6 +317,12 @@ Status Checker::run() {
   return ok_status();
 }
 
+}  // namespace detail
+
+namespace {
+
+constexpr uint64_t kCacheBytes = 16ull << 20;
+
 void describe_header(const Source& src, CheckReport& r) {
   r.path = src.path;
   r.file_bytes = src.file_bytes;
@@ -657,14 +361,14 @@ Result<CheckReport> check_file(const std::string& path, const std::optional<Key>
       s.defect = d.defect.text();
       report.slots.push_back(s);
       report.findings.push_back(
-          Finding{true, d.slot, "superblock slot " + num(d.slot) + ": " + d.defect.text()});
+          Finding{true, d.slot, "superblock slot " + detail::num(d.slot) + ": " + d.defect.text()});
       ++report.problems;
     }
     report.findings.push_back(Finding{true, std::nullopt, "no valid superblock found"});
     ++report.problems;
     return report;
   }
-  Checker checker(*src, report, progress);
+  detail::Checker checker(*src, report, progress);
   TRY(checker.run());
   return report;
 }
