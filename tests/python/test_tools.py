@@ -141,6 +141,25 @@ def test_check_sound_files_and_exit_status(tmp_path):
     assert report["content"]["live_handles"] == len(snapshot(enc, KEY)[0])
 
 
+def test_progress_only_on_a_terminal(tmp_path):
+    import pty
+    path = tmp_path / "p.db"
+    build(path, count=40)
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "ambrik", "check", str(path)],
+                              stdout=subprocess.PIPE, stderr=slave, timeout=60)
+        os.close(slave)
+        slave = None
+        shown = os.read(master, 4096)
+    finally:
+        if slave is not None:
+            os.close(slave)
+        os.close(master)
+    assert proc.returncode == 0
+    assert b"\r" in shown  # the progress line is drawn and cleared
+
+
 def test_check_cannot_check(tmp_path):
     path = tmp_path / "e.db"
     build(path, key=KEY, count=20)
