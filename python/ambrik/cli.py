@@ -14,8 +14,12 @@ import argparse
 import json
 import os
 import sys
+from typing import Any, Callable
 
 from . import _tools
+
+Report = dict[str, Any]
+_PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 EXIT_OK = 0
 EXIT_PROBLEMS = 1
@@ -33,27 +37,31 @@ _DAMAGE = {
 
 
 class _Failure(Exception):
-    def __init__(self, message, code=EXIT_FAILED):
+    def __init__(self, message: str, code: int = EXIT_FAILED) -> None:
         super().__init__(message)
         self.code = code
 
 
-def check(path, key=None, progress=False):
+def check(path: _PathArg, key: bytes | str | None = None, progress: bool = False) -> Report:
     """Verify a closed database file; returns the report as a dict."""
-    return json.loads(_tools.check(path, key, progress))
+    report: Report = json.loads(_tools.check(path, key, progress))
+    return report
 
 
-def stats(path, key=None, progress=False):
+def stats(path: _PathArg, key: bytes | str | None = None, progress: bool = False) -> Report:
     """Describe a closed database file; returns the report as a dict."""
-    return json.loads(_tools.stats(path, key, progress))
+    report: Report = json.loads(_tools.stats(path, key, progress))
+    return report
 
 
-def compact(src, dst, key=None, overwrite=False, progress=False):
+def compact(src: _PathArg, dst: _PathArg, key: bytes | str | None = None,
+            overwrite: bool = False, progress: bool = False) -> Report:
     """Write the committed state of ``src`` into a new compact file ``dst``."""
-    return json.loads(_tools.compact(src, dst, key, overwrite, progress))
+    report: Report = json.loads(_tools.compact(src, dst, key, overwrite, progress))
+    return report
 
 
-def _read_key(args):
+def _read_key(args: argparse.Namespace) -> bytes | None:
     if args.key_file is not None:
         try:
             with open(args.key_file, "rb") as f:
@@ -70,11 +78,11 @@ def _read_key(args):
     return None
 
 
-def _plural(n, word):
+def _plural(n: int, word: str) -> str:
     return f"{n} {word}" + ("" if n == 1 else "s")
 
 
-def _print_header(report, out):
+def _print_header(report: Report, out: Any) -> None:
     sb = report["superblock"]
     print(f"file: {report['path']} ({report['file_bytes']} bytes, "
           f"{report['units']} page units of {report['stride']} bytes)", file=out)
@@ -94,7 +102,7 @@ def _print_header(report, out):
             print(f"  slot {slot['slot']}: invalid: {slot['defect']}", file=out)
 
 
-def _print_findings(report, out):
+def _print_findings(report: Report, out: Any) -> None:
     for f in report["findings"]:
         where = f"page {f['page']}: " if f["page"] is not None else ""
         print(f"{f['severity']}: {where}{f['text']}", file=out)
@@ -102,7 +110,7 @@ def _print_findings(report, out):
         print(f"... {report['findings_dropped']} more findings not listed", file=out)
 
 
-def _cmd_check(args, key, progress):
+def _cmd_check(args: argparse.Namespace, key: bytes | None, progress: bool) -> int:
     report = check(args.file, key, progress)
     if args.json:
         print(json.dumps(report, indent=2))
@@ -116,7 +124,7 @@ def _cmd_check(args, key, progress):
     return EXIT_OK if report["problems"] == 0 else EXIT_PROBLEMS
 
 
-def _cmd_stats(args, key, progress):
+def _cmd_stats(args: argparse.Namespace, key: bytes | None, progress: bool) -> int:
     report = stats(args.file, key, progress)
     if args.json:
         print(json.dumps(report, indent=2))
@@ -156,7 +164,7 @@ def _cmd_stats(args, key, progress):
     return EXIT_OK
 
 
-def _cmd_compact(args, key, progress):
+def _cmd_compact(args: argparse.Namespace, key: bytes | None, progress: bool) -> int:
     r = compact(args.src, args.dst, key, args.force, progress)
     ratio = r["dest_bytes"] / r["source_bytes"] if r["source_bytes"] else 1.0
     print(f"compacted {args.src} ({r['source_bytes']} bytes) into {args.dst} "
@@ -165,14 +173,14 @@ def _cmd_compact(args, key, progress):
     return EXIT_OK
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ambrik", description="Operator tools for closed ambrik database files.",
         epilog="Exit status: 0 success, 1 problems found (check) or a damaged source "
                "(compact), 2 the file could not be examined or written.")
     sub = p.add_subparsers(dest="command", required=True)
 
-    def key_options(sp):
+    def key_options(sp: argparse.ArgumentParser) -> None:
         g = sp.add_mutually_exclusive_group()
         g.add_argument("--key-file", metavar="PATH",
                        help="raw key of an encrypted file: the file's bytes, as they are")
@@ -198,10 +206,11 @@ def _parser():
     return p
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     progress = sys.stderr.isatty()
-    commands = {"check": _cmd_check, "stats": _cmd_stats, "compact": _cmd_compact}
+    commands: dict[str, Callable[[argparse.Namespace, bytes | None, bool], int]] = {
+        "check": _cmd_check, "stats": _cmd_stats, "compact": _cmd_compact}
     try:
         key = _read_key(args)
         return commands[args.command](args, key, progress)
