@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -137,6 +139,11 @@ PyObject* run_engine(Fn&& fn) {
     PyEval_RestoreThread(ts);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    // Only the standard library throws here (no engine call does); report it
+    // rather than let it cross into the interpreter.
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
   }
   if (error) return raise_engine_error(*error);
   return json_result(text);
