@@ -89,7 +89,7 @@ TEST(ToolsTreeBuilder, RadixTreesAndEmptyBuilders) {
   BuiltTree t = must(b.finish());
   EXPECT_EQ(must(RadixU64::recover_depth(cache, t.root)), t.depth);
   RadixList all;
-  must(RadixU64::iter_recursive(cache, t.root, 0, t.depth, all));
+  must(RadixU64::iter(cache, t.root, t.depth, kNoPage, all));
   ASSERT_EQ(all.size(), keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
     EXPECT_EQ(all[i], std::make_pair(keys[i], keys[i] * 2 + 1));
