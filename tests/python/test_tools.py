@@ -172,6 +172,12 @@ def test_check_cannot_check(tmp_path):
     with ambrik.open(str(path), encryption_key=KEY):
         code, _, err = run("check", path, "--key-file", tmp_path / "wrong")
         assert code == 2 and "LockFailedError" in err
+        with pytest.raises(ambrik.LockFailedError):
+            cli.check(str(path), KEY)
+    with pytest.raises(ambrik.InvalidEncryptionKeyError):
+        cli.stats(str(path), b"wrong")
+    with pytest.raises(ambrik.DatabaseFileNotFoundError):
+        cli.compact(str(tmp_path / "missing.db"), str(tmp_path / "out.db"))
     env = dict(os.environ, AMBRIK_TEST_PASS="x")
     code, _, err = run("check", path, "--passphrase-env", "AMBRIK_TEST_PASS", env=env)
     assert code == 2 and "InvalidEncryptionKeyError" in err
