@@ -19,6 +19,7 @@
 #include <string>
 
 #include "error.h"
+#include "error_table.h"
 #include "tools/checker.h"
 #include "tools/compactor.h"
 #include "tools/report_json.h"
@@ -80,25 +81,6 @@ bool key_arg(PyObject* obj, std::optional<Key>& out) {
   return true;
 }
 
-// The exception class of ambrik._ambrik that each engine error kind raises,
-// indexed by ErrorKind.
-constexpr const char* kClassOfKind[ambrik::kErrorKindCount] = {
-    "InvalidHandleError",          "NoActiveTransactionError",
-    "TransactionAlreadyActiveError", "SavepointNotFoundError",
-    "DuplicateSavepointError",     "ReadOnlyModeError",
-    "DatabaseFileNotFoundError",   "InvalidRootNameError",
-    "RootNameTableFullError",      "InvalidSuperblockCountError",
-    "CacheFullError",              "SpillwayFullError",
-    "TransactionInProgressError",  "TagMismatchError",
-    "IoError",                     "ChecksumMismatchError",
-    "CorruptSuperblockError",      "FileSizeMismatchError",
-    "LockFailedError",             "UnsupportedFormatVersionError",
-    "PoisonedError",               "CorruptPageError",
-    "InvalidPageIdError",          "UnsupportedPageSizeError",
-    "NoEncryptionKeyError",        "InvalidEncryptionKeyError",
-    "EncryptionNotSupportedError", "NoFreeKeySlotError",
-    "LastKeySlotError",            "DecryptionFailedError",
-};
 static_assert(static_cast<int>(ambrik::ErrorKind::Internal) == ambrik::kErrorKindCount);
 
 PyObject* raise_engine_error(const Error& err) {
@@ -109,7 +91,7 @@ PyObject* raise_engine_error(const Error& err) {
   }
   PyObject* module = PyImport_ImportModule("ambrik._ambrik");
   if (module == nullptr) return nullptr;
-  PyObject* cls = PyObject_GetAttrString(module, kClassOfKind[static_cast<int>(err.kind())]);
+  PyObject* cls = PyObject_GetAttrString(module, ambrik::py::class_name_of(err.kind()));
   Py_DECREF(module);
   if (cls == nullptr) return nullptr;
   PyErr_SetString(cls, message.c_str());
