@@ -165,19 +165,20 @@ Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, u
   uint64_t run_start = 0;
   uint64_t run_len = 0;
   for (uint64_t b = rel; b < limit;) {
-    // Whole bytes at once where the run is decided by the byte alone.
-    if (b % 8 == 0 && b + 8 <= limit) {
-      const uint8_t byte = bitmap[b / 8];
-      if (byte == 0) {
+    // Whole words at once where the word alone decides (little-endian: bit
+    // j of the word is bit j mod 8 of byte j div 8).
+    if (b % 64 == 0 && b + 64 <= limit) {
+      const uint64_t word = load_u64(bitmap + b / 8);
+      if (word == 0) {
         run_len = 0;
-        b += 8;
+        b += 64;
         continue;
       }
-      if (byte == 0xFF) {
+      if (word == ~uint64_t{0}) {
         if (run_len == 0) run_start = b;
-        run_len += 8;
+        run_len += 64;
         if (run_len >= k) return Found{base + run_start};
-        b += 8;
+        b += 64;
         continue;
       }
     }

@@ -245,6 +245,7 @@ TEST(FreeMapTree, RunSearchStaysInTheLeafAndBelowTheEnd) {
   std::vector<uint64_t> freed{5, 6};
   for (uint64_t p = 10; p < 15; ++p) freed.push_back(p);
   for (uint64_t p = 20; p < 31; ++p) freed.push_back(p);
+  for (uint64_t p = 100; p < 300; ++p) freed.push_back(p);  // whole words inside
   freed.push_back(65343);  // last bit of leaf 0 ...
   freed.push_back(65344);  // ... and first of leaf 1: never one run
   db.commit(freed);
@@ -258,7 +259,11 @@ TEST(FreeMapTree, RunSearchStaysInTheLeafAndBelowTheEnd) {
   EXPECT_EQ(run(5, 6), 20u);
   EXPECT_EQ(run(11, 4), 11u);
   EXPECT_EQ(run(5, 11), 20u);
-  EXPECT_EQ(run(5, 12), std::nullopt);
+  EXPECT_EQ(run(5, 12), 100u);
+  EXPECT_EQ(run(130, 170), 130u);
+  EXPECT_EQ(run(5, 201), std::nullopt);
+  EXPECT_EQ(run(5, 150, 249), std::nullopt);
+  EXPECT_EQ(run(5, 150, 250), 100u);
   EXPECT_EQ(run(5, 6, 25), std::nullopt);
   EXPECT_EQ(run(15, 5, 25), 20u);
   EXPECT_EQ(run(65343, 2), std::nullopt);
