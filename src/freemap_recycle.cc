@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "check.h"
+
 namespace ambrik {
 
 FreeMapTree FreemapRecycle::take_tree(const FreeMapRoot& fm) {
@@ -105,8 +107,9 @@ RecycleMark FreemapRecycle::mark() {
 }
 
 void FreemapRecycle::return_to(const RecycleMark& m) {
+  AMBRIK_DCHECK(m.retired_len <= retired_.size());
   pool_ = m.pool;
-  if (m.retired_len < retired_.size()) retired_.resize(m.retired_len);
+  retired_.resize(m.retired_len);
   hint_ = m.hint;
   fresh_.clear();
 }

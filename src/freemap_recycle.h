@@ -104,8 +104,7 @@ class FreemapRecycle {
   // pages); the search never reads more than one leaf. `hint` is left as it
   // was: free pages before the run are still to be found. The run lies in
   // the usable range; a first free page outside it is CorruptPage naming
-  // its leaf, as for a single page.
-  // REQUIRES: k >= 1.
+  // its leaf, as for a single page. k = 0 takes nothing.
   Result<std::optional<uint64_t>> alloc_run(PageCache& cache, FreeMapRoot& fm, uint64_t k);
 
   // Sets p's bit in the working free map, growing the tree as needed; every

@@ -71,9 +71,9 @@ uint64_t freemap_coverage(uint32_t depth);
 
 // The lowest id q >= p such that q .. q + k - 1 are all free, lie in the
 // leaf that covers p and are below `end`; nullopt when that leaf holds no
-// such run (no tree, or p not covered: nullopt too). Reads the path to that
-// one leaf only, so its cost is bounded by one leaf whatever the tree's size.
-// REQUIRES: k >= 1.
+// such run (no tree, p not covered, or k = 0: nullopt too). Reads the path
+// to that one leaf only, so its cost is bounded by one leaf whatever the
+// tree's size.
 Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, uint32_t depth,
                                               uint64_t p, uint64_t k, uint64_t end);
 
