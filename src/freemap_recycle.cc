@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "check.h"
+
 namespace ambrik {
 
 FreeMapTree FreemapRecycle::take_tree(const FreeMapRoot& fm) {
@@ -25,9 +27,8 @@ Result<uint64_t> FreemapRecycle::cow_alloc(PageCache& cache) {
   return id;
 }
 
-Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& tree,
-                                                bool allowed) {
-  if (!allowed || tree.root() == kNoPage) return cache.new_page();
+Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& tree) {
+  if (tree.root() == kNoPage) return cache.new_page();
   uint64_t leaf = 0;
   auto found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, hint_, &leaf));
   if (!found) return cache.new_page();
@@ -42,12 +43,34 @@ Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& t
   return p;
 }
 
-Result<uint64_t> FreemapRecycle::alloc_page(PageCache& cache, FreeMapRoot& fm,
-                                            bool recycling_allowed) {
+Result<uint64_t> FreemapRecycle::alloc_page(PageCache& cache, FreeMapRoot& fm) {
   FreeMapTree tree = take_tree(fm);
-  Result<uint64_t> r = cow_alloc_into(cache, tree, recycling_allowed);
+  Result<uint64_t> r = cow_alloc_into(cache, tree);
   put_tree(fm, std::move(tree));
   return r;
+}
+
+Result<std::optional<uint64_t>> FreemapRecycle::alloc_run(PageCache& cache, FreeMapRoot& fm,
+                                                          uint64_t k) {
+  using Found = std::optional<uint64_t>;
+  if (fm.root == kNoPage || k == 0) return Found{};
+  uint64_t leaf = 0;
+  auto first = TRY(FreeMapTree::scan_node(cache, fm.root, fm.depth, 0, hint_, &leaf));
+  if (!first) return Found{};
+  if (*first < usable_first_ || *first >= usable_end_) return Error::corrupt_page(leaf);
+  auto run = TRY(find_free_run(cache, fm.root, fm.depth, *first, k, usable_end_));
+  if (!run) return Found{};
+  FreeMapTree tree = take_tree(fm);
+  PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
+  // One leaf holds the whole run, so its path is copied once.
+  Status st = ok_status();
+  for (uint64_t p = *run; st.ok() && p < *run + k; ++p) {
+    st = tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::ClearBit);
+    if (st.ok()) st = cache.claim_page(p);
+  }
+  put_tree(fm, std::move(tree));
+  if (!st.ok()) return std::move(st).error();
+  return run;
 }
 
 Status FreemapRecycle::mark_free_committed_path(PageCache& cache, FreeMapRoot& fm, uint64_t p) {
@@ -76,6 +99,19 @@ void FreemapRecycle::on_commit() {
 
 void FreemapRecycle::collect_held(std::unordered_set<uint64_t>& out) const {
   for (const auto* list : {&pool_, &retired_, &next_pool_}) out.insert(list->begin(), list->end());
+}
+
+RecycleMark FreemapRecycle::mark() {
+  fresh_.clear();
+  return RecycleMark{pool_, retired_.size(), hint_};
+}
+
+void FreemapRecycle::return_to(const RecycleMark& m) {
+  AMBRIK_DCHECK(m.retired_len <= retired_.size());
+  pool_ = m.pool;
+  retired_.resize(m.retired_len);
+  hint_ = m.hint;
+  fresh_.clear();
 }
 
 void FreemapRecycle::on_rollback() {

@@ -5,9 +5,17 @@
 //  - A page released by a transaction sits on that transaction's pending-free
 //    list and is marked free only during its commit (mark_free_committed_path),
 //    so the same transaction never gets it back.
-//  - Object-store pages come from the free map (first fit from `hint`) when
-//    recycling is allowed, i.e. while no savepoint is open, else from the end
-//    of the file.
+//  - Object-store pages come from the free map (first fit from `hint`), else
+//    from the end of the file; a run of consecutive free pages can be taken
+//    at once for a structure that is read in order (an overflow chain).
+//  - While savepoints are open the same free pages are handed out: the free
+//    map holds only pages that earlier commits released, which no state of
+//    the running transaction refers to. Each savepoint keeps a RecycleMark;
+//    returning to it (with the saved free-map root, and the page cache
+//    forgetting everything from the saved frontier on) gives back exactly the
+//    pages and pool entries taken since. Free-map nodes copied before the
+//    mark are part of the saved tree, so `fresh` starts empty at the mark and
+//    they are copied again rather than changed in place.
 //  - The free map's own nodes never come from the free map: they come from
 //    `pool` (free-map nodes retired by the previous commit) or from the end of
 //    the file. Retired free-map nodes are never recorded in the free map;
@@ -19,15 +27,20 @@
 //   on_begin   copy of next_pool empty     unchanged               empty
 //   on_commit  empty             empty     retired + rest of pool  empty
 //   on_rollback empty            empty     unchanged               empty
-// `hint` starts at 0, follows each recycled page and is lowered by each page
-// marked free; begin and rollback leave it alone.
+//   mark       unchanged         unchanged unchanged               empty
+//   return_to  as at the mark    as at the mark  unchanged         empty
+// `hint` starts at 0, follows each single recycled page and is lowered by
+// each page marked free; begin and rollback leave it alone, return_to puts
+// back the value of the mark.
 //
 // Ownership: the TransactionManager owns one FreemapRecycle per open
 // database. The working free-map root and depth live in the manager's state
 // record (FreeMapRoot); these functions read and update it in place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -44,6 +57,15 @@ struct FreeMapRoot {
   uint64_t root = kNoPage;
   uint32_t depth = 0;
   bool operator==(const FreeMapRoot&) const = default;
+};
+
+// What a savepoint keeps of the recycling state. Within a transaction `pool`
+// only shrinks and `retired` only grows, so a copy of the one and the length
+// of the other say everything.
+struct RecycleMark {
+  std::vector<uint64_t> pool;
+  size_t retired_len = 0;
+  uint64_t hint = 0;
 };
 
 class FreemapRecycle {
@@ -65,16 +87,25 @@ class FreemapRecycle {
   }
 
   // A zero-filled dirty page for the object store: the lowest free page at
-  // or above `hint` when `allowed` and the tree has one (its bit is cleared
-  // on a private path), else a page at the end of the file. A free bit
-  // outside the usable range is CorruptPage naming the leaf that holds it.
-  Result<uint64_t> cow_alloc_into(PageCache& cache, FreeMapTree& tree, bool allowed);
+  // or above `hint` when the tree has one (its bit is cleared on a private
+  // path), else a page at the end of the file. A free bit outside the usable
+  // range is CorruptPage naming the leaf that holds it.
+  Result<uint64_t> cow_alloc_into(PageCache& cache, FreeMapTree& tree);
   // A zero-filled dirty page for a new free-map node: from `pool`, else from
   // the end of the file.
   Result<uint64_t> cow_alloc(PageCache& cache);
 
   // take_tree + cow_alloc_into + put_tree; the usual way to allocate.
-  Result<uint64_t> alloc_page(PageCache& cache, FreeMapRoot& fm, bool recycling_allowed);
+  Result<uint64_t> alloc_page(PageCache& cache, FreeMapRoot& fm);
+  // k zero-filled dirty pages with consecutive ids, the first returned: the
+  // lowest run of k free pages that starts at or after the first free page
+  // from `hint` and lies in that page's leaf. nullopt, with nothing taken,
+  // when that leaf holds no such run (the caller falls back to single
+  // pages); the search never reads more than one leaf. `hint` is left as it
+  // was: free pages before the run are still to be found. The run lies in
+  // the usable range; a first free page outside it is CorruptPage naming
+  // its leaf, as for a single page. k = 0 takes nothing.
+  Result<std::optional<uint64_t>> alloc_run(PageCache& cache, FreeMapRoot& fm, uint64_t k);
 
   // Sets p's bit in the working free map, growing the tree as needed; every
   // new or copied free-map node comes from cow_alloc. Lowers `hint` to p.
@@ -84,6 +115,11 @@ class FreemapRecycle {
   // Call only after the new superblock is durable.
   void on_commit();
   void on_rollback();
+  // Savepoint creation and return (see the rules above). REQUIRES for
+  // return_to: `m` comes from mark() in the running transaction, and the
+  // caller restores the free-map root saved with it.
+  RecycleMark mark();
+  void return_to(const RecycleMark& m);
 
   // Adds the free-map pages held in memory only (the pools and `retired`)
   // to `out`: pages that no tree and no free bit accounts for.

@@ -1,5 +1,6 @@
 #include "freemap_tree.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -136,6 +137,60 @@ Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uin
   const uint8_t* leaf = TRY(cache.get(node));
   if (leaf[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
   return ((leaf[kFreeMapBodyOffset + rel / 8] >> (rel % 8)) & 1) != 0;
+}
+
+Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, uint32_t depth,
+                                              uint64_t p, uint64_t k, uint64_t end) {
+  using Found = std::optional<uint64_t>;
+  if (root == kNoPage || k == 0) return Found{};
+  if (depth > kFreeMapMaxDepth) return Error::corrupt_page(root);
+  if (p >= freemap_coverage(depth) || p >= end) return Found{};
+  uint64_t node = root;
+  uint64_t rel = p;
+  for (uint32_t level = depth; level > 0; --level) {
+    const uint8_t* page = TRY(cache.get(node));
+    if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
+    uint64_t span = freemap_span(level);
+    uint64_t i = rel / span;
+    rel %= span;
+    if (i >= kFreeMapFanout) return Found{};
+    node = interior_child(page, i);
+    if (node == 0) return Found{};
+  }
+  const uint8_t* leaf = TRY(cache.get(node));
+  if (leaf[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+  const uint64_t base = p - rel;
+  const uint64_t limit = std::min<uint64_t>(kFreeMapLeafBits, end - base);
+  const uint8_t* bitmap = leaf + kFreeMapBodyOffset;
+  uint64_t run_start = 0;
+  uint64_t run_len = 0;
+  for (uint64_t b = rel; b < limit;) {
+    // Whole words at once where the word alone decides (little-endian: bit
+    // j of the word is bit j mod 8 of byte j div 8).
+    if (b % 64 == 0 && b + 64 <= limit) {
+      const uint64_t word = load_u64(bitmap + b / 8);
+      if (word == 0) {
+        run_len = 0;
+        b += 64;
+        continue;
+      }
+      if (word == ~uint64_t{0}) {
+        if (run_len == 0) run_start = b;
+        run_len += 64;
+        if (run_len >= k) return Found{base + run_start};
+        b += 64;
+        continue;
+      }
+    }
+    if ((bitmap[b / 8] >> (b % 8)) & 1) {
+      if (run_len == 0) run_start = b;
+      if (++run_len >= k) return Found{base + run_start};
+    } else {
+      run_len = 0;
+    }
+    ++b;
+  }
+  return Found{};
 }
 
 Result<std::optional<uint64_t>> FreeMapTree::scan_node(PageCache& cache, uint64_t node,

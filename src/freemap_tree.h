@@ -69,6 +69,14 @@ uint64_t freemap_span(uint32_t level);
 // Page ids covered by a whole tree of `depth`: 65344 * 1021^depth, saturating.
 uint64_t freemap_coverage(uint32_t depth);
 
+// The lowest id q >= p such that q .. q + k - 1 are all free, lie in the
+// leaf that covers p and are below `end`; nullopt when that leaf holds no
+// such run (no tree, p not covered, or k = 0: nullopt too). Reads the path
+// to that one leaf only, so its cost is bounded by one leaf whatever the
+// tree's size.
+Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, uint32_t depth,
+                                              uint64_t p, uint64_t k, uint64_t end);
+
 // True when page p's bit is set in the tree (root, depth). No tree, an id at
 // or above the coverage, or a missing child: false. Read-only.
 Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uint64_t p);

@@ -43,12 +43,21 @@ void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
 }
 
 Result<uint64_t> Overflow::write(PageCache& cache, std::span<const uint8_t> value) {
+  return write(cache, value, [&cache](uint64_t n, std::vector<uint64_t>& out) -> Status {
+    for (uint64_t j = 0; j < n; ++j) out.push_back(TRY(cache.new_page()));
+    return ok_status();
+  });
+}
+
+Result<uint64_t> Overflow::write(PageCache& cache, std::span<const uint8_t> value,
+                                 const PageRunAllocFn& alloc) {
   if (value.empty()) return Error::internal("overflow chain for an empty value");
   uint64_t len = value.size();
   uint64_t n = pages_for(len);
   std::vector<uint64_t> ids;
   ids.reserve(n);
-  for (uint64_t j = 0; j < n; ++j) ids.push_back(TRY(cache.new_page()));
+  TRY(alloc(n, ids));
+  if (ids.size() != n) return Error::internal("overflow chain allocator gave a wrong count");
   for (uint64_t j = 0; j < n; ++j) {
     uint8_t* page = TRY(cache.get_mut(ids[j]));
     uint64_t from = j * kOverflowPayload;

@@ -1,5 +1,9 @@
 // Overflow chains: values too large for a data page (8163 bytes or more).
 //
+// The pages of a chain come from the caller's allocator (the engine's takes
+// free pages, preferring consecutive ones, and grows the file only when none
+// are free); the order of the ids is the allocator's.
+//
 // A value of L bytes is split over ceil(L / 8152) overflow pages linked by
 // their next ids; page j holds bytes [8152 j, min(L, 8152 (j + 1))). Every
 // chain therefore has at least two pages. A chain is written once, never
@@ -25,6 +29,7 @@
 #include <span>
 #include <vector>
 
+#include "page_alloc.h"
 #include "page_cache.h"
 #include "result.h"
 
@@ -42,9 +47,12 @@ void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
                           std::span<const uint8_t> part);
 
 struct Overflow {
-  // Writes `value` to pages from new_page (never recycled ones) and returns
-  // the first page's id. Pages obtained before an error are not given back.
+  // Writes `value` to the pages `alloc` gives and returns the first page's
+  // id. Pages obtained before an error are not given back.
   // REQUIRES: value is not empty (callers use it above 8162 bytes).
+  static Result<uint64_t> write(PageCache& cache, std::span<const uint8_t> value,
+                                const PageRunAllocFn& alloc);
+  // The same with pages from new_page, at the end of the file.
   static Result<uint64_t> write(PageCache& cache, std::span<const uint8_t> value);
 
   // Replaces `out` with the value stored in the chain starting at `first`.

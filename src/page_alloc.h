@@ -13,11 +13,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "result.h"
 
 namespace ambrik {
 
 using PageAllocFn = std::function<Result<uint64_t>()>;
+
+// How an overflow chain obtains all its pages at once: appends n ids of
+// zero-filled dirty pages to `out`, in the order the chain uses them, so
+// that the allocator can choose consecutive ids when it has them.
+using PageRunAllocFn = std::function<Status(uint64_t n, std::vector<uint64_t>& out)>;
 
 }  // namespace ambrik

@@ -1,8 +1,8 @@
 #include "superblock/superblock.h"
 
-#include <algorithm>
 #include <cstring>
 
+#include "check.h"
 #include "crypto/key.h"
 
 namespace ambrik {
@@ -122,7 +122,9 @@ Result<std::array<uint8_t, kPageSize>> serialize_encrypted(const Superblock& sb,
 
 Result<std::vector<uint8_t>> encode_superblock_unit(const Superblock& sb, uint64_t stride,
                                                     const uint8_t* data_key) {
-  std::vector<uint8_t> unit(std::max<uint64_t>(stride, kPageSize), 0);
+  AMBRIK_DCHECK(stride >= kPageSize);
+  AMBRIK_DCHECK(!sb.encryption || data_key != nullptr);
+  std::vector<uint8_t> unit(stride, 0);
   if (sb.encryption) {
     auto bytes = TRY(serialize_encrypted(sb, data_key));
     std::memcpy(unit.data(), bytes.data(), kPageSize);

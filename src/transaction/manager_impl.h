@@ -58,6 +58,7 @@ struct SavepointRecord {
   std::vector<uint64_t> pending_free;  // the transaction's list at creation
   StateRecord working;
   uint64_t frontier = 0;  // allocation frontier at creation
+  RecycleMark recycle;    // free pages and pool entries handed out since
 };
 
 // The page lists of the running transaction. All of them start empty at
@@ -195,8 +196,11 @@ class TransactionManagerImpl {
   void unstore_value(const StoredValue& stored);
   // The allocator for every page of the object store: pages superseded
   // earlier in this transaction that no state can reach any more first, then
-  // the free map (while no savepoint is open), then the end of the file.
+  // the free map, then the end of the file.
   PageAllocFn recycling_allocator();
+  // The n pages of an overflow chain, appended to `out`: from the same
+  // sources, preferring a run of consecutive free pages.
+  Status alloc_chain_pages(uint64_t n, std::vector<uint64_t>& out);
   // Hands the pages a successful operation superseded to their next owner:
   // pages created by this transaction (and not captured by a savepoint) can
   // be reused at once; pages of the committed state wait for the commit.

@@ -68,7 +68,7 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   handle_depth = depth;
   retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
-  else txn.pending_free.insert(txn.pending_free.end(), old_chain.begin(), old_chain.end());
+  else retire(old_chain);
   return ok_status();
 }
 
@@ -94,7 +94,7 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   retire(pending);
   retire(index_pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
-  else txn.pending_free.insert(txn.pending_free.end(), old_chain.begin(), old_chain.end());
+  else retire(old_chain);
   return ok_status();
 }
 

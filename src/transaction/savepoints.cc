@@ -1,9 +1,11 @@
 // Savepoints: named points inside the running transaction.
 //
-// While a savepoint is open nothing is recycled and every new page lies at
-// or beyond the frontier saved in the newest savepoint, so returning to it
-// is: forget every page from its frontier on, restore the saved roots and
-// the packer.
+// Every page written after a savepoint is either at or beyond the frontier
+// saved in it, or a page that was free in the saved free map (or held by the
+// saved free-map node pool); none of them is part of the saved state. So
+// returning to it is: forget every page from its frontier on, restore the
+// saved roots (the free-map root with them, which frees again the pages
+// taken since), the recycling state and the packer.
 #include <algorithm>
 
 #include "transaction/manager_impl.h"
@@ -36,6 +38,7 @@ Status TransactionManagerImpl::savepoint(const std::string& name) {
   sp.pending_free = txn.seal_for_savepoint();
   sp.working = working;
   sp.frontier = cache->next_page_id();
+  sp.recycle = recycle.mark();
   txn.savepoints.push_back(std::move(sp));
   return ok_status();
 }
@@ -46,6 +49,7 @@ Status TransactionManagerImpl::rollback_to(const std::string& name) {
   if (it == txn.savepoints.end()) return Error::savepoint_not_found(name);
   TRY(cache->truncate(it->frontier));
   working = it->working;
+  recycle.return_to(it->recycle);
   TRY(recover_depths());
   packer.restore(it->packer);
   txn.savepoints.erase(it + 1, txn.savepoints.end());

@@ -1,5 +1,7 @@
 // Storage of value bytes: data pages for small values, overflow chains for
-// large ones, and the page allocator the trees use.
+// large ones, and the page allocators the trees and chains use.
+#include <algorithm>
+
 #include "overflow.h"
 #include "transaction/manager_impl.h"
 
@@ -13,11 +15,33 @@ PageAllocFn TransactionManagerImpl::recycling_allocator() {
       TRY(cache->claim_page(id));
       txn.reusable.pop_back();
     } else {
-      id = TRY(recycle.alloc_page(*cache, working.freemap, !savepoint_open()));
+      id = TRY(recycle.alloc_page(*cache, working.freemap));
     }
     txn.txn_private.get_or_insert(id);
     return id;
   };
+}
+
+Status TransactionManagerImpl::alloc_chain_pages(uint64_t n, std::vector<uint64_t>& out) {
+  const size_t start = out.size();
+  if (txn.reusable.size() < n) {
+    // A run of free pages makes the chain one stretch of the file, read
+    // back in order.
+    if (auto first = TRY(recycle.alloc_run(*cache, working.freemap, n))) {
+      for (uint64_t j = 0; j < n; ++j) {
+        out.push_back(*first + j);
+        txn.txn_private.get_or_insert(*first + j);
+      }
+      return ok_status();
+    }
+  }
+  // Otherwise the pages other structures would get, one by one. They are
+  // mostly consecutive (a superseded chain, first-fit free pages, the end of
+  // the file): in ascending order the chain follows them through the file.
+  PageAllocFn alloc = recycling_allocator();
+  for (uint64_t j = 0; j < n; ++j) out.push_back(TRY(alloc()));
+  std::sort(out.begin() + start, out.end());
+  return ok_status();
 }
 
 void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
@@ -30,7 +54,10 @@ void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
 Result<TransactionManagerImpl::StoredValue> TransactionManagerImpl::store_value(
     std::span<const uint8_t> value) {
   if (value.size() > kMaxSmallValue) {
-    uint64_t first = TRY(Overflow::write(*cache, value));
+    auto alloc = [this](uint64_t n, std::vector<uint64_t>& out) {
+      return alloc_chain_pages(n, out);
+    };
+    uint64_t first = TRY(Overflow::write(*cache, value, alloc));
     return StoredValue{first, 0, ValueKind::Overflow};
   }
   DataSlot ds =

@@ -39,7 +39,7 @@ struct Db {
     working = committed;
     recycle.on_rollback();
   }
-  uint64_t alloc(bool allowed = true) { return must(recycle.alloc_page(cache, working, allowed)); }
+  uint64_t alloc() { return must(recycle.alloc_page(cache, working)); }
   bool is_free(const FreeMapRoot& fm, uint64_t p) {
     return must(is_marked_free(cache, fm.root, fm.depth, p));
   }
@@ -171,9 +171,6 @@ TEST(FreemapRecycle, HandsOutLowestCommittedFreePageFirst) {
   EXPECT_EQ(TestPeer::hint(db.recycle), 0u);
 
   db.begin();
-  // While a savepoint is open the free pages stay untouched.
-  uint64_t frontier = db.cache.next_page_id();
-  EXPECT_EQ(db.alloc(false), frontier);
   EXPECT_EQ(db.alloc(), 4u);
   EXPECT_EQ(TestPeer::hint(db.recycle), 4u);
   EXPECT_EQ(db.alloc(), 7u);
@@ -242,6 +239,106 @@ TEST(FreemapRecycle, PoolSurvivesRollbackAndFeedsFreeMapNodes) {
   EXPECT_EQ(TestPeer::next_pool(db.recycle).size(), 1u);
 }
 
+TEST(FreeMapTree, RunSearchStaysInTheLeafAndBelowTheEnd) {
+  Db db;
+  db.begin();
+  std::vector<uint64_t> freed{5, 6};
+  for (uint64_t p = 10; p < 15; ++p) freed.push_back(p);
+  for (uint64_t p = 20; p < 31; ++p) freed.push_back(p);
+  for (uint64_t p = 100; p < 300; ++p) freed.push_back(p);  // whole words inside
+  freed.push_back(65343);  // last bit of leaf 0 ...
+  freed.push_back(65344);  // ... and first of leaf 1: never one run
+  db.commit(freed);
+  const FreeMapRoot& fm = db.committed;
+  auto run = [&](uint64_t p, uint64_t k, uint64_t end = kNoPage) {
+    return must(find_free_run(db.cache, fm.root, fm.depth, p, k, end));
+  };
+  EXPECT_EQ(run(5, 2), 5u);
+  EXPECT_EQ(run(5, 3), 10u);
+  EXPECT_EQ(run(5, 5), 10u);
+  EXPECT_EQ(run(5, 6), 20u);
+  EXPECT_EQ(run(11, 4), 11u);
+  EXPECT_EQ(run(5, 11), 20u);
+  EXPECT_EQ(run(5, 12), 100u);
+  EXPECT_EQ(run(130, 170), 130u);
+  EXPECT_EQ(run(5, 201), std::nullopt);
+  EXPECT_EQ(run(5, 150, 249), std::nullopt);
+  EXPECT_EQ(run(5, 150, 250), 100u);
+  EXPECT_EQ(run(5, 6, 25), std::nullopt);
+  EXPECT_EQ(run(15, 5, 25), 20u);
+  EXPECT_EQ(run(65343, 2), std::nullopt);
+  EXPECT_EQ(run(65344, 1), 65344u);
+}
+
+TEST(FreemapRecycle, RunAllocationTakesConsecutivePagesAndKeepsTheHint) {
+  Db db;
+  db.begin();
+  for (int i = 0; i < 30; ++i) db.alloc();
+  db.commit({});
+  db.begin();
+  db.commit({4, 9, 10, 11, 12, 20, 21, 22, 23, 24});
+  db.begin();
+  EXPECT_EQ(must(db.recycle.alloc_run(db.cache, db.working, 5)), 20u);
+  for (uint64_t p = 20; p < 25; ++p) {
+    EXPECT_FALSE(db.is_free(db.working, p));
+    EXPECT_TRUE(db.cache.is_dirty(p));
+  }
+  EXPECT_EQ(TestPeer::hint(db.recycle), 0u);
+  EXPECT_EQ(must(db.recycle.alloc_run(db.cache, db.working, 5)), std::nullopt);
+  EXPECT_EQ(must(db.recycle.alloc_run(db.cache, db.working, 4)), 9u);
+  // Single pages still find what runs left behind.
+  EXPECT_EQ(db.alloc(), 4u);
+  const uint64_t end = db.cache.next_page_id();
+  EXPECT_EQ(db.alloc(), end);
+}
+
+TEST(FreemapRecycle, ReturnToMarkGivesBackPagesPoolAndHint) {
+  Db db;
+  db.begin();
+  for (int i = 0; i < 30; ++i) db.alloc();
+  db.commit({});
+  db.begin();
+  db.commit({3, 4, 5, 6, 7, 8});
+  db.begin();
+  EXPECT_EQ(db.alloc(), 3u);  // copies the committed leaf, which is retired
+  db.commit({});
+  auto back_to = [&](const FreeMapRoot& saved, uint64_t frontier, const RecycleMark& mark) {
+    must(db.cache.truncate(frontier));
+    db.working = saved;
+    db.recycle.return_to(mark);
+  };
+
+  // The pool entry and the free pages taken after the mark come back.
+  db.begin();
+  ASSERT_EQ(TestPeer::pool(db.recycle).size(), 1u);
+  FreeMapRoot saved = db.working;
+  uint64_t frontier = db.cache.next_page_id();
+  RecycleMark mark = db.recycle.mark();
+  EXPECT_EQ(db.alloc(), 4u);
+  EXPECT_EQ(db.alloc(), 5u);
+  EXPECT_TRUE(TestPeer::pool(db.recycle).empty());
+  back_to(saved, frontier, mark);
+  EXPECT_EQ(TestPeer::pool(db.recycle).size(), 1u);
+  EXPECT_EQ(TestPeer::retired(db.recycle).size(), 0u);
+  EXPECT_EQ(TestPeer::hint(db.recycle), 3u);
+
+  // A leaf copied before the mark belongs to the saved tree: after the mark
+  // it is copied again instead of being changed in place.
+  EXPECT_EQ(db.alloc(), 4u);
+  saved = db.working;
+  frontier = db.cache.next_page_id();
+  mark = db.recycle.mark();
+  EXPECT_TRUE(TestPeer::fresh(db.recycle).empty());
+  EXPECT_EQ(db.alloc(), 5u);
+  EXPECT_NE(db.working.root, saved.root);
+  EXPECT_TRUE(db.is_free(saved, 5));
+  back_to(saved, frontier, mark);
+  EXPECT_EQ(db.alloc(), 5u);
+  db.commit({});
+  EXPECT_FALSE(db.is_free(db.committed, 5));
+  EXPECT_TRUE(db.is_free(db.committed, 6));
+}
+
 TEST(FreeMapTree, WrongPageTypeIsCorruptNamingThePage) {
   Db db;
   uint64_t p = must(db.cache.new_page());
@@ -260,7 +357,7 @@ TEST(FreeMapTree, WrongPageTypeIsCorruptNamingThePage) {
   EXPECT_EQ(fm.root, p);  // put back after the error
 
   FreeMapRoot too_deep{p, 9};
-  EXPECT_EQ(db.recycle.alloc_page(db.cache, too_deep, true).error().kind(),
+  EXPECT_EQ(db.recycle.alloc_page(db.cache, too_deep).error().kind(),
             ErrorKind::CorruptPage);
 }
 
@@ -278,7 +375,7 @@ TEST(FreemapRecycle, FreeBitOutsideTheUsableRangeIsCorruptNamingTheLeaf) {
     db.begin();
     db.recycle.set_usable_range(2, 12);
     const uint64_t frontier = db.cache.next_page_id();
-    auto r = db.recycle.alloc_page(db.cache, db.working, true);
+    auto r = db.recycle.alloc_page(db.cache, db.working);
     ASSERT_FALSE(r.ok()) << bad;
     EXPECT_EQ(r.error().kind(), ErrorKind::CorruptPage);
     EXPECT_EQ(r.error().a(), leaf);

@@ -8,7 +8,8 @@ from whichever state a kill left in the file.
 Run as a script, this is the child: it opens the database, reports what it
 finds (handle -> length and digest, and the next handle) on stdout, reads "resume K" or "stop"
 from stdin, and then commits transactions K + 1, K + 2, ... until killed.
-After each commit returns it appends the transaction number to the log and
+Every third transaction first takes a detour under a savepoint that it
+returns from. After each commit returns it appends the transaction number to the log and
 fsyncs it. A small shared file tells the parent which transaction the child
 is in and whether it is inside commit, so kills can be aimed at commits.
 """
@@ -141,7 +142,18 @@ def run_child(args):
     for txn in range(start + 1, start + 100_000):
         kind, ops, after = plan(seed, txn, state)
         PHASE.pack_into(phase, 0, txn, OPS, mean_us)
-        db.begin()
+        if txn % 3 == 0:
+            # A detour returned from: the pages it takes (free ones included)
+            # are given back, then the planned operations run under the
+            # still open savepoint and the commit discards it.
+            detour = db.transaction().savepoint("detour")
+            db.allocate(value_bytes(seed, (txn, 99, 30000)))
+            live = sorted(state.values)
+            if live:
+                db.update(live[txn % len(live)], value_bytes(seed, (txn, 98, 20000)))
+            detour.rollback_to()
+        else:
+            db.begin()
         for op in ops:
             if op[0] == "alloc":
                 got = db.allocate(value_bytes(seed, op[2]))
