@@ -118,33 +118,22 @@ uint64_t freemap_span(uint32_t level) {
 
 uint64_t freemap_coverage(uint32_t depth) { return radix_span(kFreeMapLeafBits, depth); }
 
-Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uint64_t p) {
-  if (root == kNoPage) return false;
-  if (depth > kFreeMapMaxDepth) return Error::corrupt_page(root);
-  if (p >= freemap_coverage(depth)) return false;
-  uint64_t node = root;
-  uint64_t rel = p;
-  for (uint32_t level = depth; level > 0; --level) {
-    const uint8_t* page = TRY(cache.get(node));
-    if (page[0] != kPageFreeMapInterior) return Error::corrupt_page(node);
-    uint64_t span = freemap_span(level);
-    uint64_t i = rel / span;
-    rel %= span;
-    if (i >= kFreeMapFanout) return false;
-    node = interior_child(page, i);
-    if (node == 0) return false;
-  }
-  const uint8_t* leaf = TRY(cache.get(node));
-  if (leaf[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
-  return ((leaf[kFreeMapBodyOffset + rel / 8] >> (rel % 8)) & 1) != 0;
-}
+namespace {
 
-Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, uint32_t depth,
-                                              uint64_t p, uint64_t k, uint64_t end) {
-  using Found = std::optional<uint64_t>;
-  if (root == kNoPage || k == 0) return Found{};
+// The leaf that covers page `p` and p's bit index in it; nullopt when no
+// leaf covers p (an absent sub-tree or a page past the tree's coverage).
+// The leaf view is valid until the next call into the cache.
+struct LeafAt {
+  const uint8_t* leaf;
+  uint64_t rel;
+};
+
+Result<std::optional<LeafAt>> leaf_covering(PageCache& cache, uint64_t root, uint32_t depth,
+                                            uint64_t p) {
+  using Found = std::optional<LeafAt>;
+  if (root == kNoPage) return Found{};
   if (depth > kFreeMapMaxDepth) return Error::corrupt_page(root);
-  if (p >= freemap_coverage(depth) || p >= end) return Found{};
+  if (p >= freemap_coverage(depth)) return Found{};
   uint64_t node = root;
   uint64_t rel = p;
   for (uint32_t level = depth; level > 0; --level) {
@@ -159,6 +148,25 @@ Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, u
   }
   const uint8_t* leaf = TRY(cache.get(node));
   if (leaf[0] != kPageFreeMapLeaf) return Error::corrupt_page(node);
+  return Found{LeafAt{leaf, rel}};
+}
+
+}  // namespace
+
+Result<bool> is_marked_free(PageCache& cache, uint64_t root, uint32_t depth, uint64_t p) {
+  std::optional<LeafAt> at = TRY(leaf_covering(cache, root, depth, p));
+  if (!at) return false;
+  return ((at->leaf[kFreeMapBodyOffset + at->rel / 8] >> (at->rel % 8)) & 1) != 0;
+}
+
+Result<std::optional<uint64_t>> find_free_run(PageCache& cache, uint64_t root, uint32_t depth,
+                                              uint64_t p, uint64_t k, uint64_t end) {
+  using Found = std::optional<uint64_t>;
+  if (k == 0 || p >= end) return Found{};
+  std::optional<LeafAt> at = TRY(leaf_covering(cache, root, depth, p));
+  if (!at) return Found{};
+  const uint8_t* leaf = at->leaf;
+  const uint64_t rel = at->rel;
   const uint64_t base = p - rel;
   const uint64_t limit = std::min<uint64_t>(kFreeMapLeafBits, end - base);
   const uint8_t* bitmap = leaf + kFreeMapBodyOffset;
