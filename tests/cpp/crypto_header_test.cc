@@ -9,22 +9,14 @@
 #include "crypto/cipher.h"
 #include "page.h"
 #include "superblock/crypto_header.h"
+#include "key_test_util.h"
 
 namespace ambrik {
 namespace {
 
-// Cheap Argon2 costs: the derivation is exercised without slowing the suite.
-constexpr Argon2Params kTinyCosts{8, 1, 1};
-
-Key make_key(KeyKind kind, const std::string& text) {
-  return Key{kind, SecretBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size())};
-}
-
-KeyBytes test_data_key() {
-  KeyBytes k;
-  for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<uint8_t>(0xC0 + i);
-  return k;
-}
+using testing::kTinyCosts;
+using testing::make_key;
+using testing::test_data_key;
 
 TEST(KeySlots, EncodeDecodeLayout) {
   KeySlot s;

@@ -24,12 +24,7 @@ using testing::TempDir;
 
 constexpr uint64_t kPage = kPageSize;
 
-std::vector<uint8_t> make_page(uint64_t tag) {
-  std::vector<uint8_t> p(kPage);
-  for (size_t i = 0; i < kTrailerOffset; ++i) p[i] = static_cast<uint8_t>(tag * 31 + i);
-  page_trailer_set(p.data());
-  return p;
-}
+using testing::make_page;
 
 void expect_page(const uint8_t* got, uint64_t tag) {
   ASSERT_NE(got, nullptr);

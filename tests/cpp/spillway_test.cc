@@ -20,12 +20,7 @@ using testing::TempDir;
 
 constexpr uint64_t kPage = kPageSize;
 
-std::vector<uint8_t> make_page(uint64_t tag) {
-  std::vector<uint8_t> p(kPage);
-  for (size_t i = 0; i < kTrailerOffset; ++i) p[i] = static_cast<uint8_t>(tag * 31 + i);
-  page_trailer_set(p.data());
-  return p;
-}
+using testing::make_page;
 
 uint64_t file_size(const std::string& path) {
   struct stat st;

@@ -11,24 +11,16 @@
 #include "page.h"
 #include "superblock/crypto_header.h"
 #include "superblock/superblock.h"
+#include "key_test_util.h"
 
 namespace ambrik {
 namespace {
 
 using Page = std::array<uint8_t, kPageSize>;
 
-// Cheap Argon2 costs: the derivation is exercised without slowing the suite.
-constexpr Argon2Params kTinyCosts{8, 1, 1};
-
-Key make_key(KeyKind kind, const std::string& text) {
-  return Key{kind, SecretBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size())};
-}
-
-KeyBytes test_data_key() {
-  KeyBytes k;
-  for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<uint8_t>(0xC0 + i);
-  return k;
-}
+using testing::kTinyCosts;
+using testing::make_key;
+using testing::test_data_key;
 
 Superblock sample(uint64_t generation = 9, uint32_t count = 3) {
   Superblock sb;

@@ -10,7 +10,9 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "page.h"
 #include "page_cache.h"
 #include "page_io.h"
 #include "result.h"
@@ -30,6 +32,14 @@ T must(Result<T> r) {
 
 inline void must(Status s) {
   if (!s.ok()) ADD_FAILURE() << s.error().message();
+}
+
+// A well-formed page (trailer set) whose bytes are a pattern of `tag`.
+inline std::vector<uint8_t> make_page(uint64_t tag) {
+  std::vector<uint8_t> p(kPageSize);
+  for (size_t i = 0; i < kTrailerOffset; ++i) p[i] = static_cast<uint8_t>(tag * 31 + i);
+  page_trailer_set(p.data());
+  return p;
 }
 
 // Page I/O over an empty memory image.
