@@ -88,8 +88,13 @@ class PageCache {
   Status copy_page(uint64_t src, uint64_t dst);
   // Forgets ids >= n (cache and spillway), sets the storage to n units.
   Status truncate(uint64_t n);
-  // Writes dirty and spilled pages, empties the spillway, syncs.
-  Status flush();
+  // Writes dirty and spilled pages, empties the spillway, syncs. Cached
+  // pages go out in ascending id order, each run of consecutive ids in one
+  // vectored write. With `hold_free_map`, cached dirty free-map pages stay
+  // dirty and unwritten: a caller that is about to change them again (the
+  // commit's mark-free pass) writes them once, with its own flush, instead
+  // of twice. Such a caller must flush again before it writes a superblock.
+  Status flush(bool hold_free_map = false);
   void evict_clean_to_cap();
   Status maybe_evict();
   // Rollback: drops every dirty entry (clean ones stay), then empties the
@@ -154,8 +159,9 @@ class PageCache {
   // failure the page stays cached, flag unchanged, at the LRU tail.
   Status spill_tail();
   Status spill(uint64_t id, const uint8_t* page);
-  // Writes one dirty cached page as its unit (sealed when encrypted).
-  Status write_page(uint64_t id, const uint8_t* page);
+  // Writes the dirty cached pages listed in dirty_scratch_ (ascending),
+  // each run of consecutive ids with one write, and marks them clean.
+  Status write_dirty_runs();
   Status drain_spillway();
   Status drain_one(uint64_t id);
   // A fresh 8192-byte buffer, zero-filled when `zeroed`, else uninitialised
@@ -184,7 +190,8 @@ class PageCache {
   LruIndex lru_;
   std::vector<uint64_t> dirty_scratch_;
   std::vector<uint64_t> id_scratch_;   // truncate and drain batches
-  std::vector<uint8_t> unit_scratch_;  // one sealed unit (ciphertext only)
+  std::vector<uint8_t> unit_scratch_;  // sealed units (ciphertext only)
+  std::vector<const uint8_t*> run_scratch_;  // the units of one run
   U64Map<CacheEntry> entries_;
 };
 

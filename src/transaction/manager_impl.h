@@ -171,7 +171,8 @@ class TransactionManagerImpl {
                           const std::optional<CryptoHeader>& crypto);
   // The durable steps shared by commit and key changes: flush, then
   // `before_superblock` when given (the commit's mark-free pass and second
-  // flush), then the superblock of `state` with `header`. From the first
+  // flush; it must end with a flush, since the first one leaves dirty
+  // free-map pages for it), then the superblock of `state` with `header`. From the first
   // flush on any error leaves the file in a state that no superblock
   // describes and the memory state half-advanced, so it poisons. Returns the
   // page count written into the superblock.
