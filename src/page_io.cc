@@ -219,13 +219,18 @@ Status PageIo::write_page_unit(uint64_t id, const uint8_t* buf, size_t len) {
 }
 
 Status PageIo::read_page_units(uint64_t first, uint8_t* const* bufs, size_t count) {
+  if (count == 1 && first < page_count_) return storage_->read_at(first * stride_, bufs[0], stride_);
+  std::vector<struct iovec> iov(count);
+  for (size_t i = 0; i < count; ++i) iov[i] = {bufs[i], stride_};
+  return read_page_units(first, count, iov.data(), iov.size());
+}
+
+Status PageIo::read_page_units(uint64_t first, size_t count, const struct iovec* segs,
+                               size_t nsegs) {
   if (count == 0) return ok_status();
   if (first >= page_count_) return Error::invalid_page_id(first);
   if (count > page_count_ - first) return Error::invalid_page_id(page_count_);
-  if (count == 1) return storage_->read_at(first * stride_, bufs[0], stride_);
-  iov_scratch_.resize(count);
-  for (size_t i = 0; i < count; ++i) iov_scratch_[i] = {bufs[i], stride_};
-  return storage_->read_vec_at(first * stride_, iov_scratch_.data(), count);
+  return storage_->read_vec_at(first * stride_, segs, nsegs);
 }
 
 Status PageIo::write_page_units(uint64_t first, const uint8_t* const* units, size_t count) {

@@ -104,6 +104,9 @@ class PageIo {
   // InvalidPageId naming the first id at or beyond page_count (nothing is
   // read then).
   Status read_page_units(uint64_t first, uint8_t* const* bufs, size_t count);
+  // The same with the units scattered over `nsegs` buffers whose lengths sum
+  // to count * stride().
+  Status read_page_units(uint64_t first, size_t count, const struct iovec* segs, size_t nsegs);
   // ReadOnlyMode when read-only; Io "page unit length {len} != stride {s}"
   // for a buffer of the wrong length.
   Status write_page_unit(uint64_t id, const uint8_t* buf, size_t len);

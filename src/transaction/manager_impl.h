@@ -120,6 +120,7 @@ class TransactionManagerImpl {
   // --- read.cc
   Result<HandleEntry> lookup_live(uint64_t handle);
   Result<std::vector<uint8_t>> read(uint64_t handle);
+  Result<bool> read_into(uint64_t handle, const ValueSink& sink);
   Result<std::vector<uint64_t>> handles();
 
   Result<std::vector<uint64_t>> handles_with_tag(uint32_t tag);
