@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -264,6 +264,9 @@ TEST(TransactionManager, SpillFileNeverClobbersWhatItsNameLeadsTo) {
     auto db = open_or_die(o);
     ASSERT_TRUE(db);
     EXPECT_EQ(db->read(kept).value(), bytes_of("keep"));
+  }
+}
+
 // Records the page units each write touches, and the syncs between them.
 class WriteLog final : public Storage {
  public:
