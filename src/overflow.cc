@@ -124,14 +124,16 @@ Status gather_chain(PageCache& cache, uint64_t first, uint64_t len, uint8_t* des
       headers.resize(run * kHeader);
       trailers.resize(run * 8);
       segs.resize(run * kPerPage);
+      if (gathered + run == n) tail.resize(n * kOverflowPayload - len);
       for (uint64_t k = 0; k < run; ++k) {
         uint64_t from = (gathered + k) * kOverflowPayload;
         uint64_t part = std::min(len - from, kOverflowPayload);
-        if (part < kOverflowPayload) tail.resize(kOverflowPayload - part);
         struct iovec* s = &segs[k * kPerPage];
         s[0] = {headers.data() + k * kHeader, kHeader};
         s[1] = {dest + from, part};
-        s[2] = {tail.data(), kOverflowPayload - part};
+        // Only the chain's last page has bytes past the value; the others
+        // get an empty segment at a valid address.
+        s[2] = {part < kOverflowPayload ? tail.data() : headers.data(), kOverflowPayload - part};
         s[3] = {trailers.data() + k * 8, 8};
       }
       const uint64_t start = id;

@@ -82,6 +82,7 @@ Status vec_full(int fd, uint64_t offset, const struct iovec* iov, size_t count, 
 
 Status Storage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   for (size_t i = 0; i < count; ++i) {
+    if (iov[i].iov_len == 0) continue;
     TRY(write_at(offset, static_cast<const uint8_t*>(iov[i].iov_base), iov[i].iov_len));
     offset += iov[i].iov_len;
   }
@@ -90,6 +91,7 @@ Status Storage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t co
 
 Status Storage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   for (size_t i = 0; i < count; ++i) {
+    if (iov[i].iov_len == 0) continue;
     TRY(read_at(offset, static_cast<uint8_t*>(iov[i].iov_base), iov[i].iov_len));
     offset += iov[i].iov_len;
   }
