@@ -12,9 +12,8 @@ Every engine is driven the same way: one Python call per value, explicit
 transactions. Reads in (c)/(d)/(e) run inside one read transaction for
 sqlite and lmdb (a long read transaction is what a user of those would write);
 ambrik reads need no transaction. The caches of ambrik and sqlite get the
-same budget: 8 MiB normally, and for the cold reads 1 MiB (256 KiB with
---quick, which stores a quarter of the values), less than the data. lmdb has no cache of
-its own (it maps the file).
+same budget: 8 MiB normally, and for the cold reads 256 KiB, less than the
+data. lmdb has no cache of its own (it maps the file).
 
 "Cold" means: the database is closed and reopened right before the timed
 reads, so the engine's own cache starts empty (ambrik and sqlite with the
@@ -32,6 +31,20 @@ values of 5-100 KB, then 25 % deleted), next to the live bytes; and the
 churn curve: 10 values of 70,000 bytes, each updated once per transaction,
 file size after 1, 10, 50, 100 and 200 rounds. The ratio columns are
 ambrik / peer (above 1: ambrik's file is larger).
+
+(e) writes 1 MiB values in transactions of up to 32 (commits included),
+then reopens every engine and reads each value once in random order, so no
+value is in ambrik's or sqlite's cache when it is read.
+
+A second table compares an encrypted ambrik database with a plaintext one on
+(c), (d) and the 1 MiB reads, and prints beside them the plaintext time plus
+1.2 x the cipher's own cost for the pages each read loaded (cache misses from
+counters()); the cipher's cost is one XChaCha20-Poly1305 open of an 8 KiB
+page measured by bench/cipher_bench.cc (built by CMake with
+AMBRIK_BUILD_BENCH, or compiled here with c++ and libsodium).
+
+Open time: a database of 1 million live 100-byte values (200,000 with
+--quick) is built once; the table gives the median time of open() on it.
 
 (h) writes 10x the cache budget in one ambrik transaction, so most dirty
 pages must go to the spillway, and reports the peak RSS of a subprocess that
@@ -66,7 +79,9 @@ from ambrik import _ambrik as am
 PAGE_SIZE = 8192  # ambrik page size
 MiB = 1 << 20
 WARM_CACHE = 8 * MiB  # ambrik's default cache_max_bytes
-COLD_CACHE = 1 * MiB  # --quick: 256 KiB
+COLD_CACHE = 256 * 1024
+BIG_BATCH = 32  # 1 MiB values per write transaction in (e)
+ENC_KEY = bytes(range(32))
 LMDB_MAP_SIZE = 4 << 30
 SMALL = 100
 BIG = 1 * MiB
@@ -83,12 +98,13 @@ BIG = 1 * MiB
 class AmbrikEngine:
     label = "ambrik"
 
-    def __init__(self, directory, cache=WARM_CACHE):
+    def __init__(self, directory, cache=WARM_CACHE, key=None):
         self.path = os.path.join(directory, "bench.ambrik")
+        self.key = key
         self._open(cache)
 
     def _open(self, cache):
-        db = am.open(self.path, cache_max_bytes=cache)
+        db = am.open(self.path, cache_max_bytes=cache, encryption_key=self.key)
         self.db = db
         self.begin, self.commit = db.begin, db.commit
         self.insert, self.update, self.delete, self.read = (
@@ -106,6 +122,9 @@ class AmbrikEngine:
 
     def count(self):
         return len(self.db.handles())
+
+    def misses(self):
+        return self.db.counters().cache_misses
 
     def size(self):
         n = os.path.getsize(self.path)
@@ -352,19 +371,30 @@ def run_commits(name, directory, cfg, small_pool):
 
 
 def run_big(name, directory, cfg, rng, big_pool):
-    """(e): write 1 MiB values, one per transaction, then read them all back."""
+    """(e): write 1 MiB values, BIG_BATCH per transaction, then reopen and
+    read each once in random order."""
     eng = ENGINES[name](directory)
     n = cfg["big"]
     keys = []
 
     def write():
-        for i in range(n):
+        for start in range(0, n, BIG_BATCH):
             eng.begin()
-            keys.append(eng.insert(big_pool[i % len(big_pool)]))
+            for i in range(start, min(n, start + BIG_BATCH)):
+                keys.append(eng.insert(big_pool[i % len(big_pool)]))
             eng.commit()
 
     tw = timed(write) / n
     size = eng.size()
+    eng.reopen(cold=False)
+    tr = read_big(eng, keys, rng, big_pool)
+    eng.close()
+    return tw, tr, size
+
+
+def read_big(eng, keys, rng, big_pool):
+    """Reads every 1 MiB value once in random order; seconds per value."""
+    n = len(keys)
     order = list(range(n))
     rng.shuffle(order)
     got = []
@@ -379,9 +409,91 @@ def run_big(name, directory, cfg, rng, big_pool):
     tr = timed(read) / n
     for i, v in zip(order, got):
         if v != big_pool[i % len(big_pool)]:
-            raise AssertionError(f"{name}: 1 MiB value {i} read back wrong")
+            raise AssertionError(f"{eng.label}: 1 MiB value {i} read back wrong")
+    return tr
+
+
+def run_encrypted(key, directory, cfg, rng, small_pool, big_pool):
+    """(c), (d) and 1 MiB reads on one ambrik database, plaintext (key None)
+    or encrypted. Returns {row: (seconds/op, cache misses/op)}."""
+    eng = AmbrikEngine(directory, key=key)
+    n = cfg["txns"] * cfg["batch"]
+    keys = []
+    for start in range(0, n, cfg["batch"]):
+        eng.begin()
+        for i in range(start, start + cfg["batch"]):
+            keys.append(eng.insert(small_pool[i & 1023]))
+        eng.commit()
+    out = {}
+
+    def reads(row):
+        order = rng.choices(keys, k=cfg["reads"])
+        m0 = eng.misses()
+        t = timed(lambda: run_reads(eng, order)) / len(order)
+        out[row] = (t, (eng.misses() - m0) / len(order))
+
+    run_reads(eng, keys)  # warm
+    reads("c")
+    eng.reopen(cold=True)
+    reads("d")
+    eng.reopen(cold=False)
+    big = []
+    for start in range(0, cfg["big"], BIG_BATCH):
+        eng.begin()
+        for i in range(start, min(cfg["big"], start + BIG_BATCH)):
+            big.append(eng.insert(big_pool[i % len(big_pool)]))
+        eng.commit()
+    eng.reopen(cold=False)
+    m0 = eng.misses()
+    t = read_big(eng, big, rng, big_pool)
+    out["er"] = (t, (eng.misses() - m0) / len(big))
     eng.close()
-    return tw, tr, size
+    return out
+
+
+def cipher_open_ns(tmp_root):
+    """ns of one XChaCha20-Poly1305 open of an 8 KiB page (bench/cipher_bench.cc),
+    or None when it can be neither found nor built."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    exe = os.path.join(here, "..", "build", "cpp", "cipher_bench")
+    if not os.access(exe, os.X_OK):
+        exe = os.path.join(tmp_root, "cipher_bench")
+        try:
+            subprocess.run(["c++", "-O2", "-std=c++20", os.path.join(here, "cipher_bench.cc"),
+                            "-o", exe, "-lsodium"], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            return None
+    try:
+        out = subprocess.run([exe], check=True, capture_output=True, text=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    fields = dict(f.split("=") for f in out.strip().splitlines()[-1].split())
+    return float(fields["open_ns"])
+
+
+def run_open_time(tmp_root, n, reps=5):
+    """Builds a database of n live 100-byte values once; median ms of open()."""
+    directory = tempfile.mkdtemp(dir=tmp_root, prefix="open-")
+    path = os.path.join(directory, "big.ambrik")
+    db = am.open(path)
+    value = b"v" * SMALL
+    step = 100_000
+    for start in range(0, n, step):
+        db.begin()
+        alloc = db.allocate
+        for _ in range(min(step, n - start)):
+            alloc(value)
+        db.commit()
+    db.close()
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        db = am.open(path)
+        times.append(time.perf_counter() - t0)
+        db.close()
+    size = os.path.getsize(path)
+    shutil.rmtree(directory, ignore_errors=True)
+    return statistics.median(times) * 1e3, size
 
 
 # --- space: blob workload and churn curve -----------------------------------
@@ -625,13 +737,13 @@ def main():
         return
 
     if args.quick:
-        cfg = dict(reps=3, txns=5, batch=1000, commits=30, reads=5000, big=10)
+        cfg = dict(reps=3, txns=5, batch=1000, commits=30, reads=5000, big=16,
+                   open_values=200_000)
     else:
-        cfg = dict(reps=7, txns=20, batch=1000, commits=200, reads=20000, big=50)
+        cfg = dict(reps=7, txns=20, batch=1000, commits=200, reads=20000, big=64,
+                   open_values=1_000_000)
     if args.reps:
         cfg["reps"] = args.reps
-    global COLD_CACHE
-    COLD_CACHE = 256 * 1024 if args.quick else 1 * MiB
     rss_cache, rss_total, rss_vsize = 4 * MiB, 40 * MiB, 4096
 
     started = time.perf_counter()
@@ -643,6 +755,8 @@ def main():
 
     rows = ["a", "b", "c", "d", "ew", "er", "f", "g"]
     samples = {(r, e): [] for r in rows for e in ORDER}
+    enc_rows = ["c", "d", "er"]
+    enc_samples = {(r, k): [] for r in enc_rows for k in ("plain", "enc")}
     sizes = {}
     tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
     try:
@@ -669,6 +783,15 @@ def main():
                             sizes[("e", name)] = s
                     finally:
                         shutil.rmtree(directory, ignore_errors=True)
+            for kind in (("plain", "enc") if rep % 2 == 0 else ("enc", "plain")):
+                directory = tempfile.mkdtemp(dir=tmp_root)
+                try:
+                    res = run_encrypted(ENC_KEY if kind == "enc" else None, directory, cfg,
+                                        rng, small_pool, big_pool)
+                finally:
+                    shutil.rmtree(directory, ignore_errors=True)
+                for r in enc_rows:
+                    enc_samples[(r, kind)].append(res[r])
             print(f"# repetition {rep + 1}/{cfg['reps']} done "
                   f"({time.perf_counter() - started:.0f} s)", file=sys.stderr, flush=True)
 
@@ -679,6 +802,8 @@ def main():
             ("sqlite-wal", rss_cache, "cache_size 4 MiB"),
             ("lmdb", None, "no cache (mmap)"),
         ]
+        cipher_ns = cipher_open_ns(tmp_root)
+        open_ms, open_size = run_open_time(tmp_root, cfg["open_values"])
         baseline = run_rss_baseline(tmp_root)
         rss_results = [(n, note, run_rss(n, tmp_root, c, rss_total, rss_vsize)) for n, c, note in rss]
         space = space_report(tmp_root)
@@ -692,8 +817,8 @@ def main():
         "b": "(b) 1 allocate per txn",
         "c": "(c) read 100 B, warm",
         "d": "(d) read 100 B, cold",
-        "ew": "(e) write 1 MiB, 1/txn",
-        "er": "(e) read 1 MiB",
+        "ew": f"(e) write 1 MiB, {min(BIG_BATCH, cfg['big'])}/txn",
+        "er": "(e) read 1 MiB, not cached",
         "f": f"(f) update 100 B, {b}/txn",
         "g": f"(g) delete, {b}/txn",
     }
@@ -742,6 +867,32 @@ def main():
         for p in peers:
             line += f"  {sizes[(r, p)][0]:>11,}"
         out.append(line)
+    out.append("")
+    out.append("encrypted ambrik vs plaintext ambrik, microseconds per read (median); "
+               "misses = cache misses per read")
+    if cipher_ns is None:
+        out.append("cipher cost: unavailable (bench/cipher_bench.cc could not be built)")
+    else:
+        out.append(f"cipher cost: one XChaCha20-Poly1305 open of an 8 KiB page = "
+                   f"{cipher_ns / 1000:.2f} us (bench/cipher_bench.cc); "
+                   "bound = plaintext + 1.2 x cipher x misses of the encrypted run")
+    head = (f"{'workload':<{w0}}  {'plain':>9} {'encrypted':>9} {'ratio':>6} {'misses':>7}"
+            f" {'bound':>9} {'enc/bound':>9}")
+    out.append(head)
+    out.append("-" * len(head))
+    for r in enc_rows:
+        plain = statistics.median(t for t, _ in enc_samples[(r, "plain")])
+        enc = statistics.median(t for t, _ in enc_samples[(r, "enc")])
+        misses = statistics.median(m for _, m in enc_samples[(r, "enc")])
+        line = (f"{labels[r]:<{w0}}  {fmt_us(plain):>9} {fmt_us(enc):>9}"
+                f" {fmt_ratio(enc, plain):>6} {misses:>7.2f}")
+        if cipher_ns is not None:
+            bound = plain + 1.2 * cipher_ns * 1e-9 * misses
+            line += f" {fmt_us(bound):>9} {fmt_ratio(enc, bound):>9}"
+        out.append(line)
+    out.append("")
+    out.append(f"open of a database of {cfg['open_values']:,} live values of {SMALL} B "
+               f"({open_size / MiB:.0f} MiB file): {open_ms:.0f} ms (median of 5 opens)")
     out.append("")
     out.append(f"(h) one transaction writing {rss_total // MiB} MiB "
                f"({rss_total // rss_vsize} values of {rss_vsize} B), peak RSS of a subprocess")

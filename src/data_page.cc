@@ -74,6 +74,12 @@ std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t>
 }
 
 Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page_id, uint16_t slot) {
+  std::span<const uint8_t> v = TRY(data_slot_view(cache, page_id, slot));
+  return std::vector<uint8_t>(v.begin(), v.end());
+}
+
+Result<std::span<const uint8_t>> data_slot_view(PageCache& cache, uint64_t page_id,
+                                                uint16_t slot) {
   const uint8_t* page = TRY(cache.get(page_id));
   auto h = data_page_header(page);
   if (!h || slot >= h->slot_count) return Error::corrupt_page(page_id);
@@ -83,7 +89,7 @@ Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page_id, 
   if (off < kDataHeaderSize || off + len > kUsableBytes || load_u16(rec + 4) != kSlotLive) {
     return Error::corrupt_page(page_id);
   }
-  return std::vector<uint8_t>(page + off, page + off + len);
+  return std::span<const uint8_t>(page + off, len);
 }
 
 SlotPacker SlotPacker::from_committed(LiveCounts counts) {

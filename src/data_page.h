@@ -67,6 +67,9 @@ std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t>
 // A copy of slot `slot` of data page `page`; CorruptPageError naming the page
 // when the page is not valid or the slot is not readable.
 Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page, uint16_t slot);
+// The bytes of that slot inside the cached page: valid until the next call
+// into the cache.
+Result<std::span<const uint8_t>> data_slot_view(PageCache& cache, uint64_t page, uint16_t slot);
 
 using LiveCounts = std::unordered_map<uint64_t, uint32_t>;
 

@@ -92,6 +92,86 @@ Status Overflow::read_chain(PageCache& cache, uint64_t first, std::vector<uint8_
   return Error::corrupt_page(first);
 }
 
+namespace {
+
+// Fills dest[0, len) from the chain at `first` (whose first page says len).
+Status gather_chain(PageCache& cache, uint64_t first, uint64_t len, uint8_t* dest) {
+  constexpr size_t kHeader = kOverflowDataOffset;
+  constexpr size_t kPerPage = 4;  // header, payload, unused tail, trailer
+  const uint64_t n = pages_for(len);
+  const uint64_t most = pages_in_existence(cache);
+  std::vector<uint8_t> headers;
+  std::vector<uint8_t> trailers;
+  std::vector<struct iovec> segs;
+  std::vector<uint8_t> tail;  // the last page's bytes past the value
+  uint64_t gathered = 0;      // chain pages copied so far
+  uint64_t id = first;
+  for (;;) {
+    if (gathered >= n || gathered >= most) return Error::corrupt_page(first);
+    uint64_t run = cache.uncached_run(id, n - gathered);
+    uint64_t next = 0;
+    if (run == 0) {
+      // Cached, spilled or not in the file: the cache has the say.
+      const uint8_t* page = TRY(cache.get(id));
+      if (page[0] != kPageOverflow) return Error::corrupt_page(id);
+      uint64_t from = gathered * kOverflowPayload;
+      std::memcpy(dest + from, page + kOverflowDataOffset, std::min(len - from, kOverflowPayload));
+      ++gathered;
+      next = load_u64(page + kNextOff);
+    } else {
+      // On the guess that the chain goes on at consecutive ids: each page's
+      // payload lands in place; the walk stops where the guess fails.
+      headers.resize(run * kHeader);
+      trailers.resize(run * 8);
+      segs.resize(run * kPerPage);
+      if (gathered + run == n) tail.resize(n * kOverflowPayload - len);
+      for (uint64_t k = 0; k < run; ++k) {
+        uint64_t from = (gathered + k) * kOverflowPayload;
+        uint64_t part = std::min(len - from, kOverflowPayload);
+        struct iovec* s = &segs[k * kPerPage];
+        s[0] = {headers.data() + k * kHeader, kHeader};
+        s[1] = {dest + from, part};
+        // Only the chain's last page has bytes past the value; the others
+        // get an empty segment at a valid address.
+        s[2] = {part < kOverflowPayload ? tail.data() : headers.data(), kOverflowPayload - part};
+        s[3] = {trailers.data() + k * 8, 8};
+      }
+      const uint64_t start = id;
+      TRY(cache.read_uncached(start, run, segs.data(), kPerPage, [&](size_t k) -> Result<bool> {
+        const uint8_t* h = headers.data() + k * kHeader;
+        if (h[0] != kPageOverflow) return Error::corrupt_page(start + k);
+        ++gathered;
+        next = load_u64(h + kNextOff);
+        return next == start + k + 1;
+      }));
+    }
+    if (next == 0) {
+      if (gathered != n) return Error::corrupt_page(first);
+      return ok_status();
+    }
+    id = next;
+  }
+}
+
+}  // namespace
+
+Result<bool> Overflow::read_chain_into(PageCache& cache, uint64_t first,
+                                       const std::function<uint8_t*(size_t)>& sink) {
+  uint64_t len = TRY(chain_length(cache, first));
+  if (len > kReserveCap) {
+    std::vector<uint8_t> out;
+    TRY(read_chain(cache, first, out));
+    uint8_t* dest = sink(out.size());
+    if (dest == nullptr) return false;
+    std::memcpy(dest, out.data(), out.size());
+    return true;
+  }
+  uint8_t* dest = sink(len);
+  if (dest == nullptr) return false;
+  TRY(gather_chain(cache, first, len, dest));
+  return true;
+}
+
 Result<std::vector<uint64_t>> Overflow::collect_chain_pages(PageCache& cache, uint64_t first) {
   uint64_t len = TRY(chain_length(cache, first));
   uint64_t n = pages_for(len);

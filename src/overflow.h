@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -57,6 +58,18 @@ struct Overflow {
 
   // Replaces `out` with the value stored in the chain starting at `first`.
   static Status read_chain(PageCache& cache, uint64_t first, std::vector<uint8_t>& out);
+
+  // Reads the value stored in the chain starting at `first` into the
+  // buffer of exactly its length that `sink(length)` returns; false (and
+  // nothing read) when sink returns null. Pages in the cache or the
+  // spillway are read from there; runs of other pages at consecutive ids
+  // are read from the file with one call each, straight into the buffer,
+  // without entering the cache. A value above 64 MiB is gathered first and
+  // copied, so a damaged length never makes sink allocate more than that
+  // before the pages are seen. On an error the buffer's contents are
+  // unspecified.
+  static Result<bool> read_chain_into(PageCache& cache, uint64_t first,
+                                      const std::function<uint8_t*(size_t)>& sink);
 
   // The chain's page ids, first page first. A chain shorter than its length
   // implies is accepted (the ids are all that is needed to free it).

@@ -3,10 +3,12 @@
 #include <xxhash.h>
 
 #include <atomic>
+#include <vector>
 
 namespace ambrik {
 
 uint64_t xxh3_avx2(const void* data, size_t len);  // hash_avx2.cc
+uint64_t xxh3_avx2_pieces(const void* const* data, const size_t* lens, size_t count);
 
 namespace {
 
@@ -43,6 +45,27 @@ uint64_t xxh3_first_call(const void* data, size_t len) {
 
 uint64_t xxh3(const void* data, size_t len) {
   return g_hash.load(std::memory_order_relaxed)(data, len);
+}
+
+uint64_t xxh3_pieces(const void* const* data, const size_t* lens, size_t count) {
+#if defined(__x86_64__) && defined(AMBRIK_HAVE_AVX2_HASH)
+  if (g_hash.load(std::memory_order_relaxed) == xxh3_avx2) return xxh3_avx2_pieces(data, lens, count);
+#endif
+  XXH3_state_t* state = XXH3_createState();
+  if (state == nullptr) {
+    // Without a hash state the pieces are joined the slow way.
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t* p = static_cast<const uint8_t*>(data[i]);
+      joined.insert(joined.end(), p, p + lens[i]);
+    }
+    return xxh3(joined.data(), joined.size());
+  }
+  XXH3_64bits_reset(state);
+  for (size_t i = 0; i < count; ++i) XXH3_64bits_update(state, data[i], lens[i]);
+  uint64_t h = XXH3_64bits_digest(state);
+  XXH3_freeState(state);
+  return h;
 }
 
 uint64_t page_trailer_compute(const uint8_t* page) { return xxh3(page, kTrailerOffset); }

@@ -68,6 +68,9 @@ inline uint64_t sat_add(uint64_t a, uint64_t b) {
 
 // XXH3-64, seed 0, of `len` bytes.
 uint64_t xxh3(const void* data, size_t len);
+// XXH3-64, seed 0, of the concatenation of `count` pieces (equal to xxh3 of
+// the joined bytes).
+uint64_t xxh3_pieces(const void* const* data, const size_t* lens, size_t count);
 
 // Trailer of an 8192-byte page.
 uint64_t page_trailer_compute(const uint8_t* page);

@@ -106,6 +106,99 @@ Status PageCache::load_from_file(uint64_t id) {
   return ok_status();
 }
 
+uint64_t PageCache::uncached_run(uint64_t first, uint64_t limit) const {
+  limit = std::min(limit, max_direct_run());
+  uint64_t n = 0;
+  while (n < limit) {
+    uint64_t id = first + n;
+    if (id < first || id >= io_->page_count() || entries_.contains(id) ||
+        (spillway_ && spillway_->has(id)))
+      break;
+    ++n;
+  }
+  return n;
+}
+
+namespace {
+
+// Copies `len` bytes starting at byte `from` of the concatenated segments to
+// `out`, or scatters `in` into them when `out` is null.
+void segments_copy(const struct iovec* segs, size_t nsegs, size_t from, size_t len, uint8_t* out,
+                   const uint8_t* in) {
+  for (size_t i = 0; i < nsegs && len > 0; ++i) {
+    size_t seg_len = segs[i].iov_len;
+    if (from >= seg_len) {
+      from -= seg_len;
+      continue;
+    }
+    size_t take = std::min(seg_len - from, len);
+    uint8_t* base = static_cast<uint8_t*>(segs[i].iov_base) + from;
+    if (out) std::memcpy(out, base, take);
+    else std::memcpy(base, in, take);
+    if (out) out += take;
+    else in += take;
+    len -= take;
+    from = 0;
+  }
+}
+
+// The trailer check of a page scattered over segments.
+bool scattered_trailer_ok(const struct iovec* segs, size_t nsegs) {
+  const void* data[8];
+  size_t lens[8];
+  size_t pieces = 0;
+  size_t left = kTrailerOffset;
+  for (size_t i = 0; i < nsegs && left > 0 && pieces < 8; ++i) {
+    size_t take = std::min(segs[i].iov_len, left);
+    data[pieces] = segs[i].iov_base;
+    lens[pieces++] = take;
+    left -= take;
+  }
+  if (left > 0) return false;
+  uint8_t trailer[8];
+  segments_copy(segs, nsegs, kTrailerOffset, sizeof trailer, trailer, nullptr);
+  return load_u64(trailer) == xxh3_pieces(data, lens, pieces);
+}
+
+}  // namespace
+
+Status PageCache::read_uncached(uint64_t first, size_t count, const struct iovec* segs,
+                                size_t per_page,
+                                const std::function<Result<bool>(size_t)>& visit) {
+  AMBRIK_DCHECK(uncached_run(first, count) == count);
+  if (!cipher_) {
+    if (io_->stride() != kPageSize)
+      return Error::io_text(IoKind::Other, "page unit length " + std::to_string(kPageSize) +
+                                               " != stride " + std::to_string(io_->stride()));
+    TRY(io_->read_page_units(first, count, segs, count * per_page));
+    for (size_t k = 0; k < count; ++k) {
+      ++counters_.cache_misses;
+      if (!scattered_trailer_ok(segs + k * per_page, per_page))
+        return Error::checksum_mismatch(first + k);
+      if (!TRY(visit(k))) break;
+    }
+    return ok_status();
+  }
+  if (io_->stride() != kSealedStride) return Error::decryption_failed(first);
+  sealed_read_scratch_.resize(count * kSealedStride);
+  struct iovec whole = {sealed_read_scratch_.data(), sealed_read_scratch_.size()};
+  TRY(io_->read_page_units(first, count, &whole, 1));
+  uint8_t plain[kPageSize];
+  Status st = [&]() -> Status {
+    for (size_t k = 0; k < count; ++k) {
+      ++counters_.cache_misses;
+      if (!cipher_->open(first + k, sealed_read_scratch_.data() + k * kSealedStride, plain))
+        return Error::decryption_failed(first + k);
+      if (!page_trailer_ok(plain)) return Error::checksum_mismatch(first + k);
+      segments_copy(segs + k * per_page, per_page, 0, kPageSize, nullptr, plain);
+      if (!TRY(visit(k))) break;
+    }
+    return ok_status();
+  }();
+  secure_wipe(plain, sizeof plain);
+  return st;
+}
+
 // ---- new pages ----------------------------------------------------------
 
 void PageCache::install_fresh(uint64_t id) {

@@ -28,7 +28,10 @@
 // page_cache_evict.cc (eviction, spilling, the commit flush).
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,8 +91,30 @@ class PageCache {
   Status copy_page(uint64_t src, uint64_t dst);
   // Forgets ids >= n (cache and spillway), sets the storage to n units.
   Status truncate(uint64_t n);
-  // Writes dirty and spilled pages, empties the spillway, syncs.
-  Status flush();
+  // Longest run of pages that may be read past the cache at consecutive ids
+  // from `first`: at most `limit` and max_direct_run(), each id neither
+  // cached nor spilled and inside the file.
+  uint64_t uncached_run(uint64_t first, uint64_t limit) const;
+  uint64_t max_direct_run() const { return cipher_ ? kMaxDirectRunSealed : kMaxDirectRunPlain; }
+  // Reads `count` pages from `first` straight from the file, without caching
+  // them, for data that is consumed once (a large value): page k's 8192
+  // plaintext bytes land scattered over segs[k * per_page, (k + 1) *
+  // per_page), whose lengths sum to 8192. Pages are checked in order: a
+  // trailer that does not match gives ChecksumMismatch naming the page (a
+  // sealed unit that does not open, DecryptionFailed), then `visit(k)` runs;
+  // when it returns false the pages after k are dropped unchecked, so a run
+  // read on speculation never reports pages that turn out not to be wanted.
+  // Each visited page counts as a cache miss.
+  // REQUIRES: uncached_run(first, count) == count.
+  Status read_uncached(uint64_t first, size_t count, const struct iovec* segs, size_t per_page,
+                       const std::function<Result<bool>(size_t)>& visit);
+  // Writes dirty and spilled pages, empties the spillway, syncs. Cached
+  // pages go out in ascending id order, each run of consecutive ids in one
+  // vectored write. With `hold_free_map`, cached dirty free-map pages stay
+  // dirty and unwritten: a caller that is about to change them again (the
+  // commit's mark-free pass) writes them once, with its own flush, instead
+  // of twice. Such a caller must flush again before it writes a superblock.
+  Status flush(bool hold_free_map = false);
   void evict_clean_to_cap();
   Status maybe_evict();
   // Rollback: drops every dirty entry (clean ones stay), then empties the
@@ -133,6 +158,9 @@ class PageCache {
   std::vector<uint64_t> lru_order() const;
 
  private:
+  static constexpr uint64_t kMaxDirectRunPlain = 256;
+  static constexpr uint64_t kMaxDirectRunSealed = 32;
+
   struct CacheEntry {
     PageBuf page;  // exactly kPageSize bytes, plaintext
     bool dirty = false;
@@ -154,8 +182,9 @@ class PageCache {
   // failure the page stays cached, flag unchanged, at the LRU tail.
   Status spill_tail();
   Status spill(uint64_t id, const uint8_t* page);
-  // Writes one dirty cached page as its unit (sealed when encrypted).
-  Status write_page(uint64_t id, const uint8_t* page);
+  // Writes the dirty cached pages listed in dirty_scratch_ (ascending),
+  // each run of consecutive ids with one write, and marks them clean.
+  Status write_dirty_runs();
   Status drain_spillway();
   Status drain_one(uint64_t id);
   // A fresh 8192-byte buffer, zero-filled when `zeroed`, else uninitialised
@@ -184,7 +213,9 @@ class PageCache {
   LruIndex lru_;
   std::vector<uint64_t> dirty_scratch_;
   std::vector<uint64_t> id_scratch_;   // truncate and drain batches
-  std::vector<uint8_t> unit_scratch_;  // one sealed unit (ciphertext only)
+  std::vector<uint8_t> unit_scratch_;  // sealed units (ciphertext only)
+  std::vector<const uint8_t*> run_scratch_;  // the units of one run
+  std::vector<uint8_t> sealed_read_scratch_;  // sealed units read past the cache
   U64Map<CacheEntry> entries_;
 };
 

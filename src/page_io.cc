@@ -1,7 +1,9 @@
 #include "page_io.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +41,71 @@ Status pwrite_full(int fd, uint64_t offset, const uint8_t* buf, size_t len) {
     done += static_cast<size_t>(n);
   }
   return ok_status();
+}
+
+namespace {
+
+// Positioned vectored transfer of the concatenation of `iov`: one system
+// call per IOV_MAX buffers, advancing over what each call moved. `Op` is
+// preadv or pwritev; `on_zero` is the error of a call that moves nothing.
+template <typename Op>
+Status vec_full(int fd, uint64_t offset, const struct iovec* iov, size_t count, Op op,
+                IoKind zero_kind, const char* zero_text) {
+  // A private copy: partial transfers adjust the first pending entry.
+  struct iovec local[IOV_MAX];
+  while (count > 0) {
+    size_t n = std::min<size_t>(count, IOV_MAX);
+    std::memcpy(local, iov, n * sizeof(struct iovec));
+    size_t first = 0;
+    while (first < n) {
+      ssize_t moved = op(fd, local + first, static_cast<int>(n - first), static_cast<off_t>(offset));
+      if (moved < 0) {
+        if (errno == EINTR) continue;
+        return Error::from_errno(errno);
+      }
+      if (moved == 0) return Error::io_text(zero_kind, zero_text);
+      offset += static_cast<uint64_t>(moved);
+      size_t left = static_cast<size_t>(moved);
+      while (first < n && left >= local[first].iov_len) left -= local[first++].iov_len;
+      if (left > 0) {
+        local[first].iov_base = static_cast<uint8_t*>(local[first].iov_base) + left;
+        local[first].iov_len -= left;
+      }
+    }
+    iov += n;
+    count -= n;
+  }
+  return ok_status();
+}
+
+}  // namespace
+
+Status Storage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (iov[i].iov_len == 0) continue;
+    TRY(write_at(offset, static_cast<const uint8_t*>(iov[i].iov_base), iov[i].iov_len));
+    offset += iov[i].iov_len;
+  }
+  return ok_status();
+}
+
+Status Storage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (iov[i].iov_len == 0) continue;
+    TRY(read_at(offset, static_cast<uint8_t*>(iov[i].iov_base), iov[i].iov_len));
+    offset += iov[i].iov_len;
+  }
+  return ok_status();
+}
+
+Status FileStorage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
+  return vec_full(fd_, offset, iov, count, ::pwritev, IoKind::WriteZero,
+                  "failed to write whole buffer");
+}
+
+Status FileStorage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
+  return vec_full(fd_, offset, iov, count, ::preadv, IoKind::UnexpectedEof,
+                  "failed to fill whole buffer");
 }
 
 FileStorage::~FileStorage() {
@@ -150,6 +217,39 @@ Status PageIo::write_page_unit(uint64_t id, const uint8_t* buf, size_t len) {
   if (id >= ~uint64_t{0} / stride_) return Error::io_errno(EFBIG);
   TRY(storage_->write_at(id * stride_, buf, len));
   page_count_ = std::max(page_count_, id + 1);
+  return ok_status();
+}
+
+Status PageIo::read_page_units(uint64_t first, uint8_t* const* bufs, size_t count) {
+  if (count == 1 && first < page_count_) return storage_->read_at(first * stride_, bufs[0], stride_);
+  std::vector<struct iovec> iov(count);
+  for (size_t i = 0; i < count; ++i) iov[i] = {bufs[i], stride_};
+  return read_page_units(first, count, iov.data(), iov.size());
+}
+
+Status PageIo::read_page_units(uint64_t first, size_t count, const struct iovec* segs,
+                               size_t nsegs) {
+  if (count == 0) return ok_status();
+  if (first >= page_count_) return Error::invalid_page_id(first);
+  if (count > page_count_ - first) return Error::invalid_page_id(page_count_);
+  return storage_->read_vec_at(first * stride_, segs, nsegs);
+}
+
+Status PageIo::write_page_units(uint64_t first, const uint8_t* const* units, size_t count) {
+  if (read_only_) return Error::simple(ErrorKind::ReadOnlyMode);
+  if (count == 0) return ok_status();
+  uint64_t end;
+  if (__builtin_add_overflow(first, count, &end) || end > ~uint64_t{0} / stride_)
+    return Error::io_errno(EFBIG);
+  if (count == 1) {
+    TRY(storage_->write_at(first * stride_, units[0], stride_));
+  } else {
+    iov_scratch_.resize(count);
+    for (size_t i = 0; i < count; ++i)
+      iov_scratch_[i] = {const_cast<uint8_t*>(units[i]), stride_};
+    TRY(storage_->write_vec_at(first * stride_, iov_scratch_.data(), count));
+  }
+  page_count_ = std::max(page_count_, end);
   return ok_status();
 }
 

@@ -13,6 +13,8 @@
 // closing it releases the advisory lock taken at open.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +32,14 @@ class Storage {
   virtual Status read_at(uint64_t offset, uint8_t* buf, size_t len) = 0;
   // Writes all `len` bytes, extending the storage (gap reads as zeros).
   virtual Status write_at(uint64_t offset, const uint8_t* buf, size_t len) = 0;
+  // Writes the concatenation of `count` buffers at `offset`. The default
+  // writes them one by one with write_at; a failure may leave any prefix
+  // written.
+  virtual Status write_vec_at(uint64_t offset, const struct iovec* iov, size_t count);
+  // Reads `count` buffers filled one after the other from `offset`, as
+  // read_at would read their concatenation. The default reads them one by
+  // one with read_at.
+  virtual Status read_vec_at(uint64_t offset, const struct iovec* iov, size_t count);
   virtual Status set_length(uint64_t len) = 0;
   virtual Result<uint64_t> length() = 0;
   virtual Status sync() = 0;
@@ -49,6 +59,10 @@ class FileStorage final : public Storage {
 
   Status read_at(uint64_t offset, uint8_t* buf, size_t len) override;
   Status write_at(uint64_t offset, const uint8_t* buf, size_t len) override;
+  // One pwritev / preadv per at most IOV_MAX buffers, continued after short
+  // transfers and retried on EINTR.
+  Status write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) override;
+  Status read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) override;
   Status set_length(uint64_t len) override;
   Result<uint64_t> length() override;
   Status sync() override;
@@ -85,9 +99,21 @@ class PageIo {
   // REQUIRES: buf holds stride() bytes. InvalidPageId when id >= page_count.
   Status read_page_unit_into(uint64_t id, uint8_t* buf);
   Result<std::vector<uint8_t>> read_page_unit(uint64_t id);
+  // Reads units first .. first + count - 1 into the given buffers of
+  // stride() bytes each, with as few system calls as the storage allows.
+  // InvalidPageId naming the first id at or beyond page_count (nothing is
+  // read then).
+  Status read_page_units(uint64_t first, uint8_t* const* bufs, size_t count);
+  // The same with the units scattered over `nsegs` buffers whose lengths sum
+  // to count * stride().
+  Status read_page_units(uint64_t first, size_t count, const struct iovec* segs, size_t nsegs);
   // ReadOnlyMode when read-only; Io "page unit length {len} != stride {s}"
   // for a buffer of the wrong length.
   Status write_page_unit(uint64_t id, const uint8_t* buf, size_t len);
+  // Writes `count` units of stride() bytes each at ids first, first + 1, ...
+  // with as few system calls as the storage allows. ReadOnlyMode when
+  // read-only. A failure may leave any prefix of the units written.
+  Status write_page_units(uint64_t first, const uint8_t* const* units, size_t count);
   Status set_page_count(uint64_t n);
   Status sync();
   // Fall-back while opening: stride 8192, page_count recomputed.
@@ -109,6 +135,7 @@ class PageIo {
   void recompute_page_count();
 
   std::unique_ptr<Storage> storage_;
+  std::vector<struct iovec> iov_scratch_;
   uint64_t stride_ = 8192;
   uint64_t fsync_calls_ = 0;
   uint64_t page_count_ = 0;

@@ -290,12 +290,28 @@ PyObject* db_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (bind_args(Signature{"read()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
-  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.read(handle); });
+  // The engine writes the value straight into the new bytes object's
+  // storage, which nothing else can see before it is returned. Allocating a
+  // bytes object runs no Python code, so the engine's lock is safe to hold.
+  PyObject* out = nullptr;
+  auto r = with_engine(self, [&](TransactionManager& tm) {
+    return tm.read_into(handle, [&](size_t n) -> uint8_t* {
+      if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
+      out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+      return out ? reinterpret_cast<uint8_t*>(PyBytes_AsString(out)) : nullptr;
+    });
+  });
   if (!r) return raise_closed();
-  if (!r->ok()) return raise_engine_error(r->error());
-  const std::vector<uint8_t>& bytes = r->value();
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
+  if (!r->ok()) {
+    Py_XDECREF(out);
+    return raise_engine_error(r->error());
+  }
+  if (!r->value()) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    Py_XDECREF(out);
+    return nullptr;
+  }
+  return out;
 }
 
 PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -45,7 +45,9 @@ Result<uint64_t> TransactionManagerImpl::persist(const std::function<Status()>& 
                                                  const StateRecord& state,
                                                  const std::optional<CryptoHeader>& header) {
   auto steps = [&]() -> Result<uint64_t> {
-    TRY(cache->flush());
+    // A commit's mark-free pass changes the free-map pages again and its
+    // second flush writes them: the first flush leaves them for that one.
+    TRY(cache->flush(/*hold_free_map=*/static_cast<bool>(before_superblock)));
     if (before_superblock) TRY(before_superblock());
     const uint64_t page_count = cache->io().page_count();
     TRY(write_superblock(state, page_count, header));

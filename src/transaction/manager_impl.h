@@ -120,6 +120,7 @@ class TransactionManagerImpl {
   // --- read.cc
   Result<HandleEntry> lookup_live(uint64_t handle);
   Result<std::vector<uint8_t>> read(uint64_t handle);
+  Result<bool> read_into(uint64_t handle, const ValueSink& sink);
   Result<std::vector<uint64_t>> handles();
 
   Result<std::vector<uint64_t>> handles_with_tag(uint32_t tag);
@@ -171,7 +172,8 @@ class TransactionManagerImpl {
                           const std::optional<CryptoHeader>& crypto);
   // The durable steps shared by commit and key changes: flush, then
   // `before_superblock` when given (the commit's mark-free pass and second
-  // flush), then the superblock of `state` with `header`. From the first
+  // flush; it must end with a flush, since the first one leaves dirty
+  // free-map pages for it), then the superblock of `state` with `header`. From the first
   // flush on any error leaves the file in a state that no superblock
   // describes and the memory state half-advanced, so it poisons. Returns the
   // page count written into the superblock.

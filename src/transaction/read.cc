@@ -1,5 +1,7 @@
 // Reads in the visible state: the working state inside a transaction, the
 // committed one outside.
+#include <cstring>
+
 #include "named_roots.h"
 #include "overflow.h"
 #include "transaction/manager_impl.h"
@@ -20,6 +22,16 @@ Result<std::vector<uint8_t>> TransactionManagerImpl::read(uint64_t handle) {
   std::vector<uint8_t> out;
   TRY(Overflow::read_chain(*cache, e.location, out));
   return out;
+}
+
+Result<bool> TransactionManagerImpl::read_into(uint64_t handle, const ValueSink& sink) {
+  HandleEntry e = TRY(lookup_live(handle));
+  if (e.kind == ValueKind::Overflow) return Overflow::read_chain_into(*cache, e.location, sink);
+  std::span<const uint8_t> v = TRY(data_slot_view(*cache, e.location, e.slot));
+  uint8_t* dest = sink(v.size());
+  if (dest == nullptr) return false;
+  std::memcpy(dest, v.data(), v.size());
+  return true;
 }
 
 Result<std::vector<uint64_t>> TransactionManagerImpl::handles() {

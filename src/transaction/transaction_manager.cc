@@ -59,6 +59,10 @@ Result<uint64_t> TransactionManager::allocate(std::span<const uint8_t> value, ui
 Result<std::vector<uint8_t>> TransactionManager::read(uint64_t handle) {
   AMBRIK_GUARDED(impl_->read(handle));
 }
+
+Result<bool> TransactionManager::read_into(uint64_t handle, const ValueSink& sink) {
+  AMBRIK_GUARDED(impl_->read_into(handle, sink));
+}
 Status TransactionManager::update(uint64_t handle, std::span<const uint8_t> value) {
   AMBRIK_GUARDED(impl_->update(handle, value));
 }

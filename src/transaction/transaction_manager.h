@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -37,6 +38,10 @@
 #include "result.h"
 
 namespace ambrik {
+
+// Where read_into puts a value: given its length, returns a writable buffer
+// of that many bytes, or null when it cannot.
+using ValueSink = std::function<uint8_t*(size_t)>;
 
 struct OpenOptions {
   std::optional<std::string> path;  // absent: in-memory database
@@ -105,6 +110,11 @@ class TransactionManager {
   // Value operations (tag 0 = untagged).
   Result<uint64_t> allocate(std::span<const uint8_t> value, uint32_t tag = 0);
   Result<std::vector<uint8_t>> read(uint64_t handle);
+  // The value of `handle`, written into the buffer `sink(length)` returns
+  // (exactly `length` bytes; called at most once, with no other call into
+  // the engine in between). false, with nothing written, when sink returns
+  // null; on an error, a buffer already obtained holds unspecified bytes.
+  Result<bool> read_into(uint64_t handle, const ValueSink& sink);
   Status update(uint64_t handle, std::span<const uint8_t> value);
   Status delete_handle(uint64_t handle);
   Status delete_many(std::span<const uint64_t> handles);

@@ -8,6 +8,7 @@
 #include "page.h"
 #include "page_cache.h"
 #include "page_io.h"
+#include "fault_storage.h"
 #include "test_util.h"
 
 namespace ambrik {
@@ -114,6 +115,75 @@ TEST(Overflow, StructuralFaultsAreCorrupt) {
   EXPECT_TRUE(corrupt_at(c.read(ids[1]).error(), ids[1]));
 }
 
+Result<std::vector<uint8_t>> read_into(PageCache& cache, uint64_t first) {
+  std::vector<uint8_t> out;
+  bool got = TRY(Overflow::read_chain_into(cache, first, [&](size_t n) {
+    out.assign(n, 0xEE);
+    return out.data();
+  }));
+  EXPECT_TRUE(got);
+  return out;
+}
+
+// A chain laid over `order` by hand, then written to the file and dropped
+// from the cache, so that reads must come from the file.
+TEST(Overflow, ReadIntoFollowsTheChainAcrossRunsAndStaysCoherent) {
+  auto image = std::make_shared<testing::SharedImage>();
+  CacheSettings settings;
+  settings.cache_max_bytes = 64 * kPageSize;
+  PageCache cache(std::make_unique<PageIo>(std::make_unique<testing::FaultStorage>(image), false),
+                  settings, 2);
+  std::vector<uint64_t> ids;
+  for (int i = 0; i < 16; ++i) ids.push_back(must(cache.new_page()));  // 2 .. 17
+  // Runs 2-4, 9-10, 5-7, 13: the guess of consecutive ids fails after 4,
+  // after 10 (page 11 holds garbage that must not be reported) and after 7.
+  const std::vector<uint64_t> order = {2, 3, 4, 9, 10, 5, 6, 7, 13};
+  const uint64_t len = 8 * kOverflowPayload + 100;
+  std::vector<uint8_t> value(len);
+  for (size_t i = 0; i < len; ++i) value[i] = static_cast<uint8_t>(i * 31 + i / 8152);
+  for (size_t j = 0; j < order.size(); ++j) {
+    uint8_t* p = must(cache.get_mut(order[j]));
+    std::memset(p, 0, kPageSize);
+    p[0] = kPageOverflow;
+    store_u64(p + 16, len);
+    store_u64(p + 24, j + 1 < order.size() ? order[j + 1] : 0);
+    uint64_t from = j * kOverflowPayload;
+    std::memcpy(p + 32, value.data() + from, std::min<uint64_t>(kOverflowPayload, len - from));
+    page_trailer_set(p);
+  }
+  uint8_t* garbage = must(cache.get_mut(11));
+  garbage[0] = kPageOverflow;  // trailer left wrong
+  must(cache.flush());
+  cache.set_cache_max_bytes(kPageSize);
+  cache.set_cache_max_bytes(64 * kPageSize);
+  ASSERT_LE(cache.entry_count(), 1u);
+
+  uint64_t misses = cache.counters().cache_misses;
+  EXPECT_EQ(must(read_into(cache, 2)), value);
+  EXPECT_EQ(must(read_into(cache, 2)), must([&] {
+              std::vector<uint8_t> v;
+              auto st = Overflow::read_chain(cache, 2, v);
+              return st.ok() ? Result<std::vector<uint8_t>>(v) : st.error();
+            }()));
+  EXPECT_GE(cache.counters().cache_misses - misses, order.size());
+
+  // A page changed in the cache is read from there, not from the file.
+  uint8_t* p = must(cache.get_mut(9));
+  p[32] ^= 0xFF;
+  page_trailer_set(p);
+  value[3 * kOverflowPayload] ^= 0xFF;
+  EXPECT_EQ(must(read_into(cache, 2)), value);
+  must(cache.flush());
+
+  // A damaged page of the chain itself is reported, by its id.
+  cache.set_cache_max_bytes(kPageSize);
+  image->bytes[6 * kPageSize + 500] ^= 1;
+  auto r = read_into(cache, 2);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::ChecksumMismatch);
+  EXPECT_EQ(r.error().a(), 6u);
+}
+
 // Random page bytes (with valid trailers) must never crash a chain walker.
 TEST(Overflow, WalkersSurviveRandomPages) {
   std::mt19937_64 rng(0x0F10);
@@ -140,6 +210,11 @@ TEST(Overflow, WalkersSurviveRandomPages) {
                     r.error().kind() == ErrorKind::InvalidPageId)
             << r.error().message();
       }
+      // Reading into a caller's buffer agrees, error for error.
+      auto into = read_into(c.cache, id);
+      EXPECT_EQ(into.ok(), r.ok());
+      if (into.ok() && r.ok()) EXPECT_EQ(into.value(), r.value());
+      if (!into.ok() && !r.ok()) EXPECT_EQ(into.error().message(), r.error().message());
       auto l = Overflow::collect_chain_pages(c.cache, id);
       if (!l.ok()) {
         EXPECT_TRUE(l.error().kind() == ErrorKind::CorruptPage ||

@@ -189,6 +189,33 @@ TEST(PageIoFile, WritePastEndAndReadBack) {
   EXPECT_EQ(f.size(), static_cast<off_t>(2 * kPageSize));
 }
 
+TEST(PageIoFile, VectoredRunsRoundTripAndStayInRange) {
+  TempFile f;
+  PageIo io(std::make_unique<FileStorage>(f.release()), false);
+  std::vector<std::vector<uint8_t>> units;
+  std::vector<const uint8_t*> out;
+  for (uint8_t i = 0; i < 5; ++i) {
+    units.push_back(pattern(kPageSize, i));
+    out.push_back(units.back().data());
+  }
+  ASSERT_TRUE(io.write_page_units(3, out.data(), out.size()).ok());
+  EXPECT_EQ(io.page_count(), 8u);
+  ASSERT_EQ(f.size(), static_cast<off_t>(8 * kPageSize));
+  std::vector<std::vector<uint8_t>> back(4, std::vector<uint8_t>(kPageSize));
+  std::vector<uint8_t*> in;
+  for (auto& b : back) in.push_back(b.data());
+  ASSERT_TRUE(io.read_page_units(4, in.data(), in.size()).ok());
+  for (size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i], units[i + 1]) << i;
+  // A run that reaches past the page count reads nothing and names the
+  // first missing id.
+  auto r = io.read_page_units(6, in.data(), 3);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::InvalidPageId);
+  EXPECT_EQ(r.error().message(), "invalid page id 8 (out of range for file)");
+  io.set_read_only(true);
+  EXPECT_EQ(io.write_page_units(0, out.data(), 2).error().kind(), ErrorKind::ReadOnlyMode);
+}
+
 TEST(PageIoFile, ExistingFileLengthGivesPageCount) {
   TempFile f;
   int fd = f.release();
