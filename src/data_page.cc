@@ -143,8 +143,7 @@ LiveCounts SlotPacker::committed_counts() const {
 
 Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
                                                    std::span<const uint8_t> value,
-                                                   const PageAllocFn& alloc,
-                                                   bool savepoint_open) {
+                                                   const PageAllocFn& alloc) {
   if (value.size() > kMaxSmallValue) {
     return Error::internal("small value larger than a data page holds");
   }
@@ -160,7 +159,7 @@ Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
   uint64_t id = TRY(alloc());
   uint8_t* page = TRY(cache.get_mut(id));
   data_page_init(page, value);
-  if (!savepoint_open) current_ = id;
+  current_ = id;
   uint32_t& count = working_[id];
   log_change(id, count);
   count += 1;

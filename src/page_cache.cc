@@ -133,24 +133,21 @@ Status PageCache::claim_page(uint64_t id) {
   return maybe_evict();
 }
 
-Status PageCache::copy_page(uint64_t src, uint64_t dst) {
+Result<uint8_t*> PageCache::copy_into(uint64_t src, uint64_t dst) {
   // Fetching dst may evict src, so the bytes travel through a local copy,
   // unless dst is cached: a hit never evicts, so src's view stays valid.
   const uint8_t* s = TRY(lookup(src, false));
   if (src != dst && entries_.contains(dst)) {
     uint8_t* d = TRY(lookup(dst, true));
     std::memcpy(d, s, kPageSize);
-    return ok_status();
+    return d;
   }
   uint8_t local[kPageSize];
   std::memcpy(local, s, kPageSize);
-  Status st = [&]() -> Status {
-    uint8_t* d = TRY(lookup(dst, true));
-    std::memcpy(d, local, kPageSize);
-    return ok_status();
-  }();
+  Result<uint8_t*> d = lookup(dst, true);
+  if (d.ok()) std::memcpy(d.value(), local, kPageSize);
   if (cipher_) secure_wipe(local, sizeof local);
-  return st;
+  return d;
 }
 
 // ---- dropping pages -------------------------------------------------------

@@ -85,7 +85,12 @@ class PageCache {
   Result<uint64_t> new_page();
   // A zero-filled dirty page under `id`, which the free map knows is free.
   Status claim_page(uint64_t id);
-  Status copy_page(uint64_t src, uint64_t dst);
+  Status copy_page(uint64_t src, uint64_t dst) {
+    TRY(copy_into(src, dst));
+    return ok_status();
+  }
+  // copy_page, returning the destination's writable view.
+  Result<uint8_t*> copy_into(uint64_t src, uint64_t dst);
   // Forgets ids >= n (cache and spillway), sets the storage to n units.
   Status truncate(uint64_t n);
   // Writes dirty and spilled pages, empties the spillway, syncs.
