@@ -91,11 +91,11 @@ class CowRadix {
     return s == kNoPage || key < s;
   }
 
-  // Writes an empty node into a page buffer, trailer set.
+  // Writes an empty node into a page buffer (the trailer is the page
+  // cache's to set when the page leaves memory).
   static void format_node(uint8_t* page, bool leaf) {
     std::memset(page, 0, kTrailerOffset);
     L::format(page, leaf);
-    page_trailer_set(page);
   }
 
   // The bytes of the slot of `key`; all zero when the tree has no such key.
@@ -144,7 +144,6 @@ class CowRadix {
     while (!admits(d, key)) {
       NewNode top = TRY(new_node(cache, alloc, false));
       set_interior_child(top.page, 0, root);
-      page_trailer_set(top.page);
       root = top.id;
       d += 1;
     }
@@ -320,12 +319,10 @@ class CowRadix {
     }
     NewNode n = TRY(new_node(cache, alloc, true));
     std::memcpy(slot_at(n.page, rest % L::kLeafSlots), slot, kSlotWidth);
-    page_trailer_set(n.page);
     uint64_t id = n.id;
     for (uint32_t m = 1; m <= level; ++m) {
       NewNode up = TRY(new_node(cache, alloc, false));
       set_interior_child(up.page, index[m], id);
-      page_trailer_set(up.page);
       id = up.id;
     }
     return id;
@@ -342,7 +339,6 @@ class CowRadix {
     } else {
       set_interior_child(page, s.index, link);
     }
-    page_trailer_set(page);
   }
 
   // Copies the nodes of `path` below the prefix that `in_place` accepts,

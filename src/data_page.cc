@@ -48,7 +48,6 @@ void data_page_init(uint8_t* page, std::span<const uint8_t> value) {
   if (len != 0) std::memcpy(page + off, value.data(), len);
   write_slot(page, 0, off, len);
   write_header(page, DataPageHeader{1, kDataHeaderSize + kSlotRecordSize, off});
-  page_trailer_set(page);
 }
 
 std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t> value) {
@@ -69,7 +68,6 @@ std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t>
   uint16_t index = h->slot_count;
   write_header(page, DataPageHeader{static_cast<uint16_t>(index + 1),
                                     static_cast<uint16_t>(h->dir_end + kSlotRecordSize), off});
-  page_trailer_set(page);
   return index;
 }
 

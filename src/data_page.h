@@ -59,7 +59,8 @@ struct DataPageHeader {
 // The header when the page is structurally valid, else nullopt.
 // REQUIRES: page points to a full page buffer.
 std::optional<DataPageHeader> data_page_header(const uint8_t* page);
-// Formats `page` as a data page holding `value` in slot 0, trailer set.
+// Formats `page` as a data page holding `value` in slot 0 (the page cache
+// sets the trailer when the page leaves memory).
 // REQUIRES: value.size() <= kMaxSmallValue.
 void data_page_init(uint8_t* page, std::span<const uint8_t> value);
 // Appends `value` when the page is valid and has room (gap >= size + 6);

@@ -95,7 +95,8 @@ struct HandleTable {
   static uint64_t span(uint32_t depth) { return Tree::span(depth); }
   // True when `handle` can be present in a tree of `depth`.
   static bool admits(uint32_t depth, uint64_t handle) { return Tree::admits(depth, handle); }
-  // Writes an empty node (leaf or internal) into a page buffer, trailer set.
+  // Writes an empty node (leaf or internal) into a page buffer; the trailer
+  // is left to the page cache.
   static void format_node(uint8_t* page, bool leaf) { Tree::format_node(page, leaf); }
 
   // The entry of `handle`; nullopt when absent or vacant. root == kNoPage

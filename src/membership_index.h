@@ -81,7 +81,8 @@ struct RadixU64 {
   static uint64_t capacity(uint32_t depth) { return Tree::span(depth); }
   // True when `key` can be present in a tree of `depth`.
   static bool admits(uint32_t depth, uint64_t key) { return Tree::admits(depth, key); }
-  // Writes an empty node into a page buffer, trailer set.
+  // Writes an empty node into a page buffer; the trailer is left to the
+  // page cache.
   static void format_node(uint8_t* page, bool leaf) { Tree::format_node(page, leaf); }
   // Stores one slot (trailer not updated). REQUIRES: index < 1021.
   static void write_slot(uint8_t* page, uint64_t index, uint64_t value) {

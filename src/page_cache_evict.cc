@@ -47,7 +47,9 @@ Status PageCache::spill_tail() {
     return ok_status();
   }
   // Written before it leaves the maps: on failure the page is simply still
-  // where it was, cached with its flag, at the tail.
+  // where it was, cached with its flag, at the tail. The record's checksum
+  // (and, encrypted, the seal) covers the trailer, so it is final first.
+  finish_trailer(*e);
   Status st = spill(w, e->page.get());
   if (!st.ok()) {
     lru_.push_back(w);
@@ -91,6 +93,7 @@ Status PageCache::flush() {
   });
   for (uint64_t id : dirty_scratch_) {
     CacheEntry* e = entries_.find(id);
+    finish_trailer(*e);
     Status st = write_page(id, e->page.get());
     if (!st.ok()) {
       dirty_scratch_.clear();
@@ -138,7 +141,7 @@ Status PageCache::drain_one(uint64_t id) {
     std::memcpy(page.get(), payload, kPageSize);
   }
   if (cached) return ok_status();
-  entries_[id] = CacheEntry{std::move(page), false};
+  entries_[id] = CacheEntry{std::move(page), false, true};
   if (drain_insertion_ == DrainInsertion::Mru) lru_.push_front(id);
   else lru_.push_back(id);
   return ok_status();

@@ -45,7 +45,7 @@ TEST(DataPage, LargestSmallValueFillsAPage) {
   EXPECT_EQ(h.slot_count, 1);
   EXPECT_EQ(h.dir_end, 22);
   EXPECT_EQ(h.data_start, 22);
-  EXPECT_TRUE(page_trailer_ok(must(p.cache.get(a.page))));
+  EXPECT_TRUE(testing::written_trailer_ok(p.cache, a.page));
   DataSlot b = p.put(0);
   EXPECT_NE(b.page, a.page);
   EXPECT_EQ(b.slot, 0);

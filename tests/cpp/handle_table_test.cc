@@ -71,7 +71,7 @@ TEST(HandleTable, EntryFieldsRoundTripThroughTheLeaf) {
   EXPECT_EQ(e[10], 2);
   EXPECT_EQ(load_u32(e + 11), 0xA1B2C3D4u);  // unaligned tag
   EXPECT_EQ(e[15], 0x7F);
-  EXPECT_TRUE(page_trailer_ok(leaf));
+  EXPECT_TRUE(testing::written_trailer_ok(t.cache, t.root));
   // Overwriting replaces the entry.
   t.put(3, inline_at(7, 1));
   EXPECT_EQ(t.get(3), inline_at(7, 1));
