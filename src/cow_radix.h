@@ -20,9 +20,11 @@
 //   slot_live(slot)        whether a leaf slot holds a value; an all-zero
 //                          slot must read as not live
 //
-// Copy-on-write: insert copies the whole root-to-leaf path (even nodes
-// written earlier in the same transaction); remove copies the path only when
-// it removes something. Superseded ids go to the caller's `pending` list.
+// Copy-on-write: insert copies the root-to-leaf path; remove copies it only
+// when it removes something. Superseded ids go to the caller's `pending`
+// list. The caller may name nodes that no saved state refers to (the pages
+// its transaction created since the tree was last captured): those are
+// changed in place, and only the path below them is copied.
 // Nodes are never removed and the depth never shrinks. Growth keeps the old
 // root at child 0 of each new root, so the leftmost path is as deep as the
 // tree; recover_depth relies on it. A writer that fails leaves the caller's
