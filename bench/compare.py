@@ -52,6 +52,13 @@ does only that (its high-water mark VmHWM from /proc/self/status), next to
 the same run with a cache large enough to hold everything, and next to the
 peers.
 
+Bulk load: 100,000 values of 100 B in one transaction, commit included, in
+a subprocess; ambrik's cache is a tenth of the data, so dirty pages go to
+the spillway. The row gives time per value against lmdb and the growth of
+the subprocess's peak RSS during the load against the cache budget + 4 MiB.
+Row (a) is also run on an encrypted ambrik database (raw 32-byte key) and
+reported as a ratio to the plaintext run of the same repetitions.
+
 Usage: python3 bench/compare.py [--quick] [--reps N] [--space]
 """
 
@@ -349,6 +356,20 @@ def run_small(name, directory, cfg, rng, small_pool, update_pool):
         raise AssertionError(f"{name}: {eng.count()} values left after deleting all")
     eng.close()
     return times, sizes
+
+
+def run_alloc(eng, cfg, small_pool):
+    """(a) alone on `eng`: seconds per value."""
+    n = cfg["txns"] * cfg["batch"]
+
+    def do_insert(e, idx):
+        ins = e.insert
+        for i in idx:
+            ins(small_pool[i & 1023])
+
+    t = timed(lambda: write_batches(eng, list(range(n)), cfg["batch"], do_insert)) / n
+    eng.close()
+    return t
 
 
 def run_commits(name, directory, cfg, small_pool):
@@ -656,6 +677,48 @@ def rss_child(name, directory, cache, total, vsize):
     print(json.dumps(result))
 
 
+def bulk_child(name, directory, cache, n, vsize):
+    """One transaction of n values; prints seconds and peak RSS as JSON."""
+    eng = ENGINES[name](directory, cache=cache or None)
+    pool = [os.urandom(vsize) for _ in range(1024)]
+    base = peak_rss_kib()
+    sample = []
+    gc.collect()
+    gc.disable()
+    t0 = time.perf_counter()
+    eng.begin()
+    ins = eng.insert
+    for i in range(n):
+        k = ins(pool[i & 1023])
+        if i % 997 == 0:
+            sample.append((i, k))
+    eng.commit()
+    seconds = time.perf_counter() - t0
+    gc.enable()
+    peak = peak_rss_kib()
+    eng.reads_begin()
+    for i, k in sample:
+        if eng.read(k) != pool[i & 1023]:
+            raise AssertionError(f"{name}: bulk value {i} read back wrong")
+    eng.reads_end()
+    eng.close()
+    print(json.dumps({"seconds": seconds, "base_kib": base, "peak_kib": peak}))
+
+
+def run_bulk(name, tmp_root, cache, n, vsize):
+    directory = tempfile.mkdtemp(dir=tmp_root, prefix="bulk-")
+    try:
+        proc = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--bulk-child", name, directory,
+             str(cache or 0), str(n), str(vsize)],
+            capture_output=True, text=True)
+        if proc.returncode != 0:
+            return {"error": (proc.stderr.strip().splitlines() or ["exit %d" % proc.returncode])[-1]}
+        return json.loads(proc.stdout.strip().splitlines()[-1])
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
 def run_rss(name, tmp_root, cache, total, vsize):
     directory = tempfile.mkdtemp(dir=tmp_root, prefix="rss-")
     try:
@@ -723,10 +786,15 @@ def main():
     ap.add_argument("--reps", type=int, help="repetitions (default 3 quick, 7 full)")
     ap.add_argument("--space", action="store_true", help="only the space tables")
     ap.add_argument("--rss-child", nargs=5, help=argparse.SUPPRESS)
+    ap.add_argument("--bulk-child", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.rss_child:
         name, directory, cache, total, vsize = args.rss_child
         rss_child(name, directory, int(cache), int(total), int(vsize))
+        return
+    if args.bulk_child:
+        name, directory, cache, n, vsize = args.bulk_child
+        bulk_child(name, directory, int(cache), int(n), int(vsize))
         return
     if args.space:
         tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
@@ -745,6 +813,9 @@ def main():
     if args.reps:
         cfg["reps"] = args.reps
     rss_cache, rss_total, rss_vsize = 4 * MiB, 40 * MiB, 4096
+    bulk_n = 100_000
+    bulk_cache = bulk_n * SMALL // 10
+    enc_key = bytes(range(32))
 
     started = time.perf_counter()
     info = machine_info()
@@ -757,13 +828,20 @@ def main():
     samples = {(r, e): [] for r in rows for e in ORDER}
     enc_rows = ["c", "d", "er"]
     enc_samples = {(r, k): [] for r in enc_rows for k in ("plain", "enc")}
+    samples[("a", "ambrik-enc")] = []
+    bulk = {"ambrik": [], "lmdb": []}
     sizes = {}
     tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
     try:
         for rep in range(cfg["reps"]):
             turn = ORDER[rep % len(ORDER):] + ORDER[:rep % len(ORDER)]
             for name in turn:
-                for phase in ("small", "commits", "big"):
+                phases = ("small", "commits", "big")
+                if name == "ambrik":
+                    phases += ("encrypted", "bulk")
+                elif name == "lmdb":
+                    phases += ("bulk",)
+                for phase in phases:
                     directory = tempfile.mkdtemp(dir=tmp_root)
                     try:
                         if phase == "small":
@@ -772,6 +850,12 @@ def main():
                                 samples[(r, name)].append(t[r])
                             for r in ("a", "f", "g"):
                                 sizes[(r, name)] = s[r]
+                        elif phase == "encrypted":
+                            eng = AmbrikEngine(directory, key=enc_key)
+                            samples[("a", "ambrik-enc")].append(run_alloc(eng, cfg, small_pool))
+                        elif phase == "bulk":
+                            cache = bulk_cache if name == "ambrik" else None
+                            bulk[name].append(run_bulk(name, tmp_root, cache, bulk_n, SMALL))
                         elif phase == "commits":
                             t, s = run_commits(name, directory, cfg, small_pool)
                             samples[("b", name)].append(t)
@@ -853,6 +937,23 @@ def main():
     typical = statistics.median(x[0] for x in spread)
     out.append(f"run-to-run spread (max-min)/median: median {typical:.0%}, "
                f"largest {worst[0]:.0%} ({labels[worst[1]].split(')')[0]}), {worst[2]})")
+    enc = statistics.median(samples[("a", "ambrik-enc")])
+    plain = statistics.median(samples[("a", "ambrik")])
+    out.append(f"(a) encrypted ambrik: {fmt_us(enc)} us per value, "
+               f"{fmt_ratio(enc, plain)}x the plaintext run ({fmt_us(plain)})")
+    errors = [r["error"] for runs in bulk.values() for r in runs if "error" in r]
+    if errors:
+        out.append(f"bulk load: error: {errors[0]}")
+    else:
+        per = {e: statistics.median(r["seconds"] for r in runs) / bulk_n
+               for e, runs in bulk.items()}
+        growth = max(r["peak_kib"] - r["base_kib"] for r in bulk["ambrik"]) / 1024
+        budget = bulk_cache / MiB
+        out.append(f"bulk load, {bulk_n:,} x {SMALL} B in one txn, commit included: ambrik "
+                   f"{fmt_us(per['ambrik'])} us per value (cache {budget:.2f} MiB), lmdb "
+                   f"{fmt_us(per['lmdb'])}, ratio {fmt_ratio(per['ambrik'], per['lmdb'])}; "
+                   f"ambrik peak RSS growth {growth:.1f} MiB (limit: budget + 4 MiB = "
+                   f"{budget + 4:.2f} MiB)")
     out.append("")
     out.append(f"file size after each workload, bytes (ambrik also in {PAGE_SIZE}-byte pages; "
                "sqlite-wal: db + -wal file)")

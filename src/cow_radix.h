@@ -20,9 +20,11 @@
 //   slot_live(slot)        whether a leaf slot holds a value; an all-zero
 //                          slot must read as not live
 //
-// Copy-on-write: insert copies the whole root-to-leaf path (even nodes
-// written earlier in the same transaction); remove copies the path only when
-// it removes something. Superseded ids go to the caller's `pending` list.
+// Copy-on-write: insert copies the root-to-leaf path; remove copies it only
+// when it removes something. Superseded ids go to the caller's `pending`
+// list. The caller may name nodes that no saved state refers to (the pages
+// its transaction created since the tree was last captured): those are
+// changed in place, and only the path below them is copied.
 // Nodes are never removed and the depth never shrinks. Growth keeps the old
 // root at child 0 of each new root, so the leftmost path is as deep as the
 // tree; recover_depth relies on it. A writer that fails leaves the caller's
@@ -91,11 +93,11 @@ class CowRadix {
     return s == kNoPage || key < s;
   }
 
-  // Writes an empty node into a page buffer, trailer set.
+  // Writes an empty node into a page buffer (the trailer is the page
+  // cache's to set when the page leaves memory).
   static void format_node(uint8_t* page, bool leaf) {
     std::memset(page, 0, kTrailerOffset);
     L::format(page, leaf);
-    page_trailer_set(page);
   }
 
   // The bytes of the slot of `key`; all zero when the tree has no such key.
@@ -122,35 +124,93 @@ class CowRadix {
 
   // Stores `slot` (kSlotWidth bytes) under `key`; returns the new root and
   // may raise `depth`. An empty tree (root == kNoPage) first gets a leaf.
+  //
+  // `in_place` (may be null: copy everything) says which nodes may be
+  // changed where they lie. The nodes it accepts must form a prefix of
+  // every root-to-leaf path, which holds when it accepts exactly the pages
+  // created since the tree was last captured (a new node is only ever
+  // linked from a node rewritten in the same operation). Nodes below that
+  // prefix are copied as usual. When the returned root equals `root`, the
+  // operation changed the tree through exactly one write, made after every
+  // step that can fail; otherwise it changed no page reachable from `root`.
   static Result<uint64_t> insert(uint32_t& depth, PageCache& cache, uint64_t root, uint64_t key,
                                  const uint8_t* slot, const PageAllocFn& alloc,
-                                 std::vector<uint64_t>& pending) {
+                                 std::vector<uint64_t>& pending,
+                                 const PageInPlaceFn* in_place = nullptr) {
     uint32_t d = depth;
     if (root == kNoPage) {
-      root = TRY(new_node(cache, alloc, true));
+      root = TRY(new_node(cache, alloc, true)).id;
       d = 0;
     }
     if (d > L::kMaxDepth) return Error::corrupt_page(root);
     while (!admits(d, key)) {
-      uint64_t top = TRY(new_node(cache, alloc, false));
-      uint8_t* page = TRY(cache.get_mut(top));
-      set_interior_child(page, 0, root);
-      page_trailer_set(page);
-      root = top;
+      NewNode top = TRY(new_node(cache, alloc, false));
+      set_interior_child(top.page, 0, root);
+      root = top.id;
       d += 1;
     }
-    uint64_t new_root = TRY(insert_at(cache, root, key, slot, d, alloc, pending));
+    Path path;
+    uint64_t node = root;
+    uint64_t rest = key;
+    for (uint32_t level = d;; --level) {
+      path.add(node);
+      const uint8_t* page = TRY(cache.get(node));
+      TRY(check_node(page, node, level));
+      if (level == 0) {
+        path.back().index = rest % L::kLeafSlots;
+        break;
+      }
+      uint64_t below = span(level - 1);
+      uint64_t i = rest / below;
+      if (i >= kInteriorFanout) return Error::internal("key routed outside the radix tree's span");
+      path.back().index = i;
+      rest %= below;
+      node = interior_child(page, i);
+      if (node == 0) {
+        // The rest of the path is new: a chain of fresh nodes down to a
+        // leaf holding the slot.
+        path.link = TRY(fresh_chain(cache, level - 1, rest, slot, alloc));
+        break;
+      }
+    }
+    uint64_t new_root = TRY(rewrite_path(cache, path, slot, alloc, pending, in_place));
     depth = d;
     return new_root;
   }
 
   // Clears the slot of `key`, copying the path only when it was live; a key
-  // the tree cannot hold is simply absent.
+  // the tree cannot hold is simply absent. `in_place` as for insert.
   static Result<Removed> remove(uint32_t depth, PageCache& cache, uint64_t root, uint64_t key,
-                                const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
-    if (root == kNoPage || !admits(depth, key)) return Removed{root, false, {}};
+                                const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                                const PageInPlaceFn* in_place = nullptr) {
+    Removed absent{root, false, {}};
+    if (root == kNoPage || !admits(depth, key)) return absent;
     if (depth > L::kMaxDepth) return Error::corrupt_page(root);
-    return remove_at(cache, root, key, depth, alloc, pending);
+    Path path;
+    Removed out{0, true, {}};
+    uint64_t node = root;
+    uint64_t rest = key;
+    for (uint32_t level = depth;; --level) {
+      path.add(node);
+      const uint8_t* page = TRY(cache.get(node));
+      TRY(check_node(page, node, level));
+      if (level == 0) {
+        uint64_t i = rest % L::kLeafSlots;
+        if (!L::slot_live(slot_at(page, i))) return absent;
+        std::memcpy(out.slot.data(), slot_at(page, i), kSlotWidth);
+        path.back().index = i;
+        break;
+      }
+      uint64_t below = span(level - 1);
+      uint64_t i = rest / below;
+      if (i >= kInteriorFanout) return absent;
+      node = interior_child(page, i);
+      if (node == 0) return absent;
+      path.back().index = i;
+      rest %= below;
+    }
+    out.node = TRY(rewrite_path(cache, path, nullptr, alloc, pending, in_place));
+    return out;
   }
 
   // Calls visit(key, slot bytes) for the live slots under `node` (keys from
@@ -222,72 +282,90 @@ class CowRadix {
     return ok_status();
   }
 
-  static Result<uint64_t> new_node(PageCache& cache, const PageAllocFn& alloc, bool leaf) {
+  struct NewNode {
+    uint64_t id;
+    uint8_t* page;  // valid until the next cache call
+  };
+
+  static Result<NewNode> new_node(PageCache& cache, const PageAllocFn& alloc, bool leaf) {
     uint64_t id = TRY(alloc());
     uint8_t* page = TRY(cache.get_mut(id));
     format_node(page, leaf);
+    return NewNode{id, page};
+  }
+
+  // The nodes of one root-to-leaf walk, root first, and what to store in
+  // the deepest one: the slot at a leaf, or `link` (a fresh chain) at an
+  // interior node whose child was missing.
+  struct Step {
+    uint64_t node;
+    uint64_t index;  // child index, or slot index at the leaf
+  };
+  struct Path {
+    std::array<Step, L::kMaxDepth + 1> steps{};
+    uint32_t len = 0;
+    uint64_t link = 0;
+    void add(uint64_t node) { steps[len++] = Step{node, 0}; }
+    Step& back() { return steps[len - 1]; }
+  };
+
+  // Fresh nodes from `level` down to a leaf whose slot for `rest` holds
+  // `slot`; returns the top one. Nothing links to them yet.
+  static Result<uint64_t> fresh_chain(PageCache& cache, uint32_t level, uint64_t rest,
+                                      const uint8_t* slot, const PageAllocFn& alloc) {
+    std::array<uint64_t, L::kMaxDepth + 1> index{};
+    for (uint32_t m = level; m > 0; --m) {
+      uint64_t below = span(m - 1);
+      index[m] = rest / below;
+      rest %= below;
+    }
+    NewNode n = TRY(new_node(cache, alloc, true));
+    std::memcpy(slot_at(n.page, rest % L::kLeafSlots), slot, kSlotWidth);
+    uint64_t id = n.id;
+    for (uint32_t m = 1; m <= level; ++m) {
+      NewNode up = TRY(new_node(cache, alloc, false));
+      set_interior_child(up.page, index[m], id);
+      id = up.id;
+    }
     return id;
   }
 
-  // REQUIRES: key < span(depth), depth <= kMaxDepth.
-  static Result<uint64_t> insert_at(PageCache& cache, uint64_t node, uint64_t key,
-                                    const uint8_t* slot, uint32_t depth,
-                                    const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
-    AMBRIK_DCHECK(depth <= L::kMaxDepth && admits(depth, key));
-    uint64_t copy = TRY(alloc());
-    TRY(cache.copy_page(node, copy));
-    if (depth == 0) {
-      uint8_t* page = TRY(cache.get_mut(copy));
-      TRY(check_node(page, node, 0));
-      pending.push_back(node);
-      std::memcpy(slot_at(page, key % L::kLeafSlots), slot, kSlotWidth);
-      page_trailer_set(page);
-      return copy;
+  // Stores into node `j` of `path`: the slot (or zeros when `slot` is
+  // null) at the leaf, `link` at an interior node.
+  static void apply_step(uint8_t* page, const Path& path, uint32_t j, const uint8_t* slot,
+                         uint64_t link) {
+    const Step& s = path.steps[j];
+    if (j + 1 == path.len && path.link == 0) {
+      if (slot) std::memcpy(slot_at(page, s.index), slot, kSlotWidth);
+      else std::memset(slot_at(page, s.index), 0, kSlotWidth);
+    } else {
+      set_interior_child(page, s.index, link);
     }
-    const uint8_t* page = TRY(cache.get(copy));
-    TRY(check_node(page, node, depth));
-    pending.push_back(node);
-    uint64_t below = span(depth - 1);
-    uint64_t i = key / below;
-    if (i >= kInteriorFanout) return Error::internal("key routed outside the radix tree's span");
-    uint64_t child = interior_child(page, i);
-    if (child == 0) child = TRY(new_node(cache, alloc, depth == 1));
-    uint64_t new_child = TRY(insert_at(cache, child, key % below, slot, depth - 1, alloc, pending));
-    uint8_t* out = TRY(cache.get_mut(copy));
-    set_interior_child(out, i, new_child);
-    page_trailer_set(out);
-    return copy;
   }
 
-  static Result<Removed> remove_at(PageCache& cache, uint64_t node, uint64_t key, uint32_t depth,
-                                   const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
-    const uint8_t* page = TRY(cache.get(node));
-    TRY(check_node(page, node, depth));
-    Removed below{0, false, {}};
-    uint64_t i;
-    if (depth == 0) {
-      i = key % L::kLeafSlots;
-      if (!L::slot_live(slot_at(page, i))) return Removed{node, false, {}};
-      below.found = true;
-      std::memcpy(below.slot.data(), slot_at(page, i), kSlotWidth);
-    } else {
-      uint64_t span_below = span(depth - 1);
-      i = key / span_below;
-      if (i >= kInteriorFanout) return Removed{node, false, {}};
-      uint64_t child = interior_child(page, i);
-      if (child == 0) return Removed{node, false, {}};
-      below = TRY(remove_at(cache, child, key % span_below, depth - 1, alloc, pending));
-      if (!below.found) return Removed{node, false, {}};
+  // Copies the nodes of `path` below the prefix that `in_place` accepts,
+  // bottom up (superseded ids to `pending`), then makes the one change the
+  // current tree sees in the deepest accepted node. Returns the new root
+  // (the old one when that node exists).
+  static Result<uint64_t> rewrite_path(PageCache& cache, const Path& path, const uint8_t* slot,
+                                       const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                                       const PageInPlaceFn* in_place) {
+    uint32_t keep = 0;
+    if (in_place) {
+      while (keep < path.len && (*in_place)(path.steps[keep].node)) ++keep;
     }
-    uint64_t copy = TRY(alloc());
-    TRY(cache.copy_page(node, copy));
-    pending.push_back(node);
-    uint8_t* out = TRY(cache.get_mut(copy));
-    if (depth == 0) std::memset(slot_at(out, i), 0, kSlotWidth);
-    else set_interior_child(out, i, below.node);
-    page_trailer_set(out);
-    below.node = copy;
-    return below;
+    uint64_t link = path.link;
+    for (uint32_t j = path.len; j-- > keep;) {
+      uint64_t copy = TRY(alloc());
+      uint8_t* page = TRY(cache.copy_into(path.steps[j].node, copy));
+      apply_step(page, path, j, slot, link);
+      pending.push_back(path.steps[j].node);
+      link = copy;
+    }
+    if (keep == 0) return link;
+    uint8_t* page = TRY(cache.get_mut(path.steps[keep - 1].node));
+    apply_step(page, path, keep - 1, slot, link);
+    return path.steps[0].node;
   }
 
   // `more` turns false once visit asks to stop; the walk then checks it

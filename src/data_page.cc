@@ -48,7 +48,6 @@ void data_page_init(uint8_t* page, std::span<const uint8_t> value) {
   if (len != 0) std::memcpy(page + off, value.data(), len);
   write_slot(page, 0, off, len);
   write_header(page, DataPageHeader{1, kDataHeaderSize + kSlotRecordSize, off});
-  page_trailer_set(page);
 }
 
 std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t> value) {
@@ -69,7 +68,6 @@ std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t>
   uint16_t index = h->slot_count;
   write_header(page, DataPageHeader{static_cast<uint16_t>(index + 1),
                                     static_cast<uint16_t>(h->dir_end + kSlotRecordSize), off});
-  page_trailer_set(page);
   return index;
 }
 
@@ -149,8 +147,7 @@ LiveCounts SlotPacker::committed_counts() const {
 
 Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
                                                    std::span<const uint8_t> value,
-                                                   const PageAllocFn& alloc,
-                                                   bool savepoint_open) {
+                                                   const PageAllocFn& alloc) {
   if (value.size() > kMaxSmallValue) {
     return Error::internal("small value larger than a data page holds");
   }
@@ -166,7 +163,7 @@ Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
   uint64_t id = TRY(alloc());
   uint8_t* page = TRY(cache.get_mut(id));
   data_page_init(page, value);
-  if (!savepoint_open) current_ = id;
+  current_ = id;
   uint32_t& count = working_[id];
   log_change(id, count);
   count += 1;

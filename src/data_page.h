@@ -24,8 +24,9 @@
 //
 // SlotPacker guarantees: only pages created by the running transaction are
 // ever appended to (the current page is forgotten at begin, commit, rollback
-// and savepoint creation); while a savepoint is open new pages never become
-// the current page. The live count of a page equals the number of Inline
+// and savepoint creation, so a page made after a savepoint is never part of
+// the state it saved; returning to a savepoint brings back the page that was
+// current when it was created, whose unused gap no saved entry refers to). The live count of a page equals the number of Inline
 // handle entries pointing at it; pages without live values have no entry.
 #pragma once
 
@@ -58,7 +59,8 @@ struct DataPageHeader {
 // The header when the page is structurally valid, else nullopt.
 // REQUIRES: page points to a full page buffer.
 std::optional<DataPageHeader> data_page_header(const uint8_t* page);
-// Formats `page` as a data page holding `value` in slot 0, trailer set.
+// Formats `page` as a data page holding `value` in slot 0 (the page cache
+// sets the trailer when the page leaves memory).
 // REQUIRES: value.size() <= kMaxSmallValue.
 void data_page_init(uint8_t* page, std::span<const uint8_t> value);
 // Appends `value` when the page is valid and has room (gap >= size + 6);
@@ -107,10 +109,10 @@ class SlotPacker {
   void commit();
 
   // Stores a small value in the current page, or in a new page from `alloc`
-  // (which becomes current unless a savepoint is open). Nothing is counted
-  // when it fails. REQUIRES: value.size() <= kMaxSmallValue.
+  // (which becomes current). Nothing is counted when it fails.
+  // REQUIRES: value.size() <= kMaxSmallValue.
   Result<DataSlot> insert_into_data_page(PageCache& cache, std::span<const uint8_t> value,
-                                         const PageAllocFn& alloc, bool savepoint_open);
+                                         const PageAllocFn& alloc);
   // One live value of `page` is gone; a page left with none is forgotten and
   // appended to `pending` (its bytes are left alone).
   void release_data_slot(uint64_t page, std::vector<uint64_t>& pending);

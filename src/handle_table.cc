@@ -24,8 +24,9 @@ void encode_handle_entry(uint8_t* p, const HandleEntry& e) {
 
 Result<HandleDeleteResult> HandleTable::remove(uint32_t depth, PageCache& cache, uint64_t root,
                                                uint64_t handle, const PageAllocFn& alloc,
-                                               std::vector<uint64_t>& pending) {
-  auto cut = TRY(Tree::remove(depth, cache, root, handle, alloc, pending));
+                                               std::vector<uint64_t>& pending,
+                                               const PageInPlaceFn* in_place) {
+  auto cut = TRY(Tree::remove(depth, cache, root, handle, alloc, pending, in_place));
   if (!cut.found) return HandleDeleteResult{cut.node, std::nullopt};
   return HandleDeleteResult{cut.node, decode_handle_entry(cut.slot.data())};
 }

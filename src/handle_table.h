@@ -95,7 +95,8 @@ struct HandleTable {
   static uint64_t span(uint32_t depth) { return Tree::span(depth); }
   // True when `handle` can be present in a tree of `depth`.
   static bool admits(uint32_t depth, uint64_t handle) { return Tree::admits(depth, handle); }
-  // Writes an empty node (leaf or internal) into a page buffer, trailer set.
+  // Writes an empty node (leaf or internal) into a page buffer; the trailer
+  // is left to the page cache.
   static void format_node(uint8_t* page, bool leaf) { Tree::format_node(page, leaf); }
 
   // The entry of `handle`; nullopt when absent or vacant. root == kNoPage
@@ -107,20 +108,24 @@ struct HandleTable {
   }
 
   // Inserts or overwrites; returns the new root and may raise `depth`. An
-  // empty table (root == kNoPage) first gets a leaf from `alloc`.
+  // empty table (root == kNoPage) first gets a leaf from `alloc`. Nodes that
+  // `in_place` accepts are changed where they lie (CowRadix::insert).
   static Result<uint64_t> insert(uint32_t& depth, PageCache& cache, uint64_t root,
                                  uint64_t handle, const HandleEntry& entry,
-                                 const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
+                                 const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                                 const PageInPlaceFn* in_place = nullptr) {
     uint8_t slot[kHandleEntrySize];
     encode_handle_entry(slot, entry);
-    return Tree::insert(depth, cache, root, handle, slot, alloc, pending);
+    return Tree::insert(depth, cache, root, handle, slot, alloc, pending, in_place);
   }
 
   // Removes the entry of `handle`, copying the path only if there is one;
-  // a handle the table cannot hold is simply absent.
+  // a handle the table cannot hold is simply absent. `in_place` as for
+  // insert.
   static Result<HandleDeleteResult> remove(uint32_t depth, PageCache& cache, uint64_t root,
                                            uint64_t handle, const PageAllocFn& alloc,
-                                           std::vector<uint64_t>& pending);
+                                           std::vector<uint64_t>& pending,
+                                           const PageInPlaceFn* in_place = nullptr);
 
   // Every live entry, ascending by handle; empty when root == kNoPage.
   static Result<HandleList> iter_live(uint32_t depth, PageCache& cache, uint64_t root);

@@ -45,7 +45,8 @@ Result<HandleSet> find_set(PageCache& cache, const MembershipRoot& index, uint32
 }  // namespace
 
 Status membership_add(PageCache& cache, MembershipRoot& working, uint64_t handle, uint32_t tag,
-                      const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
+                      const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                      const PageInPlaceFn* in_place) {
   // Superseded ids are collected apart so that a failure hands nothing of
   // the still-current trees to the free list.
   std::vector<uint64_t> superseded;
@@ -54,31 +55,48 @@ Status membership_add(PageCache& cache, MembershipRoot& working, uint64_t handle
   // A tag not in use gets its set here; an absent index gets its tag tree
   // from the second insert.
   if (set.root == 0) set = HandleSet{kNoPage, 0};
-  set.root = TRY(RadixU64::insert(set.depth, cache, set.root, handle, 1, alloc, superseded));
-  uint64_t value = TRY(encode_set(set));
-  index.root = TRY(RadixU64::insert(index.depth, cache, index.root, tag, value, alloc, superseded));
+  const uint64_t old_root = set.root;
+  set.root = TRY(RadixU64::insert(set.depth, cache, set.root, handle, 1, alloc, superseded,
+                                  in_place));
+  // A set changed where it lies keeps its root and depth, so the tag tree
+  // already says where it is (and nothing may fail after that write).
+  if (set.root != old_root) {
+    uint64_t value = TRY(encode_set(set));
+    index.root = TRY(RadixU64::insert(index.depth, cache, index.root, tag, value, alloc,
+                                      superseded, in_place));
+  }
   pending.insert(pending.end(), superseded.begin(), superseded.end());
   working = index;
   return ok_status();
 }
 
 Status membership_remove(PageCache& cache, MembershipRoot& working, uint64_t handle,
-                         uint32_t tag, const PageAllocFn& alloc,
-                         std::vector<uint64_t>& pending) {
+                         uint32_t tag, const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                         const PageInPlaceFn* in_place) {
   HandleSet set = TRY(find_set(cache, working, tag));
   if (set.root == 0) return ok_status();
+  // Everything that reads comes first: a change made where it lies must be
+  // the operation's last step that can fail.
+  if (TRY(RadixU64::lookup(set.depth, cache, set.root, handle)) == 0) return ok_status();
+  bool members_left = false;
+  TRY(RadixU64::Tree::for_each(cache, set.root, 0, set.depth, [&](uint64_t key, const uint8_t*) {
+    members_left = key != handle;
+    return !members_left;
+  }));
   std::vector<uint64_t> superseded;
-  auto cut = TRY(RadixU64::remove(set.depth, cache, set.root, handle, alloc, superseded));
-  if (cut.removed == 0) return ok_status();
   MembershipRoot index = working;
-  bool members_left = TRY(RadixU64::any(cache, cut.node, set.depth));
   if (members_left) {
-    uint64_t value = TRY(encode_set(HandleSet{cut.node, set.depth}));
-    index.root =
-        TRY(RadixU64::insert(index.depth, cache, index.root, tag, value, alloc, superseded));
+    auto cut = TRY(RadixU64::remove(set.depth, cache, set.root, handle, alloc, superseded,
+                                    in_place));
+    if (cut.node != set.root) {
+      uint64_t value = TRY(encode_set(HandleSet{cut.node, set.depth}));
+      index.root = TRY(RadixU64::insert(index.depth, cache, index.root, tag, value, alloc,
+                                        superseded, in_place));
+    }
   } else {
-    TRY(RadixU64::free_subtree(cache, cut.node, set.depth, superseded));
-    auto gone = TRY(RadixU64::remove(index.depth, cache, index.root, tag, alloc, superseded));
+    TRY(RadixU64::free_subtree(cache, set.root, set.depth, superseded));
+    auto gone = TRY(RadixU64::remove(index.depth, cache, index.root, tag, alloc, superseded,
+                                     in_place));
     index.root = gone.node;
   }
   pending.insert(pending.end(), superseded.begin(), superseded.end());

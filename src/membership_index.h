@@ -81,7 +81,8 @@ struct RadixU64 {
   static uint64_t capacity(uint32_t depth) { return Tree::span(depth); }
   // True when `key` can be present in a tree of `depth`.
   static bool admits(uint32_t depth, uint64_t key) { return Tree::admits(depth, key); }
-  // Writes an empty node into a page buffer, trailer set.
+  // Writes an empty node into a page buffer; the trailer is left to the
+  // page cache.
   static void format_node(uint8_t* page, bool leaf) { Tree::format_node(page, leaf); }
   // Stores one slot (trailer not updated). REQUIRES: index < 1021.
   static void write_slot(uint8_t* page, uint64_t index, uint64_t value) {
@@ -99,18 +100,20 @@ struct RadixU64 {
   // (root == kNoPage) first gets a leaf of its own.
   static Result<uint64_t> insert(uint32_t& depth, PageCache& cache, uint64_t root, uint64_t key,
                                  uint64_t value, const PageAllocFn& alloc,
-                                 std::vector<uint64_t>& pending) {
+                                 std::vector<uint64_t>& pending,
+                                 const PageInPlaceFn* in_place = nullptr) {
     AMBRIK_DCHECK(value != 0);
     uint8_t slot[8];
     store_u64(slot, value);
-    return Tree::insert(depth, cache, root, key, slot, alloc, pending);
+    return Tree::insert(depth, cache, root, key, slot, alloc, pending, in_place);
   }
 
   // Removes `key`; a key the tree cannot hold is simply absent.
   static Result<RadixRemoveResult> remove(uint32_t depth, PageCache& cache, uint64_t root,
                                           uint64_t key, const PageAllocFn& alloc,
-                                          std::vector<uint64_t>& pending) {
-    auto cut = TRY(Tree::remove(depth, cache, root, key, alloc, pending));
+                                          std::vector<uint64_t>& pending,
+                                          const PageInPlaceFn* in_place = nullptr) {
+    auto cut = TRY(Tree::remove(depth, cache, root, key, alloc, pending, in_place));
     return RadixRemoveResult{cut.node, cut.found ? load_u64(cut.slot.data()) : 0};
   }
 
@@ -149,17 +152,22 @@ struct MembershipRoot {
 // The writers leave `working` and `pending` unchanged when they fail; on
 // success `working` names the new tag tree and `pending` has the pages it
 // superseded (and, for a removal, the pages of an emptied handle set).
-// Pages obtained from `alloc` before a failure are not given back.
+// Pages obtained from `alloc` before a failure are not given back. Nodes
+// that `in_place` accepts (may be null) are changed where they lie; the one
+// write that the current index then sees comes after every step that can
+// fail, so a failure still leaves the index as it was.
 
 // Records that `handle` carries `tag`, creating the index and the tag's
 // handle set as needed.
 Status membership_add(PageCache& cache, MembershipRoot& working, uint64_t handle, uint32_t tag,
-                      const PageAllocFn& alloc, std::vector<uint64_t>& pending);
+                      const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                      const PageInPlaceFn* in_place = nullptr);
 // Forgets that `handle` carries `tag`; a pair not recorded is no change.
 // The tag leaves the tag tree with its last handle.
 Status membership_remove(PageCache& cache, MembershipRoot& working, uint64_t handle,
                          uint32_t tag, const PageAllocFn& alloc,
-                         std::vector<uint64_t>& pending);
+                         std::vector<uint64_t>& pending,
+                         const PageInPlaceFn* in_place = nullptr);
 // The first `limit` handles carrying `tag`, ascending (UINT64_MAX: all).
 Result<std::vector<uint64_t>> membership_handles(PageCache& cache, const MembershipRoot& index,
                                                  uint32_t tag, uint64_t limit);

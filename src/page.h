@@ -1,9 +1,9 @@
 // Shared page geometry, little-endian field access and the page trailer.
 //
 // Every 8192-byte page (superblocks included) ends with an 8-byte trailer at
-// offset 8184: XXH3-64 (seed 0) of bytes 0..8183, little-endian. Whoever
-// formats a page recomputes the trailer after changing it; the page cache
-// checks it on every load from the file.
+// offset 8184: XXH3-64 (seed 0) of bytes 0..8183, little-endian. For content
+// pages the page cache sets it once, when a changed page leaves memory, and
+// checks it on every load from the file; superblocks set their own.
 //
 // Page types (byte 0 of a content page):
 //   1 handle-table node   2 data page   3 overflow page   4 free-map leaf

@@ -26,4 +26,9 @@ using PageAllocFn = std::function<Result<uint64_t>()>;
 // that the allocator can choose consecutive ids when it has them.
 using PageRunAllocFn = std::function<Status(uint64_t n, std::vector<uint64_t>& out)>;
 
+// Whether a page may be changed where it lies instead of being copied: true
+// only for pages that no committed or saved state refers to (the running
+// transaction created them after its newest savepoint).
+using PageInPlaceFn = std::function<bool(uint64_t id)>;
+
 }  // namespace ambrik

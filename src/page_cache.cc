@@ -12,8 +12,25 @@
 
 namespace ambrik {
 
-void PageFree::operator()(uint8_t* p) const noexcept {
-  if (wipe) secure_wipe(p, kPageSize);
+PagePool::~PagePool() {
+  for (uint8_t* p : free_) delete[] p;
+}
+
+uint8_t* PagePool::take(bool zeroed) {
+  if (free_.empty()) return zeroed ? new uint8_t[kPageSize]() : new uint8_t[kPageSize];
+  uint8_t* p = free_.back();
+  free_.pop_back();
+  if (zeroed) std::memset(p, 0, kPageSize);
+  return p;
+}
+
+void PagePool::give(uint8_t* p) noexcept {
+  if (!p) return;
+  if (wipe_) secure_wipe(p, kPageSize);
+  if (free_.size() < kMaxFree) {
+    free_.push_back(p);  // within the capacity reserved up front
+    return;
+  }
   delete[] p;
 }
 
@@ -34,11 +51,6 @@ PageCache::PageCache(std::unique_ptr<PageIo> io, const CacheSettings& settings,
 
 PageCache::~PageCache() = default;
 
-PageBuf PageCache::alloc_page(bool zeroed) const {
-  uint8_t* p = zeroed ? new uint8_t[kPageSize]() : new uint8_t[kPageSize];
-  return PageBuf(p, PageFree{cipher_ != nullptr});
-}
-
 // ---- reads ------------------------------------------------------------
 
 Result<uint8_t*> PageCache::lookup(uint64_t id, bool mark_dirty) {
@@ -52,9 +64,12 @@ Result<uint8_t*> PageCache::lookup(uint64_t id, bool mark_dirty) {
   }
   // The LRU has its own table, so `e` survives the move.
   lru_.push_front(id);
-  if (mark_dirty && !e->dirty) {
-    e->dirty = true;
-    ++dirty_count_;
+  if (mark_dirty) {
+    e->trailer_ok = false;
+    if (!e->dirty) {
+      e->dirty = true;
+      ++dirty_count_;
+    }
   }
   return e->page.get();
 }
@@ -80,7 +95,8 @@ Status PageCache::load_from_spillway(uint64_t id) {
   // nothing.
   spillway_->forget(id);
   // Still uncommitted: it comes back dirty.
-  entries_[id] = CacheEntry{std::move(page), true};
+  // Its trailer came back with it.
+  entries_[id] = CacheEntry{std::move(page), true, true};
   ++dirty_count_;
   lru_.push_front(id);
   return ok_status();
@@ -101,7 +117,7 @@ Status PageCache::load_from_file(uint64_t id) {
     TRY(io_->read_page_unit_into(id, page.get()));
   }
   if (!page_trailer_ok(page.get())) return Error::checksum_mismatch(id);
-  entries_[id] = CacheEntry{std::move(page), false};
+  entries_[id] = CacheEntry{std::move(page), false, true};
   lru_.push_front(id);
   return ok_status();
 }
@@ -208,6 +224,7 @@ void PageCache::install_fresh(uint64_t id) {
   if (inserted || !e.dirty) ++dirty_count_;
   e.page = alloc_page(true);  // frees any stale copy
   e.dirty = true;
+  e.trailer_ok = false;
   lru_.push_front(id);
 }
 
@@ -226,24 +243,21 @@ Status PageCache::claim_page(uint64_t id) {
   return maybe_evict();
 }
 
-Status PageCache::copy_page(uint64_t src, uint64_t dst) {
+Result<uint8_t*> PageCache::copy_into(uint64_t src, uint64_t dst) {
   // Fetching dst may evict src, so the bytes travel through a local copy,
   // unless dst is cached: a hit never evicts, so src's view stays valid.
   const uint8_t* s = TRY(lookup(src, false));
   if (src != dst && entries_.contains(dst)) {
     uint8_t* d = TRY(lookup(dst, true));
     std::memcpy(d, s, kPageSize);
-    return ok_status();
+    return d;
   }
   uint8_t local[kPageSize];
   std::memcpy(local, s, kPageSize);
-  Status st = [&]() -> Status {
-    uint8_t* d = TRY(lookup(dst, true));
-    std::memcpy(d, local, kPageSize);
-    return ok_status();
-  }();
+  Result<uint8_t*> d = lookup(dst, true);
+  if (d.ok()) std::memcpy(d.value(), local, kPageSize);
   if (cipher_) secure_wipe(local, sizeof local);
-  return st;
+  return d;
 }
 
 // ---- dropping pages -------------------------------------------------------
@@ -289,6 +303,7 @@ void PageCache::set_cipher(std::unique_ptr<PageCipher> cipher) {
   AMBRIK_DCHECK(entries_.size() == 0);
   AMBRIK_DCHECK(!spillway_ || spillway_->slot_count() == 0);
   cipher_ = std::move(cipher);
+  pool_.set_wipe(cipher_ != nullptr);
   if (spillway_ && spillway_->slot_count() == 0) spillway_->set_record_len(record_len());
 }
 

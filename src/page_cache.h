@@ -15,14 +15,19 @@
 // Views returned by get/get_mut are valid only until the next call into the
 // cache (any call may evict). Callers copy what they need first.
 //
-// The trailer of a page is checked on every load from the file; the cache
-// never computes trailers (the code that formats a page does).
+// Trailers: the cache checks a page's trailer on every load from the file,
+// and computes it once when a changed page leaves memory (`finish_trailer`,
+// at flush and spill), so the code that formats or changes a page never
+// sets it. A dirty page's trailer bytes are therefore stale while it is
+// cached; nothing reads them there.
 //
 // Ownership: the cache owns the PageIo (and through it the database
 // storage), the optional PageCipher, the optional Spillway (created on the
-// first spill, kept for the life of the cache) and one 8192-byte heap buffer
-// per cached page. For an encrypted database cached pages are decrypted
-// data, so every page buffer is wiped before it is freed.
+// first spill, kept for the life of the cache), one 8192-byte heap buffer
+// per cached page and a small pool of buffers of dropped pages kept for the
+// next ones. For an encrypted database cached pages are decrypted data, so
+// every page buffer is wiped when its page is dropped, before it is pooled
+// or freed.
 //
 // Sources: page_cache.cc (lookups, new pages, truncation, settings) and
 // page_cache_evict.cc (eviction, spilling, the commit flush).
@@ -63,10 +68,32 @@ struct CacheCounters {
   uint64_t pages_allocated = 0;
 };
 
-// Frees a page buffer, wiping it first when it may hold decrypted data.
+// Buffers of dropped pages, kept for the next pages instead of going back
+// to the heap (at most kMaxFree of them, so the pool stays small against
+// the cache budget). With `wipe` set every buffer is wiped as it comes
+// back, so a pooled buffer never holds decrypted data.
+class PagePool {
+ public:
+  static constexpr size_t kMaxFree = 32;
+  PagePool() { free_.reserve(kMaxFree); }
+  PagePool(const PagePool&) = delete;
+  PagePool& operator=(const PagePool&) = delete;
+  ~PagePool();
+  // An 8192-byte buffer, uninitialised unless `zeroed`.
+  uint8_t* take(bool zeroed);
+  void give(uint8_t* p) noexcept;
+  void set_wipe(bool wipe) { wipe_ = wipe; }
+  size_t free_count() const { return free_.size(); }
+
+ private:
+  std::vector<uint8_t*> free_;
+  bool wipe_ = false;
+};
+
+// Hands a page buffer back to its pool.
 struct PageFree {
-  bool wipe = false;
-  void operator()(uint8_t* p) const noexcept;
+  PagePool* pool = nullptr;
+  void operator()(uint8_t* p) const noexcept { pool->give(p); }
 };
 using PageBuf = std::unique_ptr<uint8_t[], PageFree>;
 
@@ -88,7 +115,12 @@ class PageCache {
   Result<uint64_t> new_page();
   // A zero-filled dirty page under `id`, which the free map knows is free.
   Status claim_page(uint64_t id);
-  Status copy_page(uint64_t src, uint64_t dst);
+  Status copy_page(uint64_t src, uint64_t dst) {
+    TRY(copy_into(src, dst));
+    return ok_status();
+  }
+  // copy_page, returning the destination's writable view.
+  Result<uint8_t*> copy_into(uint64_t src, uint64_t dst);
   // Forgets ids >= n (cache and spillway), sets the storage to n units.
   Status truncate(uint64_t n);
   // Longest run of pages that may be read past the cache at consecutive ids
@@ -164,7 +196,17 @@ class PageCache {
   struct CacheEntry {
     PageBuf page;  // exactly kPageSize bytes, plaintext
     bool dirty = false;
+    // The trailer bytes match the page: true for a page loaded or just
+    // sealed, false from the first get_mut on.
+    bool trailer_ok = true;
   };
+
+  // The one place trailers are computed: every page written to the file or
+  // the spillway passes through here first, after its last change.
+  static void finish_trailer(CacheEntry& e) {
+    if (!e.trailer_ok) page_trailer_set(e.page.get());
+    e.trailer_ok = true;
+  }
 
   // get and get_mut: loads on a miss, moves the page to the LRU front and,
   // when `mark_dirty`, marks it dirty.
@@ -187,9 +229,9 @@ class PageCache {
   Status write_dirty_runs();
   Status drain_spillway();
   Status drain_one(uint64_t id);
-  // A fresh 8192-byte buffer, zero-filled when `zeroed`, else uninitialised
-  // (about to be overwritten by a read).
-  PageBuf alloc_page(bool zeroed) const;
+  // An 8192-byte buffer from the pool, zero-filled when `zeroed`, else
+  // uninitialised (about to be overwritten by a read).
+  PageBuf alloc_page(bool zeroed) { return PageBuf(pool_.take(zeroed), PageFree{&pool_}); }
   void dec_dirty() {
     if (dirty_count_ > 0) --dirty_count_;
   }
@@ -200,6 +242,8 @@ class PageCache {
   //  - entries_ and lru_ hold the same ids;
   //  - no id is both in entries_ and mapped in the spillway;
   //  - the scratch lists are empty (their capacity is kept).
+  // Declared before every holder of page buffers, so it outlives them.
+  PagePool pool_;
   std::unique_ptr<PageIo> io_;
   std::unique_ptr<PageCipher> cipher_;
   std::unique_ptr<Spillway> spillway_;

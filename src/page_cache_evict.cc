@@ -47,7 +47,9 @@ Status PageCache::spill_tail() {
     return ok_status();
   }
   // Written before it leaves the maps: on failure the page is simply still
-  // where it was, cached with its flag, at the tail.
+  // where it was, cached with its flag, at the tail. The record's checksum
+  // (and, encrypted, the seal) covers the trailer, so it is final first.
+  finish_trailer(*e);
   Status st = spill(w, e->page.get());
   if (!st.ok()) {
     lru_.push_back(w);
@@ -99,7 +101,9 @@ Status PageCache::write_dirty_runs() {
     run_scratch_.clear();
     if (cipher_) unit_scratch_.resize((j - i) * kSealedStride);
     for (size_t k = i; k < j; ++k) {
-      const uint8_t* page = entries_.find(ids[k])->page.get();
+      CacheEntry* e = entries_.find(ids[k]);
+      finish_trailer(*e);
+      const uint8_t* page = e->page.get();
       if (cipher_) {
         uint8_t* unit = unit_scratch_.data() + (k - i) * kSealedStride;
         TRY(cipher_->seal(ids[k], page, unit));
@@ -164,7 +168,7 @@ Status PageCache::drain_one(uint64_t id) {
     std::memcpy(page.get(), payload, kPageSize);
   }
   if (cached) return ok_status();
-  entries_[id] = CacheEntry{std::move(page), false};
+  entries_[id] = CacheEntry{std::move(page), false, true};
   if (drain_insertion_ == DrainInsertion::Mru) lru_.push_front(id);
   else lru_.push_back(id);
   return ok_status();

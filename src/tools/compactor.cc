@@ -215,6 +215,8 @@ class Copier {
   Status close_data_page() {
     if (!data_open_) return ok_status();
     data_open_ = false;
+    // The data-page writers leave the trailer to whoever writes the page out.
+    page_trailer_set(data_.data());
     return sink_.put(data_id_, data_.data());
   }
 

@@ -203,6 +203,10 @@ class TransactionManagerImpl {
   // The n pages of an overflow chain, appended to `out`: from the same
   // sources, preferring a run of consecutive free pages.
   Status alloc_chain_pages(uint64_t n, std::vector<uint64_t>& out);
+  // Accepts the pages that may be changed where they lie: those allocated
+  // since the transaction began or its newest savepoint was created, which
+  // no committed or saved state refers to.
+  const PageInPlaceFn in_place = [this](uint64_t id) { return txn.txn_private.contains(id); };
   // Hands the pages a successful operation superseded to their next owner:
   // pages created by this transaction (and not captured by a savepoint) can
   // be reused at once; pages of the committed state wait for the commit.

@@ -1,8 +1,11 @@
 // Operations that change the working state. Each one either completes or
-// leaves the working roots exactly as they were: new roots are computed into
+// leaves the working state exactly as it was: new roots are computed into
 // locals and stored only once every fallible step has succeeded (pages
 // obtained on the way stay unreferenced and are dropped by a rollback or
-// ignored).
+// ignored). Pages the transaction created since its newest savepoint are
+// changed where they lie; such a change is visible at once, so each
+// operation lets only its last fallible step make one, and runs every
+// earlier tree change by copying.
 #include "named_roots.h"
 #include "overflow.h"
 #include "transaction/manager_impl.h"
@@ -20,10 +23,13 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   std::vector<uint64_t> pending;
   std::vector<uint64_t> index_pending;
   auto link = [&]() -> Result<uint64_t> {
-    uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle,
-                                                entry, recycling_allocator(), pending));
+    // With a tag the index change comes last; the table's is then copied.
+    uint64_t new_root =
+        TRY(HandleTable::insert(depth, *cache, working.handle_root, handle, entry,
+                                recycling_allocator(), pending, tag == 0 ? &in_place : nullptr));
     if (tag != 0)
-      TRY(membership_add(*cache, index, handle, tag, recycling_allocator(), index_pending));
+      TRY(membership_add(*cache, index, handle, tag, recycling_allocator(), index_pending,
+                         &in_place));
     return new_root;
   };
   auto new_root = link();
@@ -53,11 +59,10 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   std::vector<uint64_t> pending;
   std::vector<uint64_t> old_chain;
   auto relink = [&]() -> Result<uint64_t> {
-    uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle,
-                                                entry, recycling_allocator(), pending));
     if (old.kind == ValueKind::Overflow)
       old_chain = TRY(Overflow::collect_chain_pages(*cache, old.location));
-    return new_root;
+    return HandleTable::insert(depth, *cache, working.handle_root, handle, entry,
+                               recycling_allocator(), pending, &in_place);
   };
   auto new_root = relink();
   if (!new_root.ok()) {
@@ -74,19 +79,24 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
 
 Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  std::vector<uint64_t> pending;
-  HandleDeleteResult del = TRY(HandleTable::remove(handle_depth, *cache, working.handle_root,
-                                                   handle, recycling_allocator(), pending));
-  if (!del.removed) return Error::invalid_handle(handle);
-  const HandleEntry& old = *del.removed;
+  // The entry is looked up first so that the chain is read before any
+  // change, and the change that may be made in place is the last one.
+  auto found = TRY(HandleTable::lookup(handle_depth, *cache, working.handle_root, handle));
+  if (!found) return Error::invalid_handle(handle);
+  const HandleEntry old = *found;
   std::vector<uint64_t> old_chain;
   if (old.kind == ValueKind::Overflow)
     old_chain = TRY(Overflow::collect_chain_pages(*cache, old.location));
+  std::vector<uint64_t> pending;
+  HandleDeleteResult del =
+      TRY(HandleTable::remove(handle_depth, *cache, working.handle_root, handle,
+                              recycling_allocator(), pending, old.tag == 0 ? &in_place : nullptr));
+  if (!del.removed) return Error::invalid_handle(handle);
   MembershipRoot index = working_membership();
   std::vector<uint64_t> index_pending;
   if (old.tag != 0)
-    TRY(membership_remove(*cache, index, handle, old.tag, recycling_allocator(),
-                          index_pending));
+    TRY(membership_remove(*cache, index, handle, old.tag, recycling_allocator(), index_pending,
+                          &in_place));
 
   working.handle_root = del.node;
   working.membership_root = index.root;
@@ -135,7 +145,7 @@ Status TransactionManagerImpl::set_client_byte(uint64_t handle, uint8_t byte) {
   uint32_t depth = handle_depth;
   std::vector<uint64_t> pending;
   uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle, entry,
-                                              recycling_allocator(), pending));
+                                              recycling_allocator(), pending, &in_place));
   working.handle_root = new_root;
   handle_depth = depth;
   retire(pending);

@@ -61,7 +61,7 @@ Result<TransactionManagerImpl::StoredValue> TransactionManagerImpl::store_value(
     return StoredValue{first, 0, ValueKind::Overflow};
   }
   DataSlot ds =
-      TRY(packer.insert_into_data_page(*cache, value, recycling_allocator(), savepoint_open()));
+      TRY(packer.insert_into_data_page(*cache, value, recycling_allocator()));
   return StoredValue{ds.page, ds.slot, ValueKind::Inline};
 }
 

@@ -22,9 +22,9 @@ struct Packing {
   SlotPacker packer;
   std::vector<uint64_t> pending;
 
-  DataSlot put(size_t len, uint8_t fill = 0xAB, bool savepoint_open = false) {
+  DataSlot put(size_t len, uint8_t fill = 0xAB) {
     std::vector<uint8_t> v(len, fill);
-    return must(packer.insert_into_data_page(cache, v, alloc, savepoint_open));
+    return must(packer.insert_into_data_page(cache, v, alloc));
   }
   DataPageHeader header(uint64_t page) {
     auto h = data_page_header(must(cache.get(page)));
@@ -45,7 +45,7 @@ TEST(DataPage, LargestSmallValueFillsAPage) {
   EXPECT_EQ(h.slot_count, 1);
   EXPECT_EQ(h.dir_end, 22);
   EXPECT_EQ(h.data_start, 22);
-  EXPECT_TRUE(page_trailer_ok(must(p.cache.get(a.page))));
+  EXPECT_TRUE(testing::written_trailer_ok(p.cache, a.page));
   DataSlot b = p.put(0);
   EXPECT_NE(b.page, a.page);
   EXPECT_EQ(b.slot, 0);
@@ -89,24 +89,24 @@ TEST(DataPage, AtMost1361ZeroLengthSlots) {
   EXPECT_EQ(p.live(first), 1361u);
 }
 
-TEST(DataPage, SavepointGivesEveryValueItsOwnPage) {
+TEST(DataPage, SavepointStartsAPageOfItsOwn) {
   Packing p;
   uint64_t before = p.put(10).page;
   PackerSnapshot snap = p.packer.snapshot();
   EXPECT_EQ(snap.current, before);
   EXPECT_EQ(p.packer.current_page(), std::nullopt);
-  uint64_t a = p.put(10, 0, true).page;
-  uint64_t b = p.put(10, 0, true).page;
-  uint64_t c = p.put(10, 0, true).page;
-  EXPECT_NE(a, b);
-  EXPECT_NE(b, c);
+  // Values stored after the savepoint never go into the page it saved.
+  uint64_t a = p.put(10, 0).page;
+  uint64_t b = p.put(10, 0).page;
   EXPECT_NE(a, before);
-  EXPECT_EQ(p.packer.current_page(), std::nullopt);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(p.packer.current_page(), a);
 
   // Returning to the savepoint brings back the earlier page and counts.
   p.packer.restore(snap);
   EXPECT_EQ(p.packer.current_page(), before);
   EXPECT_EQ(p.live(a), 0u);
+  EXPECT_EQ(p.live(b), 0u);
   EXPECT_EQ(p.put(10).page, before);
   EXPECT_EQ(p.live(before), 2u);
 }
@@ -162,7 +162,7 @@ TEST(DataPage, CountsReturnToEachSavepointAndToTheCommit) {
 
   p.packer.release_data_slot(7, p.pending);  // 7 retires
   p.packer.release_data_slot(cur, p.pending);
-  uint64_t own = p.put(5, 0, true).page;
+  uint64_t own = p.put(5, 0).page;
   const LiveCounts at_inner = p.packer.working_counts();
   PackerSnapshot inner = p.packer.snapshot();
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 #include "handle_table.h"
@@ -70,7 +71,7 @@ TEST(HandleTable, EntryFieldsRoundTripThroughTheLeaf) {
   EXPECT_EQ(e[10], 2);
   EXPECT_EQ(load_u32(e + 11), 0xA1B2C3D4u);  // unaligned tag
   EXPECT_EQ(e[15], 0x7F);
-  EXPECT_TRUE(page_trailer_ok(leaf));
+  EXPECT_TRUE(testing::written_trailer_ok(t.cache, t.root));
   // Overwriting replaces the entry.
   t.put(3, inline_at(7, 1));
   EXPECT_EQ(t.get(3), inline_at(7, 1));
@@ -86,6 +87,61 @@ TEST(HandleTable, EveryInsertCopiesTheWholePath) {
   EXPECT_NE(t.root, first_root);
   EXPECT_EQ(t.pending, std::vector<uint64_t>{first_root});
   EXPECT_EQ(t.get(1), inline_at(10, 0));  // carried over by the copy
+}
+
+// Nodes the predicate accepts are changed where they lie; the rest of the
+// path is copied below them, and a failure before the one visible write
+// leaves the tree as it was.
+TEST(HandleTable, AcceptedNodesAreChangedInPlace) {
+  Table t;
+  for (uint64_t h : {1, 600, 1200}) t.put(h, inline_at(10, 0));  // depth 1, leaves 0..2
+  ASSERT_EQ(t.depth, 1u);
+  const uint64_t root = t.root, leaf1 = t.child(root, 1);
+  std::unordered_set<uint64_t> fresh{root};
+  PageInPlaceFn in_place = [&](uint64_t id) { return fresh.count(id) != 0; };
+  PageAllocFn counted = [&]() -> Result<uint64_t> {
+    uint64_t id = TRY(t.cache.new_page());
+    fresh.insert(id);
+    return id;
+  };
+  t.pending.clear();
+  // Root accepted, leaf not: one leaf copy, linked from the root in place.
+  uint64_t r = must(HandleTable::insert(t.depth, t.cache, root, 601, inline_at(11, 1), counted,
+                                        t.pending, &in_place));
+  EXPECT_EQ(r, root);
+  EXPECT_EQ(t.pending, std::vector<uint64_t>{leaf1});
+  const uint64_t copy = t.child(root, 1);
+  EXPECT_TRUE(fresh.count(copy));
+  // Both accepted now: nothing is allocated or superseded.
+  const uint64_t next = t.cache.next_page_id();
+  t.pending.clear();
+  r = must(HandleTable::insert(t.depth, t.cache, root, 602, inline_at(11, 2), counted, t.pending,
+                               &in_place));
+  auto gone = must(HandleTable::remove(t.depth, t.cache, root, 600, counted, t.pending, &in_place));
+  EXPECT_TRUE(r == root && gone.node == root && gone.removed == inline_at(10, 0));
+  EXPECT_EQ(t.cache.next_page_id(), next);
+  EXPECT_TRUE(t.pending.empty());
+  EXPECT_EQ(t.child(root, 1), copy);
+  for (auto [h, want] : {std::pair<uint64_t, std::optional<HandleEntry>>{1, inline_at(10, 0)},
+                         {600, std::nullopt},
+                         {601, inline_at(11, 1)},
+                         {602, inline_at(11, 2)},
+                         {1200, inline_at(10, 0)}})
+    EXPECT_EQ(t.get(h), want);
+  // A missing child gets a fresh leaf, linked in place.
+  r = must(HandleTable::insert(t.depth, t.cache, root, 2000, inline_at(12, 0), counted,
+                               t.pending, &in_place));
+  EXPECT_EQ(r, root);
+  EXPECT_EQ(t.get(2000), inline_at(12, 0));
+  // Leaf 0 is not accepted and the allocator fails: nothing visible changed.
+  PageAllocFn failing = []() -> Result<uint64_t> { return Error::cache_full(1); };
+  EXPECT_FALSE(HandleTable::insert(t.depth, t.cache, root, 3, inline_at(13, 0), failing,
+                                   t.pending, &in_place)
+                   .ok());
+  EXPECT_FALSE(
+      HandleTable::remove(t.depth, t.cache, root, 1, failing, t.pending, &in_place).ok());
+  EXPECT_EQ(t.get(3), std::nullopt);
+  EXPECT_EQ(t.get(1), inline_at(10, 0));
 }
 
 TEST(HandleTable, GrowsAtHandle510And520710) {

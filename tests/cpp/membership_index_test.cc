@@ -129,10 +129,10 @@ TEST(MembershipIndex, RemovingTheLastHandleRemovesTheTag) {
   x.drop(2000, 7);
   EXPECT_TRUE(x.handles(7).empty());
   EXPECT_EQ(x.handles(9), Ids{11});
-  // Old leaf 1 and set root, then the emptied set (leaf 0 and the two new
-  // copies), then the superseded tag-tree leaf.
-  ASSERT_EQ(x.pending.size(), 6u);
-  EXPECT_TRUE(x.pending[1] == set && x.pending[2] == leaf0 && x.pending[5] == before.root);
+  // The set's last member goes with the whole set (leaves, then its root;
+  // nothing is copied first), then the superseded tag-tree leaf.
+  ASSERT_EQ(x.pending.size(), 4u);
+  EXPECT_TRUE(x.pending[0] == leaf0 && x.pending[2] == set && x.pending[3] == before.root);
   x.drop(11, 9);
   EXPECT_NE(x.index.root, kNoPage);  // the tag tree itself stays
 }

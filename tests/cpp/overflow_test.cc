@@ -53,7 +53,7 @@ TEST(Overflow, ChainLengthsAtPageBoundaries) {
       const uint8_t* p = must(c.cache.get(id));
       EXPECT_EQ(p[0], kPageOverflow);
       EXPECT_EQ(load_u64(p + 16), len);
-      EXPECT_TRUE(page_trailer_ok(p));
+      EXPECT_TRUE(testing::written_trailer_ok(c.cache, id));
     }
     EXPECT_EQ(load_u64(must(c.cache.get(ids.back())) + 24), 0u);
     EXPECT_EQ(must(c.read(first)), v) << len;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 #include <vector>
 
 #include "crypto/cipher.h"
@@ -144,6 +145,34 @@ TEST(PageCache, SpilledPageComesBackDirtyAsAMiss) {
   ASSERT_TRUE(c.maybe_evict().ok());
   EXPECT_TRUE(c.is_spilled(b));
   EXPECT_EQ(c.dirty_count(), 1u);
+}
+
+// Writers never set trailers: the cache sets them as pages leave memory,
+// for the spillway and for the file, from the page's final bytes.
+TEST(PageCache, TrailerIsSetWhenThePageLeavesMemory) {
+  PageCache c(memory_io(0), settings(1), 0);
+  uint64_t a = c.new_page().value();
+  c.get_mut(a).value()[100] = 1;   // no trailer written
+  uint64_t b = c.new_page().value();  // a is spilled: the record verifies
+  ASSERT_TRUE(c.is_spilled(a));
+  c.get_mut(b).value()[200] = 2;
+  uint8_t* back = c.get_mut(a).value();  // b spilled, a back and changed again
+  EXPECT_EQ(back[100], 1);
+  back[101] = 3;
+  ASSERT_TRUE(c.flush().ok());
+  for (auto [id, off, v] : {std::tuple<uint64_t, size_t, uint8_t>{a, 101, 3}, {b, 200, 2}}) {
+    std::vector<uint8_t> unit(kPage);
+    ASSERT_TRUE(c.io().read_page_unit_into(id, unit.data()).ok());
+    EXPECT_TRUE(page_trailer_ok(unit.data())) << id;
+    EXPECT_EQ(unit[off], v);
+  }
+  // A page changed after a flush gets its new trailer at the next one.
+  c.get_mut(b).value()[201] = 4;
+  ASSERT_TRUE(c.flush().ok());
+  std::vector<uint8_t> unit(kPage);
+  ASSERT_TRUE(c.io().read_page_unit_into(b, unit.data()).ok());
+  EXPECT_TRUE(page_trailer_ok(unit.data()));
+  EXPECT_EQ(unit[201], 4);
 }
 
 TEST(PageCache, CacheFullWhenSpillingDisabled) {

@@ -42,6 +42,14 @@ inline std::vector<uint8_t> make_page(uint64_t tag) {
   return p;
 }
 
+// Whether page `id`, once written out by a flush of `cache`, carries a
+// correct trailer (a dirty page's trailer is only set as it leaves memory).
+inline bool written_trailer_ok(PageCache& cache, uint64_t id) {
+  if (!cache.flush().ok()) return false;
+  std::vector<uint8_t> unit(cache.io().stride());
+  return cache.io().read_page_unit_into(id, unit.data()).ok() && page_trailer_ok(unit.data());
+}
+
 // Page I/O over an empty memory image.
 inline std::unique_ptr<PageIo> memory_io() {
   return std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false);
