@@ -705,32 +705,28 @@ def bulk_child(name, directory, cache, n, vsize):
     print(json.dumps({"seconds": seconds, "base_kib": base, "peak_kib": peak}))
 
 
-def run_bulk(name, tmp_root, cache, n, vsize):
-    directory = tempfile.mkdtemp(dir=tmp_root, prefix="bulk-")
+def run_child(mode, name, tmp_root, cache, count, vsize):
+    """Runs this script as `--<mode>-child` in a fresh process (so its peak RSS
+    is its own) and returns the JSON it prints, or {"error": ...}."""
+    directory = tempfile.mkdtemp(dir=tmp_root, prefix=mode + "-")
     try:
         proc = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--bulk-child", name, directory,
-             str(cache or 0), str(n), str(vsize)],
+            [sys.executable, os.path.abspath(__file__), "--%s-child" % mode, name, directory,
+             str(cache or 0), str(count), str(vsize)],
             capture_output=True, text=True)
         if proc.returncode != 0:
             return {"error": (proc.stderr.strip().splitlines() or ["exit %d" % proc.returncode])[-1]}
         return json.loads(proc.stdout.strip().splitlines()[-1])
     finally:
         shutil.rmtree(directory, ignore_errors=True)
+
+
+def run_bulk(name, tmp_root, cache, n, vsize):
+    return run_child("bulk", name, tmp_root, cache, n, vsize)
 
 
 def run_rss(name, tmp_root, cache, total, vsize):
-    directory = tempfile.mkdtemp(dir=tmp_root, prefix="rss-")
-    try:
-        proc = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--rss-child", name, directory,
-             str(cache or 0), str(total), str(vsize)],
-            capture_output=True, text=True)
-        if proc.returncode != 0:
-            return {"error": (proc.stderr.strip().splitlines() or ["exit %d" % proc.returncode])[-1]}
-        return json.loads(proc.stdout.strip().splitlines()[-1])
-    finally:
-        shutil.rmtree(directory, ignore_errors=True)
+    return run_child("rss", name, tmp_root, cache, total, vsize)
 
 
 # --- report ----------------------------------------------------------------
