@@ -73,43 +73,49 @@ class Walk {
     return hooks_.fault(root, role, kNoPage, &err, nullptr);
   }
 
-  Status handles(uint64_t node, uint64_t base, uint32_t depth, uint64_t parent,
-                 const HandleVisit& visit) {
+  // Both radix trees: interior nodes hold `fanout` child ids, a child at
+  // depth d covers span(d) keys, and `leaf` visits the slots of a leaf.
+  template <typename SpanFn, typename LeafFn>
+  Status radix_tree(uint64_t node, uint64_t base, uint32_t depth, uint64_t parent,
+                    Role leaf_role, Role inner_role, uint64_t fanout, const SpanFn& span,
+                    const LeafFn& leaf) {
     std::vector<uint8_t> buf;
-    Role role = depth == 0 ? Role::HandleLeaf : Role::HandleInternal;
-    if (!TRY(load(node, role, parent, buf))) return ok_status();
-    if (depth == 0) {
-      for (uint64_t i = 0; i < kHandlesPerLeaf; ++i) {
-        if (auto e = decode_handle_entry(buf.data() + kBody + kEntryBytes * i))
-          TRY(visit(node, sat_add(base, i), *e));
-      }
-      return ok_status();
-    }
-    const uint64_t below = HandleTable::span(depth - 1);
-    for (uint64_t i = 0; i < kHandleFanout; ++i) {
+    if (!TRY(load(node, depth == 0 ? leaf_role : inner_role, parent, buf))) return ok_status();
+    if (depth == 0) return leaf(node, base, buf.data());
+    const uint64_t below = span(depth - 1);
+    for (uint64_t i = 0; i < fanout; ++i) {
       if (uint64_t c = slot_u64(buf.data(), i))
-        TRY(handles(c, sat_add(base, sat_mul(i, below)), depth - 1, node, visit));
+        TRY(radix_tree(c, sat_add(base, sat_mul(i, below)), depth - 1, node, leaf_role,
+                       inner_role, fanout, span, leaf));
     }
     return ok_status();
   }
 
+  Status handles(uint64_t node, uint64_t base, uint32_t depth, uint64_t parent,
+                 const HandleVisit& visit) {
+    return radix_tree(
+        node, base, depth, parent, Role::HandleLeaf, Role::HandleInternal, kHandleFanout,
+        [](uint32_t d) { return HandleTable::span(d); },
+        [&](uint64_t leaf, uint64_t first, const uint8_t* page) -> Status {
+          for (uint64_t i = 0; i < kHandlesPerLeaf; ++i) {
+            if (auto e = decode_handle_entry(page + kBody + kEntryBytes * i))
+              TRY(visit(leaf, sat_add(first, i), *e));
+          }
+          return ok_status();
+        });
+  }
+
   Status radix(uint64_t node, uint64_t base, uint32_t depth, uint64_t parent,
                const RadixVisit& visit) {
-    std::vector<uint8_t> buf;
-    Role role = depth == 0 ? Role::MemberLeaf : Role::MemberInternal;
-    if (!TRY(load(node, role, parent, buf))) return ok_status();
-    if (depth == 0) {
-      for (uint64_t i = 0; i < kRadixSlots; ++i) {
-        if (uint64_t v = slot_u64(buf.data(), i)) TRY(visit(node, sat_add(base, i), v));
-      }
-      return ok_status();
-    }
-    const uint64_t below = RadixU64::capacity(depth - 1);
-    for (uint64_t i = 0; i < kRadixSlots; ++i) {
-      if (uint64_t c = slot_u64(buf.data(), i))
-        TRY(radix(c, sat_add(base, sat_mul(i, below)), depth - 1, node, visit));
-    }
-    return ok_status();
+    return radix_tree(
+        node, base, depth, parent, Role::MemberLeaf, Role::MemberInternal, kRadixSlots,
+        [](uint32_t d) { return RadixU64::capacity(d); },
+        [&](uint64_t leaf, uint64_t first, const uint8_t* page) -> Status {
+          for (uint64_t i = 0; i < kRadixSlots; ++i) {
+            if (uint64_t v = slot_u64(page, i)) TRY(visit(leaf, sat_add(first, i), v));
+          }
+          return ok_status();
+        });
   }
 
   Status freemap(uint64_t node, uint64_t base, uint32_t level, uint64_t parent,
