@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <exception>
 
+#include "guarded_copy.h"
 #include "page.h"
 
 namespace ambrik {
@@ -98,38 +100,119 @@ Status Storage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t cou
   return ok_status();
 }
 
+namespace {
+constexpr uint64_t kWillNeedBytes = 64 * 1024;
+constexpr uint64_t kMapPage = 4096;
+// The mapping reserves address space ahead of the file, so a growing file is
+// remapped rarely; pages past the end of the file are never touched.
+constexpr uint64_t kMapGranule = uint64_t{1} << 30;
+}  // namespace
+
 Status FileStorage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
-  return vec_full(fd_, offset, iov, count, ::pwritev, IoKind::WriteZero,
-                  "failed to write whole buffer");
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
+  TRY(vec_full(fd_, offset, iov, count, ::pwritev, IoKind::WriteZero,
+               "failed to write whole buffer"));
+  note_written(offset + total);
+  return ok_status();
 }
 
 Status FileStorage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
+  if (const uint8_t* src = mapped(offset, total)) {
+    // The mapping reads at random (one page at a time); a long run asks the
+    // kernel to fetch it whole, as a sequential read would.
+    if (total > kWillNeedBytes) {
+      uint64_t lead = offset % kMapPage;
+      ::madvise(const_cast<uint8_t*>(src - lead), static_cast<size_t>(total + lead), MADV_WILLNEED);
+    }
+    bool copied = true;
+    for (size_t i = 0; i < count && copied; ++i) {
+      copied = guarded_copy(static_cast<uint8_t*>(iov[i].iov_base), src, iov[i].iov_len);
+      src += iov[i].iov_len;
+    }
+    if (copied) return ok_status();
+    mapping_fault();
+  }
   return vec_full(fd_, offset, iov, count, ::preadv, IoKind::UnexpectedEof,
                   "failed to fill whole buffer");
 }
 
 FileStorage::~FileStorage() {
+  unmap();
   if (fd_ >= 0) ::close(fd_);
 }
 
+
+const uint8_t* FileStorage::mapped(uint64_t offset, size_t len) {
+  uint64_t end;
+  if (__builtin_add_overflow(offset, len, &end) || end > known_len_) return nullptr;
+  if (end > map_len_) {
+    if (map_failed_) return nullptr;
+    unmap();
+    uint64_t want = (known_len_ / kMapGranule + 1) * kMapGranule;
+    if (want > static_cast<uint64_t>(SIZE_MAX)) {
+      map_failed_ = true;
+      return nullptr;
+    }
+    void* p = ::mmap(nullptr, static_cast<size_t>(want), PROT_READ, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+      map_failed_ = true;
+      return nullptr;
+    }
+    // Reads are random page by page; read-ahead around each would only
+    // evict other pages from the kernel's cache.
+    ::madvise(p, static_cast<size_t>(want), MADV_RANDOM);
+    map_ = static_cast<uint8_t*>(p);
+    map_len_ = want;
+  }
+  return map_ + offset;
+}
+
+void FileStorage::mapping_fault() {
+  // The file is shorter than this object believed: another program changed
+  // it. Reads go through the descriptor from now on, which reports what is
+  // really there.
+  map_failed_ = true;
+  unmap();
+}
+
+void FileStorage::unmap() {
+  if (map_) ::munmap(map_, static_cast<size_t>(map_len_));
+  map_ = nullptr;
+  map_len_ = 0;
+}
+
 Status FileStorage::read_at(uint64_t offset, uint8_t* buf, size_t len) {
+  if (const uint8_t* src = mapped(offset, len)) {
+    if (guarded_copy(buf, src, len)) return ok_status();
+    mapping_fault();
+  }
   return pread_full(fd_, offset, buf, len);
 }
 
 Status FileStorage::write_at(uint64_t offset, const uint8_t* buf, size_t len) {
-  return pwrite_full(fd_, offset, buf, len);
+  TRY(pwrite_full(fd_, offset, buf, len));
+  note_written(offset + len);
+  return ok_status();
 }
 
 Status FileStorage::set_length(uint64_t len) {
+  // Forget the mapping's view first: bytes past the new end must not be
+  // read through it again.
+  known_len_ = std::min(known_len_, len);
   while (::ftruncate(fd_, static_cast<off_t>(len)) != 0) {
     if (errno != EINTR) return Error::from_errno(errno);
   }
+  known_len_ = len;
   return ok_status();
 }
 
 Result<uint64_t> FileStorage::length() {
   off_t end = ::lseek(fd_, 0, SEEK_END);
   if (end < 0) return Error::from_errno(errno);
+  known_len_ = static_cast<uint64_t>(end);
   return static_cast<uint64_t>(end);
 }
 

@@ -15,6 +15,7 @@
 
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +50,15 @@ class Storage {
 
 // A file descriptor; positioned I/O retried on EINTR and continued after
 // short transfers.
+//
+// Reads are served from a shared read-only mapping of the file when one can
+// be made, which saves a system call per page; writes always go through the
+// descriptor (the kernel keeps both views coherent). Only bytes below the
+// length this object knows the file to have (from length(), its own writes
+// and set_length) are read through the mapping, so a read never touches the
+// mapping beyond the end of the file. A file shortened by another program
+// while open makes such a read fault; the copy is guarded (guarded_copy.h),
+// the read then goes through the descriptor and reports the short file.
 class FileStorage final : public Storage {
  public:
   // Takes ownership of `fd`.
@@ -69,7 +79,18 @@ class FileStorage final : public Storage {
   int descriptor() const override { return fd_; }
 
  private:
+  // The mapped bytes at [offset, offset + len), or null when they must be
+  // read with the descriptor.
+  const uint8_t* mapped(uint64_t offset, size_t len);
+  void unmap();
+  void mapping_fault();
+  void note_written(uint64_t end) { known_len_ = std::max(known_len_, end); }
+
   int fd_;
+  uint8_t* map_ = nullptr;
+  uint64_t map_len_ = 0;
+  uint64_t known_len_ = 0;
+  bool map_failed_ = false;
 };
 
 // A growable byte image for databases opened without a path.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "guarded_copy.h"
 #include "page.h"
 #include "page_io.h"
 #include "test_util.h"
@@ -238,6 +240,37 @@ TEST(PageIoFile, ShortFileReadIsUnexpectedEof) {
   EXPECT_EQ(r.error().io_kind(), IoKind::UnexpectedEof);
   EXPECT_EQ(r.error().os_errno(), 0);
   EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
+}
+
+// Reads come from a mapping of the file: pages written later, shrinking the
+// file and growing it past the mapped range must all read back as written.
+TEST(PageIoFile, MappedReadsFollowWritesAndLength) {
+  TempFile f;
+  PageIo io(std::make_unique<FileStorage>(f.release()), false);
+  auto a = pattern(kPageSize, 1), b = pattern(kPageSize, 2), c = pattern(kPageSize, 3);
+  ASSERT_TRUE(io.write_page_unit(0, a.data(), a.size()).ok());
+  ASSERT_EQ(io.read_page_unit(0).value(), a);
+  ASSERT_TRUE(io.write_page_unit(0, b.data(), b.size()).ok());
+  ASSERT_TRUE(io.write_page_unit(1, c.data(), c.size()).ok());
+  EXPECT_EQ(io.read_page_unit(0).value(), b);
+  EXPECT_EQ(io.read_page_unit(1).value(), c);
+  ASSERT_TRUE(io.set_page_count(1).ok());
+  ASSERT_TRUE(io.set_page_count(2).ok());
+  EXPECT_EQ(io.read_page_unit(1).value(), std::vector<uint8_t>(kPageSize, 0));
+  // A sparse page far beyond the first mapping's reach.
+  uint64_t far = (uint64_t{3} << 30) / kPageSize;
+  ASSERT_TRUE(io.write_page_unit(far, a.data(), a.size()).ok());
+  EXPECT_EQ(io.read_page_unit(far).value(), a);
+  EXPECT_EQ(io.read_page_unit(0).value(), b);
+}
+
+// The SIGBUS handler only takes faults of its own copies: any other SIGBUS
+// still ends the process as before.
+TEST(GuardedCopyDeathTest, ForeignSigbusStillFatal) {
+  uint8_t src[16] = {1, 2, 3}, dst[16] = {};
+  ASSERT_TRUE(guarded_copy(dst, src, sizeof src));
+  EXPECT_EQ(dst[2], 3);
+  EXPECT_DEATH(::raise(SIGBUS), "");
 }
 
 }  // namespace

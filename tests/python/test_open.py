@@ -202,6 +202,25 @@ class TestOpenFailures:
                                   f"got {(units - 1) * PAGE}")
         assert isinstance(exc.value, am.FatalError)
 
+    def test_file_shortened_while_open(self, path):
+        # Another program cuts the file under an open database: reading a
+        # page that is gone is an I/O error, never the end of the process.
+        with am.open(path) as db:
+            db.begin()
+            handles = [db.allocate(bytes([i]) * 4000) for i in range(40)]
+            big = db.allocate(b"z" * 300_000)
+            db.commit()
+        db = am.open(path, cache_max_bytes=32768)
+        try:
+            assert db.read(handles[0]) == bytes([0]) * 4000
+            os.truncate(path, 3 * PAGE)
+            with pytest.raises(am.IoError) as exc:
+                for h in handles + [big]:
+                    db.read(h)
+            assert str(exc.value) == "I/O error: failed to fill whole buffer"
+        finally:
+            db.close()
+
     def test_all_slots_zeroed(self, path):
         am.open(path).close()
         with open(path, "r+b") as f:

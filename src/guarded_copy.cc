@@ -1,0 +1,68 @@
+#include "guarded_copy.h"
+
+#include <setjmp.h>
+#include <signal.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace ambrik {
+namespace {
+
+struct CopyGuard {
+  sigjmp_buf env;
+  const uint8_t* lo;
+  const uint8_t* hi;
+};
+
+// Set only while this thread copies out of a mapping.
+thread_local CopyGuard* volatile t_guard = nullptr;
+
+struct sigaction g_previous;
+bool g_installed = false;
+
+void on_sigbus(int sig, siginfo_t* info, void* /*context*/) {
+  CopyGuard* g = t_guard;
+  if (g != nullptr) {
+    auto* at = static_cast<const uint8_t*>(info->si_addr);
+    if (at >= g->lo && at < g->hi) siglongjmp(g->env, 1);
+  }
+  // Not a fault of a guarded copy: the previous disposition takes over. A
+  // fault re-runs the instruction under it when this handler returns; a
+  // signal sent by another process is sent again.
+  ::sigaction(SIGBUS, &g_previous, nullptr);
+  if (info->si_code <= 0) ::raise(sig);
+}
+
+bool install_handler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = on_sigbus;
+    ::sigemptyset(&sa.sa_mask);
+    // NODEFER: the jump out of the handler leaves SIGBUS unblocked.
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    g_installed = ::sigaction(SIGBUS, &sa, &g_previous) == 0;
+  });
+  return g_installed;
+}
+
+}  // namespace
+
+bool guarded_copy(uint8_t* dst, const uint8_t* src, size_t len) {
+  if (!install_handler()) return false;
+  CopyGuard guard;
+  guard.lo = src;
+  guard.hi = src + len;
+  if (sigsetjmp(guard.env, 0) != 0) {
+    t_guard = nullptr;
+    return false;
+  }
+  t_guard = &guard;
+  std::memcpy(dst, src, len);
+  t_guard = nullptr;
+  return true;
+}
+
+}  // namespace ambrik

@@ -1,0 +1,27 @@
+// guarded_copy: a memcpy out of a file mapping that survives the file being
+// shortened underneath it.
+//
+// Reading a page of a shared file mapping that lies past the file's end
+// raises SIGBUS instead of returning an error. The mapping is only read
+// below the length the engine knows, so this happens only when another
+// program shortens the file while it is open. To turn that into an error
+// instead of the end of the process, `guarded_copy` notes the source range
+// in a thread-local record before copying; a SIGBUS handler, installed once
+// per process the first time it is needed, jumps back out of a fault inside
+// that range and the copy reports failure. Every other SIGBUS is handed to
+// the disposition that was in place before (the handler puts it back and
+// lets the faulting instruction run again).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ambrik {
+
+// Copies `len` bytes from `src` (inside a file mapping) to `dst`. False when
+// a page of the source could not be read (the file is shorter than the
+// mapping assumed); `dst` then holds an unspecified prefix of the bytes.
+// False also when the handler cannot be installed; nothing is copied then.
+[[nodiscard]] bool guarded_copy(uint8_t* dst, const uint8_t* src, size_t len);
+
+}  // namespace ambrik
