@@ -192,6 +192,8 @@ class PageCache {
  private:
   static constexpr uint64_t kMaxDirectRunPlain = 256;
   static constexpr uint64_t kMaxDirectRunSealed = 32;
+  // A spill takes at most 1/kSpillShare of the cache's pages at once.
+  static constexpr uint64_t kSpillShare = 16;
 
   struct CacheEntry {
     PageBuf page;  // exactly kPageSize bytes, plaintext
@@ -222,13 +224,16 @@ class PageCache {
   bool drop_entry(uint64_t id);
   // Writes the LRU tail to the spillway, then drops it from the cache. On
   // failure the page stays cached, flag unchanged, at the LRU tail.
+  // Several of them (see kSpillShare) with one vectored write.
   Status spill_tail();
-  Status spill(uint64_t id, const uint8_t* page);
+  Status spill(const uint64_t* ids, const uint8_t* const* payloads, size_t n);
   // Writes the dirty cached pages listed in dirty_scratch_ (ascending),
   // each run of consecutive ids with one write, and marks them clean.
   Status write_dirty_runs();
   Status drain_spillway();
-  Status drain_one(uint64_t id);
+  // Puts a page just written from the spillway back into the cache (clean)
+  // as the drain-insertion policy says.
+  Status recache_drained(uint64_t id, const uint8_t* payload);
   // An 8192-byte buffer from the pool, zero-filled when `zeroed`, else
   // uninitialised (about to be overwritten by a read).
   PageBuf alloc_page(bool zeroed) { return PageBuf(pool_.take(zeroed), PageFree{&pool_}); }
@@ -260,6 +265,8 @@ class PageCache {
   std::vector<uint8_t> unit_scratch_;  // sealed units (ciphertext only)
   std::vector<const uint8_t*> run_scratch_;  // the units of one run
   std::vector<uint8_t> sealed_read_scratch_;  // sealed units read past the cache
+  std::vector<uint64_t> spill_ids_;    // one spill batch
+  std::vector<uint8_t> drain_scratch_;  // spilled records of one drain batch
   U64Map<CacheEntry> entries_;
 };
 

@@ -40,32 +40,55 @@ Status PageCache::maybe_evict() {
 }
 
 Status PageCache::spill_tail() {
-  uint64_t w = *lru_.tail();
-  CacheEntry* e = entries_.find(w);
-  if (!e) {
-    lru_.remove(w);
-    return ok_status();
+  // Several pages per write: a spill of one page at a time costs the file
+  // system far more per page than one vectored write of many. The batch
+  // stays a small share of the cache, so the pages it takes early are still
+  // the least recently used ones.
+  size_t want = static_cast<size_t>(
+      std::clamp<uint64_t>(cap_pages_ / kSpillShare, 1, Spillway::kMaxBatchRun));
+  spill_ids_.clear();
+  // Only dirty pages are left once the clean ones are dropped; the check
+  // keeps a clean one (which needs no spilling) out all the same.
+  for (std::optional<uint64_t> cur = lru_.tail(); cur && spill_ids_.size() < want;
+       cur = lru_.prev(*cur)) {
+    const CacheEntry* e = entries_.find(*cur);
+    if (e && e->dirty) spill_ids_.push_back(*cur);
   }
-  // Written before it leaves the maps: on failure the page is simply still
-  // where it was, cached with its flag, at the tail. The record's checksum
-  // (and, encrypted, the seal) covers the trailer, so it is final first.
-  finish_trailer(*e);
-  Status st = spill(w, e->page.get());
-  if (!st.ok()) {
-    lru_.push_back(w);
-    return st;
+  if (spill_ids_.empty()) return ok_status();
+  if (spillway_) {
+    uint64_t room = spillway_->room();
+    if (room == 0) return Error::spillway_full(spillway_->max_bytes());
+    if (spill_ids_.size() > room) spill_ids_.resize(static_cast<size_t>(room));
   }
-  drop_entry(w);
+  run_scratch_.clear();
+  if (cipher_) unit_scratch_.resize(spill_ids_.size() * kSealedStride);
+  for (size_t i = 0; i < spill_ids_.size(); ++i) {
+    CacheEntry* e = entries_.find(spill_ids_[i]);
+    // The record's checksum (and, encrypted, the seal) covers the trailer,
+    // so it is final first.
+    finish_trailer(*e);
+    const uint8_t* payload = e->page.get();
+    if (cipher_) {
+      uint8_t* unit = unit_scratch_.data() + i * kSealedStride;
+      Status sealed = cipher_->seal(spill_ids_[i], payload, unit);
+      if (!sealed.ok()) {
+        run_scratch_.clear();
+        return sealed;
+      }
+      payload = unit;
+    }
+    run_scratch_.push_back(payload);
+  }
+  // Written before the pages leave the maps: on failure they are simply
+  // still where they were, cached with their flags, in LRU order.
+  Status st = spill(spill_ids_.data(), run_scratch_.data(), spill_ids_.size());
+  run_scratch_.clear();
+  if (!st.ok()) return st;
+  for (uint64_t id : spill_ids_) drop_entry(id);
   return ok_status();
 }
 
-Status PageCache::spill(uint64_t id, const uint8_t* page) {
-  const uint8_t* payload = page;
-  if (cipher_) {
-    unit_scratch_.resize(kSealedStride);
-    TRY(cipher_->seal(id, page, unit_scratch_.data()));
-    payload = unit_scratch_.data();
-  }
+Status PageCache::spill(const uint64_t* ids, const uint8_t* const* payloads, size_t n) {
   if (!spillway_) {
     if (path_) {
       spillway_ = TRY(Spillway::open_file(*path_, spillway_max_bytes_, record_len(),
@@ -74,7 +97,7 @@ Status PageCache::spill(uint64_t id, const uint8_t* page) {
       spillway_ = Spillway::in_memory(spillway_max_bytes_, record_len());
     }
   }
-  return spillway_->put(id, payload);
+  return spillway_->put_batch(ids, payloads, n);
 }
 
 // ---- commit flush -----------------------------------------------------------
@@ -141,33 +164,53 @@ Status PageCache::flush(bool hold_free_map) {
 }
 
 Status PageCache::drain_spillway() {
-  // Batches of at most cap_pages keep the drain within the cache budget plus
-  // one batch.
-  while (spillway_ && spillway_->slot_count() > 0) {
+  if (!spillway_) return ok_status();
+  if (spillway_->record_len() != record_len()) {
     id_scratch_.clear();
-    spillway_->collect_ids(std::min<uint64_t>(spillway_->slot_count(), cap_pages_), id_scratch_);
-    for (uint64_t id : id_scratch_) TRY(drain_one(id));
+    spillway_->collect_ids(1, id_scratch_);
+    if (!id_scratch_.empty()) return Error::decryption_failed(id_scratch_.front());
+  }
+  const size_t rec = static_cast<size_t>(record_len());
+  while (spillway_->slot_count() > 0) {
+    id_scratch_.clear();
+    spillway_->collect_ids(Spillway::kMaxBatchRun, id_scratch_);
+    std::sort(id_scratch_.begin(), id_scratch_.end());
+    const size_t n = id_scratch_.size();
+    drain_scratch_.resize(n * rec);
+    TRY(spillway_->rehydrate_batch(id_scratch_.data(), n, drain_scratch_.data()));
+    for (uint64_t id : id_scratch_) spillway_->forget(id);
+    // A payload is already the unit for its id (sealed when encrypted).
+    for (size_t i = 0; i < n;) {
+      size_t j = i + 1;
+      while (j < n && id_scratch_[j] == id_scratch_[j - 1] + 1) ++j;
+      run_scratch_.clear();
+      for (size_t k = i; k < j; ++k) run_scratch_.push_back(drain_scratch_.data() + k * rec);
+      Status written = io_->write_page_units(id_scratch_[i], run_scratch_.data(), j - i);
+      run_scratch_.clear();
+      TRY(written);
+      i = j;
+    }
+    for (size_t i = 0; i < n; ++i) TRY(recache_drained(id_scratch_[i], drain_scratch_.data() + i * rec));
     evict_clean_to_cap();
   }
+  drain_scratch_.clear();
+  drain_scratch_.shrink_to_fit();
   return ok_status();
 }
 
-Status PageCache::drain_one(uint64_t id) {
-  const uint8_t* payload = TRY(spillway_->rehydrate(id));
-  spillway_->forget(id);
-  if (spillway_->record_len() != record_len()) return Error::decryption_failed(id);
-  // A sealed payload is already the unit for this id.
-  TRY(io_->write_page_unit(id, payload, record_len()));
-  bool cached = entries_.contains(id);
-  PageBuf page;
+Status PageCache::recache_drained(uint64_t id, const uint8_t* payload) {
+  if (entries_.contains(id)) return ok_status();
+  // At the cold end a drained page would be the first clean page dropped,
+  // so it is kept only while the cache has room; that ends as if it had
+  // been inserted and evicted again, without decrypting or copying it.
+  if (drain_insertion_ == DrainInsertion::LruTail && entries_.size() >= cap_pages_)
+    return ok_status();
+  PageBuf page = alloc_page(false);
   if (cipher_) {
-    page = alloc_page(false);
     if (!cipher_->open(id, payload, page.get())) return Error::decryption_failed(id);
-  } else if (!cached) {
-    page = alloc_page(false);
+  } else {
     std::memcpy(page.get(), payload, kPageSize);
   }
-  if (cached) return ok_status();
   entries_[id] = CacheEntry{std::move(page), false, true};
   if (drain_insertion_ == DrainInsertion::Mru) lru_.push_front(id);
   else lru_.push_back(id);

@@ -82,6 +82,16 @@ Status vec_full(int fd, uint64_t offset, const struct iovec* iov, size_t count, 
 
 }  // namespace
 
+Status pwritev_full(int fd, uint64_t offset, const struct iovec* iov, size_t count) {
+  return vec_full(fd, offset, iov, count, ::pwritev, IoKind::WriteZero,
+                  "failed to write whole buffer");
+}
+
+Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t count) {
+  return vec_full(fd, offset, iov, count, ::preadv, IoKind::UnexpectedEof,
+                  "failed to fill whole buffer");
+}
+
 Status Storage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (iov[i].iov_len == 0) continue;
@@ -111,8 +121,7 @@ constexpr uint64_t kMapGranule = uint64_t{1} << 30;
 Status FileStorage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
-  TRY(vec_full(fd_, offset, iov, count, ::pwritev, IoKind::WriteZero,
-               "failed to write whole buffer"));
+  TRY(pwritev_full(fd_, offset, iov, count));
   note_written(offset + total);
   return ok_status();
 }
@@ -135,8 +144,7 @@ Status FileStorage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t
     if (copied) return ok_status();
     mapping_fault();
   }
-  return vec_full(fd_, offset, iov, count, ::preadv, IoKind::UnexpectedEof,
-                  "failed to fill whole buffer");
+  return preadv_full(fd_, offset, iov, count);
 }
 
 FileStorage::~FileStorage() {

@@ -111,6 +111,9 @@ class MemoryStorage final : public Storage {
 // file).
 Status pread_full(int fd, uint64_t offset, uint8_t* buf, size_t len);
 Status pwrite_full(int fd, uint64_t offset, const uint8_t* buf, size_t len);
+// The same for the concatenation of `count` buffers (pwritev / preadv).
+Status pwritev_full(int fd, uint64_t offset, const struct iovec* iov, size_t count);
+Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t count);
 
 class PageIo {
  public:

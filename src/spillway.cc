@@ -4,11 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#define XXH_STATIC_LINKING_ONLY
-#include <xxhash.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "check.h"
 #include "page.h"
@@ -81,66 +80,130 @@ void Spillway::set_record_len(uint64_t len) {
 uint64_t Spillway::record_checksum(uint64_t id, const uint8_t* payload) const {
   uint8_t id_le[8];
   store_u64(id_le, id);
-  XXH3_state_t state;
-  XXH3_64bits_reset(&state);
-  XXH3_64bits_update(&state, id_le, sizeof id_le);
-  XXH3_64bits_update(&state, payload, record_len_);
-  return XXH3_64bits_digest(&state);
+  const void* pieces[2] = {id_le, payload};
+  const size_t lens[2] = {sizeof id_le, static_cast<size_t>(record_len_)};
+  return xxh3_pieces(pieces, lens, 2);
 }
 
-Status Spillway::put(uint64_t id, const uint8_t* payload) {
-  uint64_t slot;
-  if (const uint64_t* existing = slots_.find(id)) {
-    slot = *existing;
-  } else {
-    uint64_t needed = sat_mul(sat_add(slots_.size(), 1), record_len_);
+uint64_t Spillway::room() const {
+  uint64_t per = record_len_ == 0 ? 1 : record_len_;
+  uint64_t fit = max_bytes_ / per;
+  return fit > slots_.size() ? fit - slots_.size() : 0;
+}
+
+Status Spillway::put_batch(const uint64_t* ids, const uint8_t* const* payloads, size_t n) {
+  size_t fresh = 0;
+  for (size_t i = 0; i < n; ++i) fresh += slots_.contains(ids[i]) ? 0 : 1;
+  if (fresh > 0) {
+    uint64_t needed = sat_mul(sat_add(slots_.size(), fresh), record_len_);
     if (max_bytes_ < needed) return Error::spillway_full(max_bytes_);
-    slot = next_slot_++;
-    slots_[id] = slot;
   }
-  Status written = write_record(slot, id, payload);
-  // Whatever part of the record reached the backing, it is not the page:
-  // the caller keeps the page, so the mapping must not survive.
-  if (!written.ok()) slots_.erase(id);
+  batch_slots_.resize(n);
+  headers_.resize(n * kHeaderLen);
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t slot;
+    if (const uint64_t* existing = slots_.find(ids[i])) {
+      slot = *existing;
+    } else {
+      slot = next_slot_++;
+      slots_[ids[i]] = slot;
+    }
+    batch_slots_[i] = slot;
+    uint8_t* header = headers_.data() + i * kHeaderLen;
+    store_u64(header, ids[i]);
+    store_u64(header + 8, record_checksum(ids[i], payloads[i]));
+  }
+  Status written = [&]() -> Status {
+    if (fd_ < 0) {
+      for (size_t i = 0; i < n; ++i) {
+        uint64_t off = record_offset(batch_slots_[i]);
+        uint64_t end = off + kHeaderLen + record_len_;
+        if (memory_.size() < end) memory_.resize(end, 0);
+        std::memcpy(memory_.data() + off, headers_.data() + i * kHeaderLen, kHeaderLen);
+        std::memcpy(memory_.data() + off + kHeaderLen, payloads[i], record_len_);
+      }
+      return ok_status();
+    }
+    struct iovec iov[2 * kMaxBatchRun];
+    for (size_t i = 0; i < n;) {
+      size_t j = i;
+      size_t k = 0;
+      do {
+        iov[k++] = {headers_.data() + j * kHeaderLen, kHeaderLen};
+        iov[k++] = {const_cast<uint8_t*>(payloads[j]), static_cast<size_t>(record_len_)};
+        ++j;
+      } while (j < n && j - i < kMaxBatchRun && batch_slots_[j] == batch_slots_[j - 1] + 1);
+      TRY(pwritev_full(fd_, record_offset(batch_slots_[i]), iov, k));
+      i = j;
+    }
+    return ok_status();
+  }();
+  // Whatever part of a record reached the backing, it is not the page: the
+  // caller keeps the pages, so no mapping of the batch may survive.
+  if (!written.ok()) {
+    for (size_t i = 0; i < n; ++i) slots_.erase(ids[i]);
+  }
   return written;
 }
 
-Status Spillway::write_record(uint64_t slot, uint64_t id, const uint8_t* payload) {
-  uint8_t header[kHeaderLen];
-  store_u64(header, id);
-  store_u64(header + 8, record_checksum(id, payload));
-  uint64_t off = record_offset(slot);
-  if (fd_ >= 0) {
-    TRY(pwrite_full(fd_, off, header, kHeaderLen));
-    return pwrite_full(fd_, off + kHeaderLen, payload, record_len_);
+Result<const uint8_t*> Spillway::rehydrate(uint64_t id) {
+  record_.resize(record_len_);
+  TRY(rehydrate_batch(&id, 1, record_.data()));
+  return record_.data();
+}
+
+void Spillway::order_by_slot(const uint64_t* ids, size_t n) {
+  order_.resize(n);
+  batch_slots_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    order_[i] = i;
+    batch_slots_[i] = *slots_.find(ids[i]);
   }
-  uint64_t end = off + kHeaderLen + record_len_;
-  if (memory_.size() < end) memory_.resize(end, 0);
-  std::memcpy(memory_.data() + off, header, kHeaderLen);
-  std::memcpy(memory_.data() + off + kHeaderLen, payload, record_len_);
+  std::sort(order_.begin(), order_.end(),
+            [&](size_t a, size_t b) { return batch_slots_[a] < batch_slots_[b]; });
+}
+
+Status Spillway::read_backing(uint64_t off, const struct iovec* iov, size_t count) {
+  if (fd_ >= 0) return preadv_full(fd_, off, iov, count);
+  for (size_t i = 0; i < count; ++i) {
+    if (memory_.size() < off || memory_.size() - off < iov[i].iov_len)
+      return Error::io_text(IoKind::UnexpectedEof,
+                            "spillway memory backing too short for slot " +
+                                std::to_string(off / (record_len_ + kHeaderLen)));
+    std::memcpy(iov[i].iov_base, memory_.data() + off, iov[i].iov_len);
+    off += iov[i].iov_len;
+  }
   return ok_status();
 }
 
-Result<const uint8_t*> Spillway::rehydrate(uint64_t id) {
-  const uint64_t* slot = slots_.find(id);
-  if (!slot) return Error::invalid_page_id(id);
-  uint64_t off = record_offset(*slot);
-  uint64_t len = kHeaderLen + record_len_;
-  const uint8_t* rec;
-  if (fd_ >= 0) {
-    record_.resize(len);
-    TRY(pread_full(fd_, off, record_.data(), len));
-    rec = record_.data();
-  } else {
-    if (memory_.size() < off + len)
-      return Error::io_text(IoKind::UnexpectedEof,
-                            "spillway memory backing too short for slot " + std::to_string(*slot));
-    rec = memory_.data() + off;
+Status Spillway::rehydrate_batch(const uint64_t* ids, size_t n, uint8_t* out) {
+  for (size_t i = 0; i < n; ++i) {
+    if (!slots_.contains(ids[i])) return Error::invalid_page_id(ids[i]);
   }
-  const uint8_t* payload = rec + kHeaderLen;
-  if (load_u64(rec) != id || load_u64(rec + 8) != record_checksum(id, payload))
-    return Error::checksum_mismatch(id);
-  return payload;
+  order_by_slot(ids, n);
+  headers_.resize(n * kHeaderLen);
+  struct iovec iov[2 * kMaxBatchRun];
+  for (size_t a = 0; a < n;) {
+    size_t b = a;
+    size_t k = 0;
+    do {
+      size_t i = order_[b];
+      iov[k++] = {headers_.data() + i * kHeaderLen, kHeaderLen};
+      iov[k++] = {out + i * record_len_, static_cast<size_t>(record_len_)};
+      ++b;
+    } while (b < n && b - a < kMaxBatchRun &&
+             batch_slots_[order_[b]] == batch_slots_[order_[b - 1]] + 1);
+    TRY(read_backing(record_offset(batch_slots_[order_[a]]), iov, k));
+    for (size_t c = a; c < b; ++c) {
+      size_t i = order_[c];
+      const uint8_t* header = headers_.data() + i * kHeaderLen;
+      const uint8_t* payload = out + i * record_len_;
+      if (load_u64(header) != ids[i] || load_u64(header + 8) != record_checksum(ids[i], payload))
+        return Error::checksum_mismatch(ids[i]);
+    }
+    a = b;
+  }
+  return ok_status();
 }
 
 void Spillway::forget(uint64_t id) { slots_.erase(id); }

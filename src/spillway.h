@@ -37,6 +37,8 @@
 //    match.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,6 +52,8 @@ namespace ambrik {
 class Spillway {
  public:
   static constexpr uint64_t kHeaderLen = 16;
+  // Records moved by one vectored call at most.
+  static constexpr size_t kMaxBatchRun = 64;
 
   // REQUIRES: record_len > 0.
   static std::unique_ptr<Spillway> in_memory(uint64_t max_bytes, uint64_t record_len);
@@ -69,13 +73,25 @@ class Spillway {
   // taking the next slot. SpillwayFull(max_bytes) when a new slot would put
   // the live records past the limit. REQUIRES: payload holds record_len
   // bytes.
-  Status put(uint64_t id, const uint8_t* payload);
+  Status put(uint64_t id, const uint8_t* payload) { return put_batch(&id, &payload, 1); }
+  // `put` for n pages at once (payloads[i] belongs to ids[i]; the ids are
+  // distinct): each run of consecutive slots is written with one vectored
+  // write. SpillwayFull when the new slots would not all fit (nothing is
+  // written then); on any failure no id of the batch keeps a mapping.
+  Status put_batch(const uint64_t* ids, const uint8_t* const* payloads, size_t n);
+  // How many records without a slot yet still fit under the limit.
+  uint64_t room() const;
 
   // The verified payload (record_len bytes) of `id`. The view stays valid
   // until the next call into this Spillway. InvalidPageId when `id` has no
   // slot; ChecksumMismatch when the record does not belong to `id` or is
   // damaged; Io on a short backing.
   Result<const uint8_t*> rehydrate(uint64_t id);
+  // `rehydrate` for n distinct ids at once: the verified payload of ids[i]
+  // lands at out + i * record_len; records of consecutive slots are read
+  // with one call. Same errors as rehydrate (the first id in slot order that
+  // fails is named); `out` is then partly written.
+  Status rehydrate_batch(const uint64_t* ids, size_t n, uint8_t* out);
 
   // Drops the slot mapping of `id` (if any); the record's bytes stay.
   void forget(uint64_t id);
@@ -104,11 +120,17 @@ class Spillway {
 
   uint64_t record_offset(uint64_t slot) const { return slot * (record_len_ + kHeaderLen); }
   uint64_t record_checksum(uint64_t id, const uint8_t* payload) const;
-  Status write_record(uint64_t slot, uint64_t id, const uint8_t* payload);
+  // The ids' positions in the batch, ordered by slot (slots must exist).
+  void order_by_slot(const uint64_t* ids, size_t n);
+  // Reads [off, off + len) of the backing into the buffers of `iov`.
+  Status read_backing(uint64_t off, const struct iovec* iov, size_t count);
 
   int fd_;                        // -1 for the memory backing
   std::vector<uint8_t> memory_;   // memory backing
   std::vector<uint8_t> record_;   // read buffer of one record (file backing)
+  std::vector<uint8_t> headers_;  // record headers of one batch
+  std::vector<size_t> order_;     // batch positions in slot order
+  std::vector<uint64_t> batch_slots_;
   U64Map<uint64_t> slots_;        // page id -> slot number
   uint64_t next_slot_ = 0;
   uint64_t max_bytes_;
