@@ -171,26 +171,29 @@ Status PageCache::drain_spillway() {
     if (!id_scratch_.empty()) return Error::decryption_failed(id_scratch_.front());
   }
   const size_t rec = static_cast<size_t>(record_len());
-  while (spillway_->slot_count() > 0) {
-    id_scratch_.clear();
-    spillway_->collect_ids(Spillway::kMaxBatchRun, id_scratch_);
-    std::sort(id_scratch_.begin(), id_scratch_.end());
-    const size_t n = id_scratch_.size();
+  // All ids at once, in id order: the map is walked once (not once per
+  // batch), and consecutive ids make long writes.
+  id_scratch_.clear();
+  spillway_->collect_ids(static_cast<size_t>(spillway_->slot_count()), id_scratch_);
+  std::sort(id_scratch_.begin(), id_scratch_.end());
+  for (size_t base = 0; base < id_scratch_.size(); base += Spillway::kMaxBatchRun) {
+    const uint64_t* ids = id_scratch_.data() + base;
+    const size_t n = std::min(id_scratch_.size() - base, Spillway::kMaxBatchRun);
     drain_scratch_.resize(n * rec);
-    TRY(spillway_->rehydrate_batch(id_scratch_.data(), n, drain_scratch_.data()));
-    for (uint64_t id : id_scratch_) spillway_->forget(id);
+    TRY(spillway_->rehydrate_batch(ids, n, drain_scratch_.data()));
+    for (size_t i = 0; i < n; ++i) spillway_->forget(ids[i]);
     // A payload is already the unit for its id (sealed when encrypted).
     for (size_t i = 0; i < n;) {
       size_t j = i + 1;
-      while (j < n && id_scratch_[j] == id_scratch_[j - 1] + 1) ++j;
+      while (j < n && ids[j] == ids[j - 1] + 1) ++j;
       run_scratch_.clear();
       for (size_t k = i; k < j; ++k) run_scratch_.push_back(drain_scratch_.data() + k * rec);
-      Status written = io_->write_page_units(id_scratch_[i], run_scratch_.data(), j - i);
+      Status written = io_->write_page_units(ids[i], run_scratch_.data(), j - i);
       run_scratch_.clear();
       TRY(written);
       i = j;
     }
-    for (size_t i = 0; i < n; ++i) TRY(recache_drained(id_scratch_[i], drain_scratch_.data() + i * rec));
+    for (size_t i = 0; i < n; ++i) TRY(recache_drained(ids[i], drain_scratch_.data() + i * rec));
     evict_clean_to_cap();
   }
   drain_scratch_.clear();
