@@ -113,9 +113,10 @@ Status Storage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t cou
 namespace {
 constexpr uint64_t kWillNeedBytes = 64 * 1024;
 constexpr uint64_t kMapPage = 4096;
-// The mapping reserves address space ahead of the file, so a growing file is
-// remapped rarely; pages past the end of the file are never touched.
-constexpr uint64_t kMapGranule = uint64_t{1} << 30;
+// The mapping reserves address space ahead of the file (half its length
+// again, in 64 MiB steps), so a growing file is remapped rarely; pages past
+// the end of the file are never touched.
+constexpr uint64_t kMapGranule = uint64_t{64} << 20;
 }  // namespace
 
 Status FileStorage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
@@ -159,7 +160,8 @@ const uint8_t* FileStorage::mapped(uint64_t offset, size_t len) {
   if (end > map_len_) {
     if (map_failed_) return nullptr;
     unmap();
-    uint64_t want = (known_len_ / kMapGranule + 1) * kMapGranule;
+    uint64_t ahead = known_len_ + known_len_ / 2;
+    uint64_t want = (ahead / kMapGranule + 1) * kMapGranule;
     if (want > static_cast<uint64_t>(SIZE_MAX)) {
       map_failed_ = true;
       return nullptr;
