@@ -26,6 +26,10 @@ void on_sigbus(int sig, siginfo_t* info, void* /*context*/) {
   if (g != nullptr) {
     auto* at = static_cast<const uint8_t*>(info->si_addr);
     if (at >= g->lo && at < g->hi) siglongjmp(g->env, 1);
+    // A handler installed after this one (a crash reporter, say) saw the
+    // fault first and raised it again on this thread: it is still the
+    // guarded copy's.
+    if (info->si_code <= 0) siglongjmp(g->env, 1);
   }
   // Not a fault of a guarded copy: the previous disposition takes over. A
   // fault re-runs the instruction under it when this handler returns; a

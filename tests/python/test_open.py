@@ -4,6 +4,9 @@ way an open can fail cleanly without leaving the file locked."""
 import os
 import pathlib
 import struct
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
@@ -220,6 +223,34 @@ class TestOpenFailures:
             assert str(exc.value) == "I/O error: failed to fill whole buffer"
         finally:
             db.close()
+
+    def test_file_shortened_under_a_crash_reporter(self, path):
+        # A fault handler installed after the database's own (here Python's
+        # faulthandler) sees the fault first; the read still ends in IoError.
+        script = textwrap.dedent("""
+            import faulthandler, os, sys
+            from ambrik import _ambrik as am
+            p = sys.argv[1]
+            with am.open(p) as db:
+                db.begin()
+                hs = [db.allocate(bytes([i]) * 4000) for i in range(40)]
+                db.commit()
+            db = am.open(p, cache_max_bytes=32768)
+            db.read(hs[0])
+            faulthandler.disable()
+            faulthandler.enable()
+            os.truncate(p, 3 * 8192)
+            try:
+                for h in hs:
+                    db.read(h)
+            except am.IoError as e:
+                print("IoError:", e)
+            db.close()
+        """)
+        done = subprocess.run([sys.executable, "-c", script, path], capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "IoError: I/O error: failed to fill whole buffer\n"
 
     def test_all_slots_zeroed(self, path):
         am.open(path).close()
