@@ -43,6 +43,16 @@ counters()); the cipher's cost is one XChaCha20-Poly1305 open of an 8 KiB
 page measured by bench/cipher_bench.cc (built by CMake with
 AMBRIK_BUILD_BENCH, or compiled here with c++ and libsodium).
 
+Floors: two rows are bound by costs below the engine, measured in the same
+run. (b) by the flushes: a one-value commit syncs three times, the first
+after writing the transaction's new data page at the end of the file (a
+transaction starts its own data page), against lmdb's two fdatasyncs of
+pages it overwrites; the probe times an 8 KiB write + flush of each kind in
+a scratch file. (d) by the page loads: every page read from the file is
+copied out of the file mapping and its trailer hash checked, timed with no
+engine around them by bench/load_floor_bench.cc (built by CMake with
+AMBRIK_BUILD_BENCH); the floor is the warm read plus that per miss.
+
 Open time: a database of 1 million live 100-byte values (200,000 with
 --quick) is built once; the table gives the median time of open() on it.
 
@@ -472,24 +482,58 @@ def run_encrypted(key, directory, cfg, rng, small_pool, big_pool):
     return out
 
 
-def cipher_open_ns(tmp_root):
-    """ns of one XChaCha20-Poly1305 open of an 8 KiB page (bench/cipher_bench.cc),
-    or None when it can be neither found nor built."""
+def bench_fields(tmp_root, name, fallback_libs=None):
+    """The key=value fields of the last line printed by bench/<name>.cc, built
+    by CMake with AMBRIK_BUILD_BENCH, or compiled here with c++ when it needs
+    only `fallback_libs`; None when neither works."""
     here = os.path.dirname(os.path.abspath(__file__))
-    exe = os.path.join(here, "..", "build", "cpp", "cipher_bench")
+    exe = os.path.join(here, "..", "build", "cpp", name)
     if not os.access(exe, os.X_OK):
-        exe = os.path.join(tmp_root, "cipher_bench")
+        if fallback_libs is None:
+            return None
+        exe = os.path.join(tmp_root, name)
         try:
-            subprocess.run(["c++", "-O2", "-std=c++20", os.path.join(here, "cipher_bench.cc"),
-                            "-o", exe, "-lsodium"], check=True, capture_output=True)
+            subprocess.run(["c++", "-O2", "-std=c++20", os.path.join(here, name + ".cc"),
+                            "-o", exe] + fallback_libs, check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError):
             return None
     try:
         out = subprocess.run([exe], check=True, capture_output=True, text=True).stdout
     except (OSError, subprocess.CalledProcessError):
         return None
-    fields = dict(f.split("=") for f in out.strip().splitlines()[-1].split())
-    return float(fields["open_ns"])
+    return {k: float(v) for k, v in (f.split("=") for f in out.strip().splitlines()[-1].split())}
+
+
+def cipher_open_ns(tmp_root):
+    """ns of one XChaCha20-Poly1305 open of an 8 KiB page (bench/cipher_bench.cc),
+    or None when it can be neither found nor built."""
+    fields = bench_fields(tmp_root, "cipher_bench", ["-lsodium"])
+    return fields and fields["open_ns"]
+
+
+def sync_costs_us(tmp_root, n=100):
+    """Median microseconds of an 8 KiB pwrite followed by a flush, on this
+    file system: (fsync overwriting a page, fsync extending the file by a
+    page, fdatasync overwriting a page)."""
+    path = os.path.join(tmp_root, "sync-probe")
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    page = os.urandom(PAGE_SIZE)
+    try:
+        for i in range(64):
+            os.pwrite(fd, page, i * PAGE_SIZE)
+        os.fsync(fd)
+        over, ext, over_data = [], [], []
+        for i in range(n):
+            for at, flush, out in (((i % 64), os.fsync, over), (64 + i, os.fsync, ext),
+                                   ((i % 64), os.fdatasync, over_data)):
+                t0 = time.perf_counter()
+                os.pwrite(fd, page, at * PAGE_SIZE)
+                flush(fd)
+                out.append(time.perf_counter() - t0)
+    finally:
+        os.close(fd)
+        os.remove(path)
+    return tuple(statistics.median(x) * 1e6 for x in (over, ext, over_data))
 
 
 def run_open_time(tmp_root, n, reps=5):
@@ -886,6 +930,8 @@ def main():
             ("lmdb", None, "no cache (mmap)"),
         ]
         cipher_ns = cipher_open_ns(tmp_root)
+        load_floor = bench_fields(tmp_root, "load_floor_bench")
+        syncs = sync_costs_us(tmp_root)
         open_ms, open_size = run_open_time(tmp_root, cfg["open_values"])
         baseline = run_rss_baseline(tmp_root)
         rss_results = [(n, note, run_rss(n, tmp_root, c, rss_total, rss_vsize)) for n, c, note in rss]
@@ -953,6 +999,28 @@ def main():
                    f"{fmt_us(per['lmdb'])}, ratio {fmt_ratio(per['ambrik'], per['lmdb'])}; "
                    f"ambrik peak RSS growth {growth:.1f} MiB (limit: budget + 4 MiB = "
                    f"{budget + 4:.2f} MiB)")
+    out.append("")
+    out.append("floors (what the row cannot go below on this machine):")
+    over, ext, over_data = syncs
+    floor_b = ext + 2 * over
+    lmdb_b = statistics.median(samples[("b", "lmdb")]) * 1e6
+    out.append(f"  (b) three syncs of an 8 KiB write, the first extending the file by the "
+               f"transaction's new data page: {ext:.0f} + 2 x {over:.0f} = {floor_b:.0f} us; "
+               f"lmdb's two overwriting fdatasyncs 2 x {over_data:.0f} = {2 * over_data:.0f} us; "
+               f"floor ratio {floor_b / (2 * over_data):.2f} (lmdb measured {lmdb_b:.0f} us)")
+    if load_floor is None:
+        out.append("  (d) unavailable: build bench/load_floor_bench.cc (make cpp-test)")
+    else:
+        warm = statistics.median(samples[("c", "ambrik")]) * 1e6
+        misses = statistics.median(m for _, m in enc_samples[("d", "plain")])
+        per_miss = (load_floor["map_copy_ns"] + load_floor["hash_ns"]) / 1000
+        floor_d = warm + misses * per_miss
+        lmdb_d = statistics.median(samples[("d", "lmdb")]) * 1e6
+        out.append(f"  (d) warm read {warm:.2f} us + {misses:.2f} misses x (copy "
+                   f"{load_floor['map_copy_ns']:.0f} ns + trailer hash {load_floor['hash_ns']:.0f}"
+                   f" ns) = {floor_d:.2f} us; floor ratio to lmdb {floor_d / lmdb_d:.2f} "
+                   f"(pread of a page instead of the copy: {load_floor['pread_ns']:.0f} ns; "
+                   "bench/load_floor_bench.cc)")
     out.append("")
     out.append(f"file size after each workload, bytes (ambrik also in {PAGE_SIZE}-byte pages; "
                "sqlite-wal: db + -wal file)")
