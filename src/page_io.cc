@@ -111,8 +111,10 @@ Status Storage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t cou
 }
 
 namespace {
-constexpr uint64_t kWillNeedBytes = 64 * 1024;
-constexpr uint64_t kMapPage = 4096;
+// Longer reads go through the descriptor: copying a long run out of the
+// mapping first maps it in, page fault by page fault, which costs more than
+// the one system call saves.
+constexpr uint64_t kMaxMappedRead = 64 * 1024;
 // The mapping reserves address space ahead of the file (half its length
 // again, in 64 MiB steps), so a growing file is remapped rarely; pages past
 // the end of the file are never touched.
@@ -130,13 +132,8 @@ Status FileStorage::write_vec_at(uint64_t offset, const struct iovec* iov, size_
 Status FileStorage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
-  if (const uint8_t* src = mapped(offset, total)) {
-    // The mapping reads at random (one page at a time); a long run asks the
-    // kernel to fetch it whole, as a sequential read would.
-    if (total > kWillNeedBytes) {
-      uint64_t lead = offset % kMapPage;
-      ::madvise(const_cast<uint8_t*>(src - lead), static_cast<size_t>(total + lead), MADV_WILLNEED);
-    }
+  const uint8_t* src = total <= kMaxMappedRead ? mapped(offset, total) : nullptr;
+  if (src) {
     bool copied = true;
     for (size_t i = 0; i < count && copied; ++i) {
       copied = guarded_copy(static_cast<uint8_t*>(iov[i].iov_base), src, iov[i].iov_len);
@@ -195,7 +192,7 @@ void FileStorage::unmap() {
 }
 
 Status FileStorage::read_at(uint64_t offset, uint8_t* buf, size_t len) {
-  if (const uint8_t* src = mapped(offset, len)) {
+  if (const uint8_t* src = len <= kMaxMappedRead ? mapped(offset, len) : nullptr) {
     if (guarded_copy(buf, src, len)) return ok_status();
     mapping_fault();
   }

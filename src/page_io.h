@@ -51,9 +51,10 @@ class Storage {
 // A file descriptor; positioned I/O retried on EINTR and continued after
 // short transfers.
 //
-// Reads are served from a shared read-only mapping of the file when one can
-// be made, which saves a system call per page; writes always go through the
-// descriptor (the kernel keeps both views coherent). Only bytes below the
+// Short reads (a page or a few) are served from a shared read-only mapping
+// of the file when one can be made, which saves a system call per page;
+// long runs and all writes go through the descriptor (the kernel keeps both
+// views coherent). Only bytes below the
 // length this object knows the file to have (from length(), its own writes
 // and set_length) are read through the mapping, so a read never touches the
 // mapping beyond the end of the file. A file shortened by another program
