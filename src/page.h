@@ -10,6 +10,7 @@
 //   5 membership internal 6 membership leaf               7 free-map interior
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -48,11 +49,15 @@ inline void store_u16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
+// One store on a little-endian host: the compiler leaves a byte loop as
+// eight separate shifts and stores.
 inline void store_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap32(v);
+  std::memcpy(p, &v, sizeof v);
 }
 inline void store_u64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
 }
 
 inline uint64_t sat_mul(uint64_t a, uint64_t b) {
