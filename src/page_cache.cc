@@ -63,7 +63,8 @@ Result<uint8_t*> PageCache::lookup(uint64_t id, bool mark_dirty) {
     e = entries_.find(id);
   }
   // The LRU has its own table, so `e` survives the move.
-  lru_.push_front(id);
+  if (e->lru != LruIndex::kNoSlot) lru_.touch(e->lru);
+  else e->lru = lru_.push_front(id);
   if (mark_dirty) {
     e->trailer_ok = false;
     if (!e->dirty) {
@@ -225,7 +226,7 @@ void PageCache::install_fresh(uint64_t id) {
   e.page = alloc_page(true);  // frees any stale copy
   e.dirty = true;
   e.trailer_ok = false;
-  lru_.push_front(id);
+  e.lru = lru_.push_front(id);
 }
 
 Result<uint64_t> PageCache::new_page() {

@@ -201,6 +201,10 @@ class PageCache {
     // The trailer bytes match the page: true for a page loaded or just
     // sealed, false from the first get_mut on.
     bool trailer_ok = true;
+    // The page's slot in lru_ once a lookup or install has learnt it, so
+    // that a hit moves the page without a second hash lookup. Never stale:
+    // a page leaves lru_ only together with its entry.
+    uint32_t lru = LruIndex::kNoSlot;
   };
 
   // The one place trailers are computed: every page written to the file or

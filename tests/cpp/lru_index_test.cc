@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <list>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -73,18 +74,46 @@ TEST(LruIndex, RandomOpsMatchListModel) {
   std::mt19937_64 rng(42);
   LruIndex lru;
   std::list<uint64_t> model;
+  std::map<uint64_t, uint32_t> slot;  // of the ids linked through push_front
   auto drop = [&](uint64_t id) { model.remove(id); };
   for (int step = 0; step < 20000; ++step) {
     uint64_t id = rng() % 300;
     switch (rng() % 3) {
-      case 0: lru.push_front(id); drop(id); model.push_front(id); break;
+      case 0:
+        // By id, or by the slot an earlier push_front returned.
+        if (slot.count(id) && rng() % 2) lru.touch(slot[id]);
+        else slot[id] = lru.push_front(id);
+        drop(id);
+        model.push_front(id);
+        break;
       case 1: lru.push_back(id); drop(id); model.push_back(id); break;
-      case 2: lru.remove(id); drop(id); break;
+      case 2: lru.remove(id); slot.erase(id); drop(id); break;
     }
     if (step % 1000 == 0) expect_order(lru, {model.begin(), model.end()});
   }
   expect_order(lru, {model.begin(), model.end()});
   EXPECT_EQ(lru.size(), model.size());
+}
+
+TEST(LruIndex, SlotsStayPutAndAreReusedAfterRemove) {
+  LruIndex lru;
+  const uint32_t a = lru.push_front(10);
+  const uint32_t b = lru.push_front(20);
+  const uint32_t c = lru.push_front(30);
+  EXPECT_EQ(lru.push_front(30), c);  // already head
+  EXPECT_EQ(lru.push_front(10), a);  // moved, same slot
+  lru.touch(b);
+  expect_order(lru, {20, 10, 30});
+  lru.touch(c);
+  lru.touch(c);
+  expect_order(lru, {30, 20, 10});
+  lru.remove(20);
+  // The freed slot goes to the next new id, so the array does not grow.
+  EXPECT_EQ(lru.push_front(40), b);
+  expect_order(lru, {40, 30, 10});
+  lru.touch(a);
+  expect_order(lru, {10, 40, 30});
+  EXPECT_EQ(lru.size(), 3u);
 }
 
 }  // namespace
