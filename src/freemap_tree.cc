@@ -227,7 +227,6 @@ Result<uint64_t> FreeMapTree::cow_node(PageCache& cache, uint64_t node, uint8_t 
   const uint8_t* page = TRY(cache.get(node));
   if (page[0] != type) return Error::corrupt_page(node);
   uint64_t copy = TRY(alloc());
-  // The bytes are identical, so the copied trailer stays valid.
   TRY(cache.copy_page(node, copy));
   fresh_.insert(copy);
   replaced_.push_back(node);
@@ -240,7 +239,6 @@ Status FreeMapTree::init_fresh_node(PageCache& cache, uint64_t id, uint8_t type,
   std::memset(page, 0, kTrailerOffset);
   page[0] = type;
   if (slot0 != 0) set_interior_child(page, 0, slot0);
-  page_trailer_set(page);
   fresh_.insert(id);
   return ok_status();
 }
@@ -273,7 +271,6 @@ Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn&
     if (copy != child) {
       uint8_t* parent = TRY(cache.get_mut(node));
       set_interior_child(parent, i, copy);
-      page_trailer_set(parent);
     }
     node = copy;
   }
@@ -284,7 +281,6 @@ Status FreeMapTree::cow_descend(PageCache& cache, uint64_t p, const PageAllocFn&
   } else {
     freemap_mark_free(leaf, rel % kFreeMapLeafBits);
   }
-  page_trailer_set(leaf);
   return ok_status();
 }
 

@@ -30,8 +30,9 @@
 // transaction. FreemapRecycle lends its `fresh` set to the tree for the
 // duration of a change and takes it (and `replaced`) back afterwards.
 //
-// Guarantees: a committed node is never written; every page written has its
-// trailer recomputed; every page read is type-checked and a wrong type is
+// Guarantees: a committed node is never written; every page is changed
+// through get_mut (so the page cache sets its trailer as it leaves memory);
+// every page read is type-checked and a wrong type is
 // CorruptPageError naming that page. A depth above kFreeMapMaxDepth (which
 // growth never produces) is reported as CorruptPageError naming the root, so
 // a damaged superblock cannot drive unbounded recursion.
