@@ -28,10 +28,13 @@ Result<uint64_t> FreemapRecycle::cow_alloc(PageCache& cache) {
 }
 
 Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& tree) {
-  if (tree.root() == kNoPage) return cache.new_page();
+  if (tree.root() == kNoPage || hint_ >= bare_from_) return cache.new_page();
   uint64_t leaf = 0;
   auto found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, hint_, &leaf));
-  if (!found) return cache.new_page();
+  if (!found) {
+    bare_from_ = hint_;
+    return cache.new_page();
+  }
   uint64_t p = *found;
   // Taking such a page would overwrite a superblock or stretch the file to
   // wherever the damaged bit points.
@@ -53,10 +56,13 @@ Result<uint64_t> FreemapRecycle::alloc_page(PageCache& cache, FreeMapRoot& fm) {
 Result<std::optional<uint64_t>> FreemapRecycle::alloc_run(PageCache& cache, FreeMapRoot& fm,
                                                           uint64_t k) {
   using Found = std::optional<uint64_t>;
-  if (fm.root == kNoPage || k == 0) return Found{};
+  if (fm.root == kNoPage || k == 0 || hint_ >= bare_from_) return Found{};
   uint64_t leaf = 0;
   auto first = TRY(FreeMapTree::scan_node(cache, fm.root, fm.depth, 0, hint_, &leaf));
-  if (!first) return Found{};
+  if (!first) {
+    bare_from_ = hint_;
+    return Found{};
+  }
   if (*first < usable_first_ || *first >= usable_end_) return Error::corrupt_page(leaf);
   auto run = TRY(find_free_run(cache, fm.root, fm.depth, *first, k, usable_end_));
   if (!run) return Found{};
@@ -79,6 +85,9 @@ Status FreemapRecycle::mark_free_committed_path(PageCache& cache, FreeMapRoot& f
   Status st = tree.grow_to_cover(cache, p, node_alloc);
   if (st.ok()) st = tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::MarkFree);
   if (st.ok()) hint_ = std::min(hint_, p);
+  // Set or not (a failed change leaves some of the path changed), p's bit
+  // may be free now.
+  if (p >= bare_from_) bare_from_ = sat_add(p, 1);
   put_tree(fm, std::move(tree));
   return st;
 }
@@ -111,10 +120,12 @@ void FreemapRecycle::return_to(const RecycleMark& m) {
   pool_ = m.pool;
   retired_.resize(m.retired_len);
   hint_ = m.hint;
+  bare_from_ = kNoPage;
   fresh_.clear();
 }
 
 void FreemapRecycle::on_rollback() {
+  bare_from_ = kNoPage;
   pool_.clear();
   retired_.clear();
   fresh_.clear();

@@ -32,6 +32,12 @@
 // `hint` starts at 0, follows each single recycled page and is lowered by
 // each page marked free; begin and rollback leave it alone, return_to puts
 // back the value of the mark.
+// `bare_from` remembers a search that came back empty: the working tree
+// holds no free page at or above it, so a search from there is skipped.
+// Clearing bits keeps it true, marking page p free raises it past p, and
+// rollback and return_to (which bring cleared bits back) forget it. Without
+// it a transaction that only appends would scan the rest of the leaf at
+// `hint` for every page it takes.
 //
 // Ownership: the TransactionManager owns one FreemapRecycle per open
 // database. The working free-map root and depth live in the manager's state
@@ -133,6 +139,7 @@ class FreemapRecycle {
   std::vector<uint64_t> next_pool_;
   std::unordered_set<uint64_t> fresh_;
   uint64_t hint_ = 0;
+  uint64_t bare_from_ = kNoPage;  // kNoPage: nothing known
   uint64_t usable_first_ = 0;
   uint64_t usable_end_ = kNoPage;
 };

@@ -297,6 +297,62 @@ TEST(FreemapRecycle, RunAllocationTakesConsecutivePagesAndKeepsTheHint) {
   EXPECT_EQ(db.alloc(), end);
 }
 
+TEST(FreemapRecycle, AnEmptySearchIsSkippedUntilFreePagesCanBeThere) {
+  Db db;
+  db.begin();
+  for (int i = 0; i < 12; ++i) db.alloc();  // pages 2..13
+  db.commit({});
+  db.begin();
+  db.commit({5});
+  // An allocation that reads the free map costs at least one cache hit; one
+  // that knows the map has nothing left costs none.
+  auto alloc_reading = [&](bool* read) {
+    const uint64_t hits = db.cache.counters().cache_hits;
+    uint64_t id = db.alloc();
+    *read = db.cache.counters().cache_hits != hits;
+    return id;
+  };
+  bool read = false;
+
+  db.begin();
+  EXPECT_EQ(alloc_reading(&read), 5u);
+  const uint64_t end = db.cache.next_page_id();
+  EXPECT_EQ(alloc_reading(&read), end);  // searched from 5, found nothing
+  EXPECT_TRUE(read);
+  EXPECT_EQ(alloc_reading(&read), end + 1);
+  EXPECT_FALSE(read);
+
+  // Rollback brings page 5 back.
+  db.rollback();
+  db.begin();
+  EXPECT_EQ(alloc_reading(&read), 5u);
+  const uint64_t past = db.cache.next_page_id();
+  EXPECT_EQ(alloc_reading(&read), past);
+  EXPECT_TRUE(read);
+  EXPECT_EQ(alloc_reading(&read), past + 1);
+  EXPECT_FALSE(read);
+
+  // A page marked free above the empty search is found.
+  db.commit({12});
+  db.begin();
+  EXPECT_EQ(alloc_reading(&read), 12u);
+
+  // So are pages a return to a mark gives back.
+  db.commit({7});
+  db.begin();
+  const FreeMapRoot saved = db.working;
+  const uint64_t frontier = db.cache.next_page_id();
+  const RecycleMark mark = db.recycle.mark();
+  EXPECT_EQ(db.alloc(), 7u);
+  EXPECT_EQ(db.alloc(), frontier);
+  EXPECT_EQ(alloc_reading(&read), frontier + 1);
+  EXPECT_FALSE(read);
+  must(db.cache.truncate(frontier));
+  db.working = saved;
+  db.recycle.return_to(mark);
+  EXPECT_EQ(db.alloc(), 7u);
+}
+
 TEST(FreemapRecycle, ReturnToMarkGivesBackPagesPoolAndHint) {
   Db db;
   db.begin();
