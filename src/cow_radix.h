@@ -76,6 +76,17 @@ uint64_t radix_span(uint64_t leaf_slots, uint32_t depth);
 
 template <class L>
 class CowRadix {
+  // span(d) for every depth a valid tree can have, worked out once.
+  static constexpr std::array<uint64_t, L::kMaxDepth + 1> kSpans = [] {
+    std::array<uint64_t, L::kMaxDepth + 1> out{};
+    uint64_t s = L::kLeafSlots;
+    for (auto& v : out) {
+      v = s;
+      if (__builtin_mul_overflow(s, kInteriorFanout, &s)) s = kNoPage;
+    }
+    return out;
+  }();
+
  public:
   static constexpr uint64_t kSlotWidth = L::kSlotWidth;
   using Slot = std::array<uint8_t, kSlotWidth>;
@@ -87,7 +98,9 @@ class CowRadix {
     Slot slot;      // the removed slot's bytes when found
   };
 
-  static uint64_t span(uint32_t depth) { return radix_span(L::kLeafSlots, depth); }
+  static uint64_t span(uint32_t depth) {
+    return depth <= L::kMaxDepth ? kSpans[depth] : radix_span(L::kLeafSlots, depth);
+  }
   static bool admits(uint32_t depth, uint64_t key) {
     uint64_t s = span(depth);
     return s == kNoPage || key < s;
@@ -109,7 +122,7 @@ class CowRadix {
     for (uint32_t d = depth; d > 0; --d) {
       const uint8_t* page = TRY(cache.get(node));
       TRY(check_node(page, node, d));
-      uint64_t below = span(d - 1);
+      uint64_t below = span_below(d);
       uint64_t i = key / below;
       if (i >= kInteriorFanout) return out;
       node = interior_child(page, i);
@@ -153,14 +166,13 @@ class CowRadix {
     uint64_t node = root;
     uint64_t rest = key;
     for (uint32_t level = d;; --level) {
-      path.add(node);
-      const uint8_t* page = TRY(cache.get(node));
+      const uint8_t* page = TRY(path.visit(cache, node, in_place));
       TRY(check_node(page, node, level));
       if (level == 0) {
         path.back().index = rest % L::kLeafSlots;
         break;
       }
-      uint64_t below = span(level - 1);
+      uint64_t below = span_below(level);
       uint64_t i = rest / below;
       if (i >= kInteriorFanout) return Error::internal("key routed outside the radix tree's span");
       path.back().index = i;
@@ -170,10 +182,11 @@ class CowRadix {
         // The rest of the path is new: a chain of fresh nodes down to a
         // leaf holding the slot.
         path.link = TRY(fresh_chain(cache, level - 1, rest, slot, alloc));
+        path.view = nullptr;
         break;
       }
     }
-    uint64_t new_root = TRY(rewrite_path(cache, path, slot, alloc, pending, in_place));
+    uint64_t new_root = TRY(rewrite_path(cache, path, slot, alloc, pending));
     depth = d;
     return new_root;
   }
@@ -191,8 +204,7 @@ class CowRadix {
     uint64_t node = root;
     uint64_t rest = key;
     for (uint32_t level = depth;; --level) {
-      path.add(node);
-      const uint8_t* page = TRY(cache.get(node));
+      const uint8_t* page = TRY(path.visit(cache, node, in_place));
       TRY(check_node(page, node, level));
       if (level == 0) {
         uint64_t i = rest % L::kLeafSlots;
@@ -201,7 +213,7 @@ class CowRadix {
         path.back().index = i;
         break;
       }
-      uint64_t below = span(level - 1);
+      uint64_t below = span_below(level);
       uint64_t i = rest / below;
       if (i >= kInteriorFanout) return absent;
       node = interior_child(page, i);
@@ -209,7 +221,7 @@ class CowRadix {
       path.back().index = i;
       rest %= below;
     }
-    out.node = TRY(rewrite_path(cache, path, nullptr, alloc, pending, in_place));
+    out.node = TRY(rewrite_path(cache, path, nullptr, alloc, pending));
     return out;
   }
 
@@ -294,6 +306,12 @@ class CowRadix {
     return NewNode{id, page};
   }
 
+  // span(level - 1) for an interior level: the divisor of the routing step,
+  // a constant (so no division instruction) at the level above the leaves.
+  static uint64_t span_below(uint32_t level) {
+    return level == 1 ? L::kLeafSlots : span(level - 1);
+  }
+
   // The nodes of one root-to-leaf walk, root first, and what to store in
   // the deepest one: the slot at a leaf, or `link` (a fresh chain) at an
   // interior node whose child was missing.
@@ -302,10 +320,30 @@ class CowRadix {
     uint64_t index;  // child index, or slot index at the leaf
   };
   struct Path {
-    std::array<Step, L::kMaxDepth + 1> steps{};
+    std::array<Step, L::kMaxDepth + 1> steps;  // the first `len` are set
     uint32_t len = 0;
+    // How many nodes from the root `in_place` accepted: a prefix, since
+    // the walk stops asking at the first node it refuses.
+    uint32_t keep = 0;
     uint64_t link = 0;
-    void add(uint64_t node) { steps[len++] = Step{node, 0}; }
+    // The writable view of the last node visited when it was accepted and
+    // nothing has called into the cache since; else null.
+    uint8_t* view = nullptr;
+
+    // Appends `node` and fetches it: writable when accepted (such a page
+    // was created by the running transaction and is dirty already, so
+    // fetching it for writing changes nothing but saves a second lookup for
+    // the change), read-only otherwise.
+    Result<const uint8_t*> visit(PageCache& cache, uint64_t node, const PageInPlaceFn* in_place) {
+      steps[len++] = Step{node, 0};
+      if (in_place && keep + 1 == len && (*in_place)(node)) {
+        keep = len;
+        view = TRY(cache.get_mut(node));
+        return view;
+      }
+      view = nullptr;
+      return cache.get(node);
+    }
     Step& back() { return steps[len - 1]; }
   };
 
@@ -315,7 +353,7 @@ class CowRadix {
                                       const uint8_t* slot, const PageAllocFn& alloc) {
     std::array<uint64_t, L::kMaxDepth + 1> index{};
     for (uint32_t m = level; m > 0; --m) {
-      uint64_t below = span(m - 1);
+      uint64_t below = span_below(m);
       index[m] = rest / below;
       rest %= below;
     }
@@ -343,16 +381,16 @@ class CowRadix {
     }
   }
 
-  // Copies the nodes of `path` below the prefix that `in_place` accepts,
+  // Copies the nodes of `path` below the prefix that `in_place` accepted,
   // bottom up (superseded ids to `pending`), then makes the one change the
   // current tree sees in the deepest accepted node. Returns the new root
   // (the old one when that node exists).
   static Result<uint64_t> rewrite_path(PageCache& cache, const Path& path, const uint8_t* slot,
-                                       const PageAllocFn& alloc, std::vector<uint64_t>& pending,
-                                       const PageInPlaceFn* in_place) {
-    uint32_t keep = 0;
-    if (in_place) {
-      while (keep < path.len && (*in_place)(path.steps[keep].node)) ++keep;
+                                       const PageAllocFn& alloc, std::vector<uint64_t>& pending) {
+    const uint32_t keep = path.keep;
+    if (keep == path.len && path.view) {
+      apply_step(path.view, path, keep - 1, slot, path.link);
+      return path.steps[0].node;
     }
     uint64_t link = path.link;
     for (uint32_t j = path.len; j-- > keep;) {

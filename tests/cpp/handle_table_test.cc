@@ -145,6 +145,11 @@ TEST(HandleTable, AcceptedNodesAreChangedInPlace) {
 }
 
 TEST(HandleTable, GrowsAtHandle510And520710) {
+  // The spans of valid depths come from a table, larger ones are computed:
+  // both saturate the same way.
+  for (uint32_t d = 0; d <= kHandleMaxDepth + 2; ++d)
+    EXPECT_EQ(HandleTable::span(d), radix_span(kHandlesPerLeaf, d)) << d;
+  EXPECT_EQ(HandleTable::span(kHandleMaxDepth), kNoPage);
   Table t;
   t.put(1, inline_at(50, 0));
   uint64_t leaf = t.root;
