@@ -198,8 +198,11 @@ class TransactionManagerImpl {
   void unstore_value(const StoredValue& stored);
   // The allocator for every page of the object store: pages superseded
   // earlier in this transaction that no state can reach any more first, then
-  // the free map, then the end of the file.
-  PageAllocFn recycling_allocator();
+  // the free map, then the end of the file. One function object for the
+  // life of the manager, not one built per operation.
+  Result<uint64_t> alloc_recycled();
+  const PageAllocFn recycling_alloc = [this] { return alloc_recycled(); };
+  const PageAllocFn& recycling_allocator() const { return recycling_alloc; }
   // The n pages of an overflow chain, appended to `out`: from the same
   // sources, preferring a run of consecutive free pages.
   Status alloc_chain_pages(uint64_t n, std::vector<uint64_t>& out);

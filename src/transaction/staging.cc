@@ -7,19 +7,17 @@
 
 namespace ambrik {
 
-PageAllocFn TransactionManagerImpl::recycling_allocator() {
-  return [this]() -> Result<uint64_t> {
-    uint64_t id;
-    if (!txn.reusable.empty()) {
-      id = txn.reusable.back();
-      TRY(cache->claim_page(id));
-      txn.reusable.pop_back();
-    } else {
-      id = TRY(recycle.alloc_page(*cache, working.freemap));
-    }
-    txn.txn_private.get_or_insert(id);
-    return id;
-  };
+Result<uint64_t> TransactionManagerImpl::alloc_recycled() {
+  uint64_t id;
+  if (!txn.reusable.empty()) {
+    id = txn.reusable.back();
+    TRY(cache->claim_page(id));
+    txn.reusable.pop_back();
+  } else {
+    id = TRY(recycle.alloc_page(*cache, working.freemap));
+  }
+  txn.txn_private.get_or_insert(id);
+  return id;
 }
 
 Status TransactionManagerImpl::alloc_chain_pages(uint64_t n, std::vector<uint64_t>& out) {
@@ -38,8 +36,7 @@ Status TransactionManagerImpl::alloc_chain_pages(uint64_t n, std::vector<uint64_
   // Otherwise the pages other structures would get, one by one. They are
   // mostly consecutive (a superseded chain, first-fit free pages, the end of
   // the file): in ascending order the chain follows them through the file.
-  PageAllocFn alloc = recycling_allocator();
-  for (uint64_t j = 0; j < n; ++j) out.push_back(TRY(alloc()));
+  for (uint64_t j = 0; j < n; ++j) out.push_back(TRY(alloc_recycled()));
   std::sort(out.begin() + start, out.end());
   return ok_status();
 }
