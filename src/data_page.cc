@@ -116,26 +116,26 @@ void SlotPacker::log_change(uint64_t page, uint32_t old_count) {
 void SlotPacker::reset() {
   undo_to(working_, undo_, 0);
   undo_floor_ = 0;
-  current_.reset();
+  set_current(std::nullopt);
 }
 
 PackerSnapshot SlotPacker::snapshot() {
   PackerSnapshot snap{current_, undo_.size()};
   undo_floor_ = undo_.size();
-  current_.reset();
+  set_current(std::nullopt);
   return snap;
 }
 
 void SlotPacker::restore(const PackerSnapshot& snap) {
   if (snap.undo_mark <= undo_.size()) undo_to(working_, undo_, snap.undo_mark);
   undo_floor_ = undo_.size();
-  current_ = snap.current;
+  set_current(snap.current);
 }
 
 void SlotPacker::commit() {
   undo_.clear();
   undo_floor_ = 0;
-  current_.reset();
+  set_current(std::nullopt);
 }
 
 LiveCounts SlotPacker::committed_counts() const {
@@ -154,17 +154,18 @@ Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
   if (current_) {
     uint8_t* page = TRY(cache.get_mut(*current_));
     if (auto slot = data_page_append(page, value)) {
-      uint32_t& count = working_[*current_];
-      log_change(*current_, count);
-      count += 1;
+      if (!current_count_) current_count_ = &working_[*current_];
+      log_change(*current_, *current_count_);
+      *current_count_ += 1;
       return DataSlot{*current_, *slot};
     }
   }
   uint64_t id = TRY(alloc());
   uint8_t* page = TRY(cache.get_mut(id));
   data_page_init(page, value);
-  current_ = id;
+  set_current(id);
   uint32_t& count = working_[id];
+  current_count_ = &count;
   log_change(id, count);
   count += 1;
   return DataSlot{id, 0};
@@ -179,7 +180,7 @@ void SlotPacker::release_data_slot(uint64_t page, std::vector<uint64_t>& pending
     if (it->second != 0) return;
   }
   working_.erase(it);
-  if (current_ == page) current_.reset();
+  if (current_ == page) set_current(std::nullopt);
   pending.push_back(page);
 }
 

@@ -133,7 +133,16 @@ class SlotPacker {
   static void undo_to(LiveCounts& counts, std::vector<std::pair<uint64_t, uint32_t>>& undo,
                       size_t mark);
 
+  void set_current(std::optional<uint64_t> page) {
+    current_ = page;
+    current_count_ = nullptr;
+  }
+
   std::optional<uint64_t> current_;
+  // working_[*current_] once looked up (map nodes stay put while other
+  // pages come and go), so that filling a page finds its count once; null
+  // until then. Only set_current moves current_, and it clears this.
+  uint32_t* current_count_ = nullptr;
   LiveCounts working_;
   // (page, count before the change), oldest first, since the last commit.
   std::vector<std::pair<uint64_t, uint32_t>> undo_;

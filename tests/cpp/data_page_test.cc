@@ -179,6 +179,10 @@ TEST(DataPage, CountsReturnToEachSavepointAndToTheCommit) {
   p.packer.restore(outer);
   EXPECT_EQ(p.packer.working_counts(), at_outer);
   EXPECT_EQ(p.packer.current_page(), cur);
+  // cur's count was erased and brought back: the next value counts on the
+  // restored entry.
+  EXPECT_EQ(p.put(5).page, cur);
+  EXPECT_EQ(p.live(cur), at_outer.at(cur) + 1);
   EXPECT_EQ(p.packer.committed_counts(), committed);
   p.packer.reset();
   EXPECT_EQ(p.packer.working_counts(), committed);
