@@ -65,13 +65,7 @@ Result<uint8_t*> PageCache::lookup(uint64_t id, bool mark_dirty) {
   // The LRU has its own table, so `e` survives the move.
   if (e->lru != LruIndex::kNoSlot) lru_.touch(e->lru);
   else e->lru = lru_.push_front(id);
-  if (mark_dirty) {
-    e->trailer_ok = false;
-    if (!e->dirty) {
-      e->dirty = true;
-      ++dirty_count_;
-    }
-  }
+  if (mark_dirty) mark_changed(*e);
   return e->page.get();
 }
 

@@ -106,10 +106,14 @@ class PageCache {
   PageCache& operator=(const PageCache&) = delete;
 
   Result<const uint8_t*> get(uint64_t id) {
+    if (const uint8_t* p = hit(id, false)) return p;
     const uint8_t* p = TRY(lookup(id, false));
     return p;
   }
-  Result<uint8_t*> get_mut(uint64_t id) { return lookup(id, true); }
+  Result<uint8_t*> get_mut(uint64_t id) {
+    if (uint8_t* p = hit(id, true)) return p;
+    return lookup(id, true);
+  }
   // A zero-filled dirty page at the frontier. On an eviction error the id
   // stays used (not handed out again) and the page stays cached and dirty.
   Result<uint64_t> new_page();
@@ -217,6 +221,23 @@ class PageCache {
   // get and get_mut: loads on a miss, moves the page to the LRU front and,
   // when `mark_dirty`, marks it dirty.
   Result<uint8_t*> lookup(uint64_t id, bool mark_dirty);
+  // lookup's usual case, inline: a cached page whose LRU slot is known.
+  // Null, with nothing counted or moved, otherwise.
+  uint8_t* hit(uint64_t id, bool mark_dirty) {
+    CacheEntry* e = entries_.find(id);
+    if (!e || e->lru == LruIndex::kNoSlot) return nullptr;
+    ++counters_.cache_hits;
+    lru_.touch(e->lru);
+    if (mark_dirty) mark_changed(*e);
+    return e->page.get();
+  }
+  void mark_changed(CacheEntry& e) {
+    e.trailer_ok = false;
+    if (!e.dirty) {
+      e.dirty = true;
+      ++dirty_count_;
+    }
+  }
   Status load_page(uint64_t id);
   Status load_from_spillway(uint64_t id);
   Status load_from_file(uint64_t id);
