@@ -59,26 +59,38 @@ void data_page_init(uint8_t* page, std::span<const uint8_t> value) {
   write_header(page, DataPageHeader{1, kDataHeaderSize + kSlotRecordSize, off});
 }
 
-std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t> value) {
-  DataPageHeader hdr;
-  if (!read_header(page, hdr)) return std::nullopt;
-  const DataPageHeader* h = &hdr;
-  uint64_t gap = h->data_start - h->dir_end;
+namespace {
+
+// data_page_append, returning the slot index or -1, for the packer: an
+// optional<uint16_t> comes back through the stack as a byte and a halfword
+// stored apart and reloaded as one word, which stalls.
+inline int32_t append_slot(uint8_t* page, std::span<const uint8_t> value) {
+  DataPageHeader h;
+  if (!read_header(page, h)) return -1;
+  uint64_t gap = h.data_start - h.dir_end;
   // Validity bounds n by 1361 (16 + 6 n <= 8184), so n + 1 cannot wrap.
-  if (gap < value.size() + kSlotRecordSize) return std::nullopt;
+  if (gap < value.size() + kSlotRecordSize) return -1;
   auto len = static_cast<uint16_t>(value.size());
-  auto off = static_cast<uint16_t>(h->data_start - len);
+  auto off = static_cast<uint16_t>(h.data_start - len);
   if (len != 0) std::memcpy(page + off, value.data(), len);
   // The directory may legitimately end past 16 + 6 n; the record goes at its
   // end, which the validity check keeps inside the gap.
-  uint8_t* rec = page + h->dir_end;
+  uint8_t* rec = page + h.dir_end;
   store_u16(rec, off);
   store_u16(rec + 2, len);
   store_u16(rec + 4, kSlotLive);
-  uint16_t index = h->slot_count;
+  uint16_t index = h.slot_count;
   write_header(page, DataPageHeader{static_cast<uint16_t>(index + 1),
-                                    static_cast<uint16_t>(h->dir_end + kSlotRecordSize), off});
+                                    static_cast<uint16_t>(h.dir_end + kSlotRecordSize), off});
   return index;
+}
+
+}  // namespace
+
+std::optional<uint16_t> data_page_append(uint8_t* page, std::span<const uint8_t> value) {
+  int32_t slot = append_slot(page, value);
+  if (slot < 0) return std::nullopt;
+  return static_cast<uint16_t>(slot);
 }
 
 Result<std::vector<uint8_t>> read_data_slot(PageCache& cache, uint64_t page_id, uint16_t slot) {
@@ -163,11 +175,11 @@ Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
   }
   if (current_) {
     uint8_t* page = TRY(cache.get_mut(*current_));
-    if (auto slot = data_page_append(page, value)) {
+    if (int32_t slot = append_slot(page, value); slot >= 0) {
       if (!current_count_) current_count_ = &working_[*current_];
       log_change(*current_, *current_count_);
       *current_count_ += 1;
-      return DataSlot{*current_, *slot};
+      return DataSlot{*current_, static_cast<uint16_t>(slot)};
     }
   }
   uint64_t id = TRY(alloc());

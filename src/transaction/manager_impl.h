@@ -193,7 +193,9 @@ class TransactionManagerImpl {
     ValueKind kind;
   };
   // Writes a value into a data page or an overflow chain.
-  Result<StoredValue> store_value(std::span<const uint8_t> value);
+  // (Through `out` rather than a Result: the caller's wide reload of a
+  // struct the callee stored field by field stalled on every value.)
+  Status store_value(std::span<const uint8_t> value, StoredValue& out);
   // Undoes store_value for a small value after a later step failed.
   void unstore_value(const StoredValue& stored);
   // The allocator for every page of the object store: pages superseded

@@ -15,7 +15,8 @@ namespace ambrik {
 Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value, uint32_t tag) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   const uint64_t handle = working.next_handle;
-  StoredValue stored = TRY(store_value(value));
+  StoredValue stored;
+  TRY(store_value(value, stored));
   HandleEntry entry{stored.location, tag, stored.slot, 0, stored.kind};
 
   uint32_t depth = handle_depth;
@@ -52,7 +53,8 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
 Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> value) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   HandleEntry old = TRY(lookup_live(handle));
-  StoredValue stored = TRY(store_value(value));
+  StoredValue stored;
+  TRY(store_value(value, stored));
   HandleEntry entry{stored.location, old.tag, stored.slot, old.client_byte, stored.kind};
 
   uint32_t depth = handle_depth;

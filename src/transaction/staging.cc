@@ -48,18 +48,21 @@ void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
   }
 }
 
-Result<TransactionManagerImpl::StoredValue> TransactionManagerImpl::store_value(
-    std::span<const uint8_t> value) {
+Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, StoredValue& out) {
   if (value.size() > kMaxSmallValue) {
-    auto alloc = [this](uint64_t n, std::vector<uint64_t>& out) {
-      return alloc_chain_pages(n, out);
+    auto alloc = [this](uint64_t n, std::vector<uint64_t>& pages) {
+      return alloc_chain_pages(n, pages);
     };
-    uint64_t first = TRY(Overflow::write(*cache, value, alloc));
-    return StoredValue{first, 0, ValueKind::Overflow};
+    out.location = TRY(Overflow::write(*cache, value, alloc));
+    out.slot = 0;
+    out.kind = ValueKind::Overflow;
+    return ok_status();
   }
-  DataSlot ds =
-      TRY(packer.insert_into_data_page(*cache, value, recycling_allocator()));
-  return StoredValue{ds.page, ds.slot, ValueKind::Inline};
+  DataSlot ds = TRY(packer.insert_into_data_page(*cache, value, recycling_allocator()));
+  out.location = ds.page;
+  out.slot = ds.slot;
+  out.kind = ValueKind::Inline;
+  return ok_status();
 }
 
 void TransactionManagerImpl::unstore_value(const StoredValue& stored) {
