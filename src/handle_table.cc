@@ -2,26 +2,6 @@
 
 namespace ambrik {
 
-std::optional<HandleEntry> decode_handle_entry(const uint8_t* p) {
-  uint8_t kind = p[10];
-  if (kind != 1 && kind != 2) return std::nullopt;
-  HandleEntry e;
-  e.location = load_u64(p);
-  e.slot = load_u16(p + 8);
-  e.kind = kind == 1 ? ValueKind::Inline : ValueKind::Overflow;
-  e.tag = load_u32(p + 11);
-  e.client_byte = p[15];
-  return e;
-}
-
-void encode_handle_entry(uint8_t* p, const HandleEntry& e) {
-  store_u64(p, e.location);
-  store_u16(p + 8, e.slot);
-  p[10] = static_cast<uint8_t>(e.kind);
-  store_u32(p + 11, e.tag);
-  p[15] = e.client_byte;
-}
-
 Result<HandleDeleteResult> HandleTable::remove(uint32_t depth, PageCache& cache, uint64_t root,
                                                uint64_t handle, const PageAllocFn& alloc,
                                                std::vector<uint64_t>& pending,
