@@ -196,11 +196,22 @@ class CowRadix {
   static Result<Removed> remove(uint32_t depth, PageCache& cache, uint64_t root, uint64_t key,
                                 const PageAllocFn& alloc, std::vector<uint64_t>& pending,
                                 const PageInPlaceFn* in_place = nullptr) {
-    Removed absent{root, false, {}};
-    if (root == kNoPage || !admits(depth, key)) return absent;
+    Removed out;
+    TRY(remove_into(depth, cache, root, key, alloc, pending, in_place, out));
+    return out;
+  }
+  // remove, filling `out` (meaningful on success only) instead of
+  // returning a Result that the caller copies whole: the hot delete path's
+  // copy of the freshly stored struct stalled.
+  static Status remove_into(uint32_t depth, PageCache& cache, uint64_t root, uint64_t key,
+                            const PageAllocFn& alloc, std::vector<uint64_t>& pending,
+                            const PageInPlaceFn* in_place, Removed& out) {
+    out.node = root;
+    out.found = false;
+    out.slot = {};
+    if (root == kNoPage || !admits(depth, key)) return ok_status();
     if (depth > L::kMaxDepth) return Error::corrupt_page(root);
     Path path;
-    Removed out{0, true, {}};
     uint64_t node = root;
     uint64_t rest = key;
     for (uint32_t level = depth;; --level) {
@@ -208,21 +219,22 @@ class CowRadix {
       TRY(check_node(page, node, level));
       if (level == 0) {
         uint64_t i = rest % L::kLeafSlots;
-        if (!L::slot_live(slot_at(page, i))) return absent;
+        if (!L::slot_live(slot_at(page, i))) return ok_status();
         std::memcpy(out.slot.data(), slot_at(page, i), kSlotWidth);
         path.back().index = i;
         break;
       }
       uint64_t below = span_below(level);
       uint64_t i = rest / below;
-      if (i >= kInteriorFanout) return absent;
+      if (i >= kInteriorFanout) return ok_status();
       node = interior_child(page, i);
-      if (node == 0) return absent;
+      if (node == 0) return ok_status();
       path.back().index = i;
       rest %= below;
     }
     out.node = TRY(rewrite_path(cache, path, nullptr, alloc, pending));
-    return out;
+    out.found = true;
+    return ok_status();
   }
 
   // Calls visit(key, slot bytes) for the live slots under `node` (keys from

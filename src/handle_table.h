@@ -143,7 +143,12 @@ struct HandleTable {
   static Result<HandleDeleteResult> remove(uint32_t depth, PageCache& cache, uint64_t root,
                                            uint64_t handle, const PageAllocFn& alloc,
                                            std::vector<uint64_t>& pending,
-                                           const PageInPlaceFn* in_place = nullptr);
+                                           const PageInPlaceFn* in_place = nullptr) {
+    Tree::Removed cut;
+    TRY(Tree::remove_into(depth, cache, root, handle, alloc, pending, in_place, cut));
+    if (!cut.found) return HandleDeleteResult{cut.node, std::nullopt};
+    return HandleDeleteResult{cut.node, decode_handle_entry(cut.slot.data())};
+  }
 
   // Every live entry, ascending by handle; empty when root == kNoPage.
   static Result<HandleList> iter_live(uint32_t depth, PageCache& cache, uint64_t root);
