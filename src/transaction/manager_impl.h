@@ -215,7 +215,11 @@ class TransactionManagerImpl {
   // Hands the pages a successful operation superseded to their next owner:
   // pages created by this transaction (and not captured by a savepoint) can
   // be reused at once; pages of the committed state wait for the commit.
-  void retire(const std::vector<uint64_t>& superseded);
+  // (Most operations supersede nothing: the empty case costs no call.)
+  void retire(const std::vector<uint64_t>& superseded) {
+    if (!superseded.empty()) retire_all(superseded);
+  }
+  void retire_all(const std::vector<uint64_t>& superseded);
   bool savepoint_open() const { return !txn.savepoints.empty(); }
   MembershipRoot working_membership() const { return {working.membership_root, membership_depth}; }
   const StateRecord& visible() const { return active ? working : committed; }

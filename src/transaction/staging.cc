@@ -41,7 +41,7 @@ Status TransactionManagerImpl::alloc_chain_pages(uint64_t n, std::vector<uint64_
   return ok_status();
 }
 
-void TransactionManagerImpl::retire(const std::vector<uint64_t>& superseded) {
+void TransactionManagerImpl::retire_all(const std::vector<uint64_t>& superseded) {
   for (uint64_t id : superseded) {
     if (txn.txn_private.contains(id)) txn.reusable.push_back(id);
     else txn.pending_free.push_back(id);
