@@ -369,7 +369,8 @@ def run_small(name, directory, cfg, rng, small_pool, update_pool):
 
 
 def run_alloc(eng, cfg, small_pool):
-    """(a) alone on `eng`: seconds per value."""
+    """(a) alone on ambrik engine `eng`: (seconds per value, pages written per
+    value: new pages plus one superblock per commit)."""
     n = cfg["txns"] * cfg["batch"]
 
     def do_insert(e, idx):
@@ -377,9 +378,11 @@ def run_alloc(eng, cfg, small_pool):
         for i in idx:
             ins(small_pool[i & 1023])
 
+    before = eng.db.counters().pages_allocated
     t = timed(lambda: write_batches(eng, list(range(n)), cfg["batch"], do_insert)) / n
+    written = eng.db.counters().pages_allocated - before + cfg["txns"]
     eng.close()
-    return t
+    return t, written / n
 
 
 def run_commits(name, directory, cfg, small_pool):
@@ -504,11 +507,11 @@ def bench_fields(tmp_root, name, fallback_libs=None):
     return {k: float(v) for k, v in (f.split("=") for f in out.strip().splitlines()[-1].split())}
 
 
-def cipher_open_ns(tmp_root):
-    """ns of one XChaCha20-Poly1305 open of an 8 KiB page (bench/cipher_bench.cc),
-    or None when it can be neither found nor built."""
-    fields = bench_fields(tmp_root, "cipher_bench", ["-lsodium"])
-    return fields and fields["open_ns"]
+def cipher_ns(tmp_root):
+    """{"open_ns", "seal_ns"}: one XChaCha20-Poly1305 open and seal of an 8 KiB
+    page (bench/cipher_bench.cc), or None when it can be neither found nor
+    built."""
+    return bench_fields(tmp_root, "cipher_bench", ["-lsodium"])
 
 
 def sync_costs_us(tmp_root, n=100):
@@ -872,6 +875,7 @@ def main():
     enc_rows = ["c", "d", "er"]
     enc_samples = {(r, k): [] for r in enc_rows for k in ("plain", "enc")}
     samples[("a", "ambrik-enc")] = []
+    enc_pages_per_value = []
     bulk = {"ambrik": [], "lmdb": []}
     sizes = {}
     tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
@@ -895,7 +899,9 @@ def main():
                                 sizes[(r, name)] = s[r]
                         elif phase == "encrypted":
                             eng = AmbrikEngine(directory, key=enc_key)
-                            samples[("a", "ambrik-enc")].append(run_alloc(eng, cfg, small_pool))
+                            t, per = run_alloc(eng, cfg, small_pool)
+                            samples[("a", "ambrik-enc")].append(t)
+                            enc_pages_per_value.append(per)
                         elif phase == "bulk":
                             cache = bulk_cache if name == "ambrik" else None
                             bulk[name].append(run_bulk(name, tmp_root, cache, bulk_n, SMALL))
@@ -929,7 +935,8 @@ def main():
             ("sqlite-wal", rss_cache, "cache_size 4 MiB"),
             ("lmdb", None, "no cache (mmap)"),
         ]
-        cipher_ns = cipher_open_ns(tmp_root)
+        cipher = cipher_ns(tmp_root)
+        cipher_open = cipher and cipher["open_ns"]
         load_floor = bench_fields(tmp_root, "load_floor_bench")
         syncs = sync_costs_us(tmp_root)
         open_ms, open_size = run_open_time(tmp_root, cfg["open_values"])
@@ -984,8 +991,15 @@ def main():
                f"largest {worst[0]:.0%} ({labels[worst[1]].split(')')[0]}), {worst[2]})")
     enc = statistics.median(samples[("a", "ambrik-enc")])
     plain = statistics.median(samples[("a", "ambrik")])
-    out.append(f"(a) encrypted ambrik: {fmt_us(enc)} us per value, "
-               f"{fmt_ratio(enc, plain)}x the plaintext run ({fmt_us(plain)})")
+    line = (f"(a) encrypted ambrik: {fmt_us(enc)} us per value, "
+            f"{fmt_ratio(enc, plain)}x the plaintext run ({fmt_us(plain)})")
+    if cipher:
+        pages = statistics.median(enc_pages_per_value)
+        floor_enc = plain + pages * cipher["seal_ns"] * 1e-9
+        line += (f"; floor: plaintext + {pages:.3f} pages written per value x seal "
+                 f"{cipher['seal_ns'] / 1000:.2f} us = {fmt_us(floor_enc)} us, "
+                 f"{fmt_ratio(floor_enc, plain)}x")
+    out.append(line)
     errors = [r["error"] for runs in bulk.values() for r in runs if "error" in r]
     if errors:
         out.append(f"bulk load: error: {errors[0]}")
@@ -1038,11 +1052,11 @@ def main():
     out.append("")
     out.append("encrypted ambrik vs plaintext ambrik, microseconds per read (median); "
                "misses = cache misses per read")
-    if cipher_ns is None:
+    if cipher_open is None:
         out.append("cipher cost: unavailable (bench/cipher_bench.cc could not be built)")
     else:
         out.append(f"cipher cost: one XChaCha20-Poly1305 open of an 8 KiB page = "
-                   f"{cipher_ns / 1000:.2f} us (bench/cipher_bench.cc); "
+                   f"{cipher_open / 1000:.2f} us (bench/cipher_bench.cc); "
                    "bound = plaintext + 1.2 x cipher x misses of the encrypted run")
     head = (f"{'workload':<{w0}}  {'plain':>9} {'encrypted':>9} {'ratio':>6} {'misses':>7}"
             f" {'bound':>9} {'enc/bound':>9}")
@@ -1054,8 +1068,8 @@ def main():
         misses = statistics.median(m for _, m in enc_samples[(r, "enc")])
         line = (f"{labels[r]:<{w0}}  {fmt_us(plain):>9} {fmt_us(enc):>9}"
                 f" {fmt_ratio(enc, plain):>6} {misses:>7.2f}")
-        if cipher_ns is not None:
-            bound = plain + 1.2 * cipher_ns * 1e-9 * misses
+        if cipher_open is not None:
+            bound = plain + 1.2 * cipher_open * 1e-9 * misses
             line += f" {fmt_us(bound):>9} {fmt_ratio(enc, bound):>9}"
         out.append(line)
     out.append("")
