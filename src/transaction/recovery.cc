@@ -104,8 +104,13 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
 
   // Without creation, a missing or empty file is not a database.
   struct stat st;
-  if (!o.create_if_missing && (::stat(path.c_str(), &st) != 0 || st.st_size == 0))
+  const bool absent_or_empty = ::stat(path.c_str(), &st) != 0 || st.st_size == 0;
+  if (!o.create_if_missing && absent_or_empty)
     return Error::simple(ErrorKind::DatabaseFileNotFound);
+  // An empty key cannot wrap the data key, so creating with it fails; fail
+  // before the file is made, so that nothing is left behind.
+  if (key && key->bytes.size() == 0 && absent_or_empty)
+    return Error::simple(ErrorKind::InvalidEncryptionKey);
 
   int flags = o.read_only ? O_RDONLY : (O_RDWR | O_CREAT);
   int fd;

@@ -60,6 +60,25 @@ def test_plaintext_database(tmp_path):
         db.add_key(b"a", b"b")
 
 
+def test_empty_key_creates_nothing(tmp_path):
+    # An empty key cannot wrap a data key: creating fails and leaves no file;
+    # an existing empty file stays as it was, a plaintext database still
+    # refuses a key as before.
+    for key in (b"", ""):
+        target = tmp_path / "new.db"
+        with pytest.raises(am.InvalidEncryptionKeyError):
+            am.open(target, encryption_key=key)
+        assert not target.exists()
+    empty = tmp_path / "empty.db"
+    empty.write_bytes(b"")
+    with pytest.raises(am.InvalidEncryptionKeyError):
+        am.open(empty, encryption_key=b"")
+    assert empty.read_bytes() == b""
+    am.open(tmp_path / "plain.db").close()
+    with pytest.raises(am.EncryptionNotSupportedError):
+        am.open(tmp_path / "plain.db", encryption_key=b"")
+
+
 def put_foreign_slot(path, index, kind, costs):
     """Writes an active key slot that this build cannot unlock into every
     superblock, as a newer build (or damage) might."""
