@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "check.h"
@@ -118,7 +119,15 @@ Status Spillway::put_batch(const uint64_t* ids, const uint8_t* const* payloads, 
       for (size_t i = 0; i < n; ++i) {
         uint64_t off = record_offset(batch_slots_[i]);
         uint64_t end = off + kHeaderLen + record_len_;
-        if (memory_.size() < end) memory_.resize(end, 0);
+        if (memory_.size() < end) {
+          // An allocation failure must come back as an error, not an
+          // exception out of the engine.
+          try {
+            memory_.resize(end, 0);
+          } catch (const std::exception&) {
+            return Error::io_errno(ENOMEM);
+          }
+        }
         std::memcpy(memory_.data() + off, headers_.data() + i * kHeaderLen, kHeaderLen);
         std::memcpy(memory_.data() + off + kHeaderLen, payloads[i], record_len_);
       }
