@@ -3,6 +3,7 @@
 #include "transaction/transaction_manager.h"
 
 #include <cerrno>
+#include <new>
 #include <string>
 
 #include "transaction/manager_impl.h"
@@ -17,12 +18,28 @@ Result<T> guard(TransactionManagerImpl& m, Result<T> r) {
   return r;
 }
 
+// No C++ exception leaves the engine. One that ends an operation (in
+// practice an allocation that failed) may leave its changes half made, so
+// it poisons the database (when there is one) and becomes an error value.
+template <typename F>
+auto contain(TransactionManagerImpl* m, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    if (m) m->poison();
+    return Error::io_errno(ENOMEM);
+  } catch (...) {
+    if (m) m->poison();
+    return Error::internal("unexpected C++ exception");
+  }
+}
+
 }  // namespace
 
 #define AMBRIK_GUARDED(expr)                                             \
   do {                                                                   \
     if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned); \
-    return guard(*impl_, (expr));                                        \
+    return contain(impl_.get(), [&] { return guard(*impl_, (expr)); });  \
   } while (0)
 
 TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> impl)
@@ -35,14 +52,18 @@ Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenO
   // one named, and a spill file name that can be the database itself.
   if (options.path && options.path->find('\0') != std::string::npos)
     return Error::io_errno(EINVAL);
-  auto impl = TRY(TransactionManagerImpl::open(options));
-  return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
+  return contain(nullptr, [&]() -> Result<std::unique_ptr<TransactionManager>> {
+    auto impl = TRY(TransactionManagerImpl::open(options));
+    return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
+  });
 }
 
 Result<std::unique_ptr<TransactionManager>> TransactionManager::open_storage(
     std::unique_ptr<PageIo> io, const OpenOptions& options) {
-  auto impl = TRY(TransactionManagerImpl::open_storage(std::move(io), options));
-  return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
+  return contain(nullptr, [&]() -> Result<std::unique_ptr<TransactionManager>> {
+    auto impl = TRY(TransactionManagerImpl::open_storage(std::move(io), options));
+    return std::unique_ptr<TransactionManager>(new TransactionManager(std::move(impl)));
+  });
 }
 
 bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
@@ -80,9 +101,11 @@ namespace ambrik {
 
 Result<uint32_t> TransactionManager::tag(uint64_t handle) {
   if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
-  auto entry = guard(*impl_, impl_->lookup_live(handle));
-  if (!entry.ok()) return std::move(entry).error();
-  return entry.value().tag;
+  return contain(impl_.get(), [&]() -> Result<uint32_t> {
+    auto entry = guard(*impl_, impl_->lookup_live(handle));
+    if (!entry.ok()) return std::move(entry).error();
+    return entry.value().tag;
+  });
 }
 Result<std::vector<uint64_t>> TransactionManager::handles_with_tag(uint32_t tag) {
   AMBRIK_GUARDED(impl_->handles_with_tag(tag));
@@ -96,9 +119,11 @@ Result<DeletedWithTag> TransactionManager::delete_with_tag(uint32_t tag, uint64_
 
 Result<uint8_t> TransactionManager::client_byte(uint64_t handle) {
   if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
-  auto entry = guard(*impl_, impl_->lookup_live(handle));
-  if (!entry.ok()) return std::move(entry).error();
-  return entry.value().client_byte;
+  return contain(impl_.get(), [&]() -> Result<uint8_t> {
+    auto entry = guard(*impl_, impl_->lookup_live(handle));
+    if (!entry.ok()) return std::move(entry).error();
+    return entry.value().client_byte;
+  });
 }
 Status TransactionManager::set_client_byte(uint64_t handle, uint8_t byte) {
   AMBRIK_GUARDED(impl_->set_client_byte(handle, byte));
@@ -147,7 +172,7 @@ Result<CounterValues> TransactionManager::counters() { AMBRIK_GUARDED(impl_->cou
 Result<DefragResult> TransactionManager::defrag(const DefragSettings& settings) {
   // No early poisoned check: a call outside a transaction, or on a database
   // that never stored a value, answers before the poisoned flag is read.
-  return guard(*impl_, impl_->defrag(settings));
+  return contain(impl_.get(), [&] { return guard(*impl_, impl_->defrag(settings)); });
 }
 
 }  // namespace ambrik

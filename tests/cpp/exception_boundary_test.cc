@@ -1,0 +1,92 @@
+// No C++ exception leaves the engine: an operation that an exception ends
+// (memory running out, in practice) poisons the database and returns an
+// error. A global operator new that can be told to fail the k-th allocation
+// from now (once: a large request the heap refuses, not a heap with nothing
+// left) stands in for it; it is armed only around the one call under test.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "page_io.h"
+#include "transaction/transaction_manager.h"
+
+namespace {
+thread_local long t_allocations_left = -1;  // -1: never fail
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (t_allocations_left == 0) {
+    t_allocations_left = -1;
+    throw std::bad_alloc();
+  }
+  if (t_allocations_left > 0) --t_allocations_left;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace ambrik {
+namespace {
+
+template <typename T>
+Status status_of(const Result<T>& r) {
+  return r.ok() ? ok_status() : Status(r.error());
+}
+
+std::unique_ptr<TransactionManager> fresh_database() {
+  OpenOptions o;
+  o.cache_max_bytes = 16 * 8192;
+  auto opened = TransactionManager::open_storage(
+      std::make_unique<PageIo>(std::make_unique<MemoryStorage>(), false), o);
+  EXPECT_TRUE(opened.ok());
+  return std::move(opened).value();
+}
+
+// Fails the k-th allocation of each kind of call in turn, until the call
+// gets through without reaching it.
+TEST(ExceptionBoundary, FailedAllocationPoisonsAndReturnsAnError) {
+  const std::vector<uint8_t> small(100, 7), large(30000, 9);
+  enum Call { kAllocate, kUpdate, kCommit, kRead };
+  for (Call call : {kAllocate, kUpdate, kCommit, kRead}) {
+    int failures = 0;
+    for (long k = 0;; ++k) {
+      auto db = fresh_database();
+      ASSERT_TRUE(db->begin().ok());
+      uint64_t h = db->allocate(small).value();
+      for (int i = 0; i < 40; ++i) ASSERT_TRUE(db->allocate(small).ok());
+      if (call == kRead) ASSERT_TRUE(db->commit().ok());
+      Status st = ok_status();
+      t_allocations_left = k;
+      switch (call) {
+        case kAllocate: st = status_of(db->allocate(large)); break;
+        case kUpdate: st = db->update(h, large); break;
+        case kCommit: st = db->commit(); break;
+        case kRead: st = status_of(db->read(h)); break;
+      }
+      const bool reached = t_allocations_left == -1;
+      t_allocations_left = -1;
+      if (!reached) {
+        ASSERT_TRUE(st.ok()) << "call " << call << " k " << k;
+        break;
+      }
+      ++failures;
+      ASSERT_FALSE(st.ok()) << "call " << call << " k " << k;
+      EXPECT_EQ(st.error().kind(), ErrorKind::Io) << "call " << call << " k " << k;
+      EXPECT_EQ(st.error().os_errno(), ENOMEM);
+      EXPECT_TRUE(db->is_poisoned());
+      EXPECT_EQ(db->read(h).error().kind(), ErrorKind::Poisoned);
+      ASSERT_LT(k, 10000) << "call " << call << " never got through";
+    }
+    EXPECT_GT(failures, 0) << "call " << call << " allocated nothing";
+  }
+}
+
+}  // namespace
+}  // namespace ambrik
