@@ -11,30 +11,18 @@
 // round is the one least disturbed).
 #include <sodium.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "best_of.h"
 
 namespace {
 
 constexpr size_t kPage = 8192;
 constexpr size_t kTag = crypto_aead_xchacha20poly1305_ietf_ABYTES;
 constexpr size_t kNonce = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-
-template <typename F>
-double best_ns_per_op(int iterations, F&& op) {
-  double best = 1e30;
-  for (int round = 0; round < 7; ++round) {
-    auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < iterations; ++i) op(i);
-    auto t1 = std::chrono::steady_clock::now();
-    double ns = std::chrono::duration<double, std::nano>(t1 - t0).count() / iterations;
-    if (ns < best) best = ns;
-  }
-  return best;
-}
 
 }  // namespace
 

@@ -13,7 +13,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,25 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "best_of.h"
 #include "page.h"
 
 namespace {
 
 constexpr size_t kPage = 8192;
 constexpr size_t kPages = 512;
-
-template <typename F>
-double best_ns_per_op(int iterations, F&& op) {
-  double best = 1e30;
-  for (int round = 0; round < 7; ++round) {
-    auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < iterations; ++i) op(i);
-    auto t1 = std::chrono::steady_clock::now();
-    double ns = std::chrono::duration<double, std::nano>(t1 - t0).count() / iterations;
-    if (ns < best) best = ns;
-  }
-  return best;
-}
 
 }  // namespace
 
