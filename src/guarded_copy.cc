@@ -52,21 +52,37 @@ bool install_handler() {
   return g_installed;
 }
 
+// Out of line, so that nothing the jump back could clobber is changed in
+// guarded_copy itself after sigsetjmp.
+[[gnu::noinline]] void scatter(const struct iovec* dst, size_t count, const uint8_t* src) {
+  for (size_t i = 0; i < count; ++i) {
+    std::memcpy(dst[i].iov_base, src, dst[i].iov_len);
+    src += dst[i].iov_len;
+  }
+}
+
 }  // namespace
 
-bool guarded_copy(uint8_t* dst, const uint8_t* src, size_t len) {
+bool guarded_copy(const struct iovec* dst, size_t count, const uint8_t* src) {
   if (!install_handler()) return false;
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += dst[i].iov_len;
   CopyGuard guard;
   guard.lo = src;
-  guard.hi = src + len;
+  guard.hi = src + total;
   if (sigsetjmp(guard.env, 0) != 0) {
     t_guard = nullptr;
     return false;
   }
   t_guard = &guard;
-  std::memcpy(dst, src, len);
+  scatter(dst, count, src);
   t_guard = nullptr;
   return true;
+}
+
+bool guarded_copy(uint8_t* dst, const uint8_t* src, size_t len) {
+  struct iovec one = {dst, len};
+  return guarded_copy(&one, 1, src);
 }
 
 }  // namespace ambrik

@@ -13,6 +13,8 @@
 // lets the faulting instruction run again).
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -23,5 +25,8 @@ namespace ambrik {
 // mapping assumed); `dst` then holds an unspecified prefix of the bytes.
 // False also when the handler cannot be installed; nothing is copied then.
 [[nodiscard]] bool guarded_copy(uint8_t* dst, const uint8_t* src, size_t len);
+// The same for bytes that go to the `count` buffers of `dst` one after the
+// other, under one guard.
+[[nodiscard]] bool guarded_copy(const struct iovec* dst, size_t count, const uint8_t* src);
 
 }  // namespace ambrik

@@ -165,17 +165,14 @@ Status PageCache::flush(bool hold_free_map) {
 
 Status PageCache::drain_spillway() {
   if (!spillway_) return ok_status();
-  if (spillway_->record_len() != record_len()) {
-    id_scratch_.clear();
-    spillway_->collect_ids(1, id_scratch_);
-    if (!id_scratch_.empty()) return Error::decryption_failed(id_scratch_.front());
-  }
-  const size_t rec = static_cast<size_t>(record_len());
   // All ids at once, in id order: the map is walked once (not once per
   // batch), and consecutive ids make long writes.
   id_scratch_.clear();
   spillway_->collect_ids(static_cast<size_t>(spillway_->slot_count()), id_scratch_);
   std::sort(id_scratch_.begin(), id_scratch_.end());
+  if (!id_scratch_.empty() && spillway_->record_len() != record_len())
+    return Error::decryption_failed(id_scratch_.front());
+  const size_t rec = static_cast<size_t>(record_len());
   for (size_t base = 0; base < id_scratch_.size(); base += Spillway::kMaxBatchRun) {
     const uint64_t* ids = id_scratch_.data() + base;
     const size_t n = std::min(id_scratch_.size() - base, Spillway::kMaxBatchRun);

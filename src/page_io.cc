@@ -134,12 +134,7 @@ Status FileStorage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t
   for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
   const uint8_t* src = total <= kMaxMappedRead ? mapped(offset, total) : nullptr;
   if (src) {
-    bool copied = true;
-    for (size_t i = 0; i < count && copied; ++i) {
-      copied = guarded_copy(static_cast<uint8_t*>(iov[i].iov_base), src, iov[i].iov_len);
-      src += iov[i].iov_len;
-    }
-    if (copied) return ok_status();
+    if (guarded_copy(iov, count, src)) return ok_status();
     mapping_fault();
   }
   return preadv_full(fd_, offset, iov, count);
@@ -149,7 +144,6 @@ FileStorage::~FileStorage() {
   unmap();
   if (fd_ >= 0) ::close(fd_);
 }
-
 
 const uint8_t* FileStorage::mapped(uint64_t offset, size_t len) {
   uint64_t end;

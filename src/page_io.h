@@ -54,12 +54,12 @@ class Storage {
 // Short reads (a page or a few) are served from a shared read-only mapping
 // of the file when one can be made, which saves a system call per page;
 // long runs and all writes go through the descriptor (the kernel keeps both
-// views coherent). Only bytes below the
-// length this object knows the file to have (from length(), its own writes
-// and set_length) are read through the mapping, so a read never touches the
-// mapping beyond the end of the file. A file shortened by another program
-// while open makes such a read fault; the copy is guarded (guarded_copy.h),
-// the read then goes through the descriptor and reports the short file.
+// views coherent). Only bytes below the length this object knows the file
+// to have (from length(), its own writes and set_length) are read through
+// the mapping, so a read never touches the mapping beyond the end of the
+// file. A file shortened by another program while open makes such a read
+// fault; the copy is guarded (guarded_copy.h), the read then goes through
+// the descriptor and reports the short file.
 class FileStorage final : public Storage {
  public:
   // Takes ownership of `fd`.
