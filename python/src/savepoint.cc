@@ -75,6 +75,13 @@ PyObject* sp_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* sp_name(PyObject* self, void*) { return Py_NewRef(as_sp(self)->name); }
 
+PyObject* sp_repr(PyObject* self) {
+  const char* state = as_sp(self)->finished.load() ? "finished" : "active";
+  PyObject* name = as_sp(self)->name;  // cleared only by the collector
+  if (name == nullptr) return PyUnicode_FromFormat("<ambrik.Savepoint %s>", state);
+  return PyUnicode_FromFormat("<ambrik.Savepoint %R %s>", name, state);
+}
+
 int sp_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_sp(self)->db);
@@ -105,6 +112,7 @@ PyType_Slot sp_slots[] = {
     {Py_tp_doc, const_cast<char*>("A named savepoint inside a running transaction.")},
     {Py_tp_methods, sp_methods},
     {Py_tp_getset, sp_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(sp_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(sp_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sp_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SavepointBody>)},
