@@ -485,3 +485,25 @@ def test_database_module_surface_unchanged():
     from ambrik import _ambrik, _tools
     assert not {"check", "stats", "compact"} & set(dir(_ambrik))
     assert {"check", "stats", "compact"} <= set(dir(_tools))
+
+
+def test_out_of_memory_while_converting_arguments_is_memory_error():
+    # Under an address-space limit the copy of a huge path or key fails; that
+    # must reach Python as MemoryError, not end the process.
+    script = r"""
+import resource
+from ambrik import _tools
+big = b"/" + b"x" * (256 << 20)
+with open("/proc/self/status") as f:
+    vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), resource.RLIM_INFINITY))
+for call in (lambda: _tools.check(big), lambda: _tools.stats("/nonexistent", big),
+             lambda: _tools.compact("/nonexistent", big)):
+    try:
+        call()
+    except MemoryError:
+        print("MemoryError")
+"""
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["MemoryError"] * 3), proc.stderr
