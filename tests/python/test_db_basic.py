@@ -103,6 +103,7 @@ def test_transaction_state_errors():
     with pytest.raises(ValueError, match="released memoryview"):  # Python's own error
         db.allocate(released)
     db.rollback()
+    assert not db.is_poisoned  # refusals never poison
 
 
 def test_value_operations_and_rollback():
