@@ -110,7 +110,7 @@ class TestCreation:
             f.write(notes)
         for options in ({}, {"create_if_missing": False}, {"read_only": True},
                         {"encryption_key": b"k"}):
-            with pytest.raises(am.CorruptSuperblockError, match="^no valid superblock found$"):
+            with pytest.raises(am.CorruptSuperblockError, match="^no valid superblock found\n"):
                 am.open(path, **options)
         with open(path, "rb") as f:
             assert f.read() == notes
