@@ -90,8 +90,8 @@ def ensure_tools():
     print(f"wheel-check: installing {' '.join(missing)} into {sys.executable}", flush=True)
     if subprocess.run([sys.executable, "-m", "pip", "install", "-q", *missing]).returncode != 0:
         sys.exit(f"wheel-check: needs {' and '.join(missing)} (from PyPI) in the environment "
-                 f"of {sys.executable}, and pip could not install them there; "
-                 "run it with PYTHON set to a virtual environment's interpreter")
+                 f"of {sys.executable}, and pip could not install {'it' if len(missing) == 1 else 'them'} "
+                 "there; run it with PYTHON set to a virtual environment's interpreter")
 
 
 def tools_env():
