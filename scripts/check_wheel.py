@@ -89,9 +89,10 @@ def ensure_tools():
         return
     print(f"wheel-check: installing {' '.join(missing)} into {sys.executable}", flush=True)
     if subprocess.run([sys.executable, "-m", "pip", "install", "-q", *missing]).returncode != 0:
+        them = "it" if len(missing) == 1 else "them"
         sys.exit(f"wheel-check: needs {' and '.join(missing)} (from PyPI) in the environment "
-                 f"of {sys.executable}, and pip could not install {'it' if len(missing) == 1 else 'them'} "
-                 "there; run it with PYTHON set to a virtual environment's interpreter")
+                 f"of {sys.executable}, and pip could not install {them} there; "
+                 "run it with PYTHON set to a virtual environment's interpreter")
 
 
 def tools_env():
