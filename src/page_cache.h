@@ -173,6 +173,8 @@ class PageCache {
   // wiped) and no live spill record.
   void set_cipher(std::unique_ptr<PageCipher> cipher);
   const PageCipher* cipher() const { return cipher_.get(); }
+  // The database file's path, which names the spill file; absent in memory.
+  const std::optional<std::string>& path() const { return path_; }
 
   uint64_t next_page_id() const { return next_page_id_; }
   void set_next_page_id(uint64_t id) { next_page_id_ = id; }

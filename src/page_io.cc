@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
+#include <limits>
 #include <exception>
 
 #include "guarded_copy.h"
@@ -90,6 +95,40 @@ Status pwritev_full(int fd, uint64_t offset, const struct iovec* iov, size_t cou
 Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t count) {
   return vec_full(fd, offset, iov, count, ::preadv, IoKind::UnexpectedEof,
                   "failed to fill whole buffer");
+}
+
+namespace {
+std::atomic<uint64_t> g_sync_delay_us{0};
+}  // namespace
+
+void set_file_sync_delay_for_tests(uint64_t microseconds) {
+  g_sync_delay_us.store(microseconds, std::memory_order_relaxed);
+}
+
+Status lock_file_exclusive(int fd, double timeout_seconds) {
+  using Clock = std::chrono::steady_clock;
+  // A NaN or negative wait is no wait; an infinite one waits for ever.
+  const bool forever = timeout_seconds == std::numeric_limits<double>::infinity();
+  const double wait = timeout_seconds > 0 ? timeout_seconds : 0.0;
+  const Clock::time_point deadline =
+      forever || wait > 1e9
+          ? Clock::time_point::max()
+          : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(wait));
+  auto pause = std::chrono::microseconds(500);
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return ok_status();
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return Error::simple(ErrorKind::LockFailed);
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return Error::simple(ErrorKind::LockFailed);
+    // Polling, not a blocking flock: a blocking wait cannot be bounded, and
+    // the holder of a lock is usually a process that will not let go soon.
+    auto step = std::chrono::duration_cast<Clock::duration>(pause);
+    if (deadline - now < step) step = deadline - now;
+    std::this_thread::sleep_for(step);
+    pause = std::min(pause * 2, std::chrono::microseconds(50000));
+  }
 }
 
 Status sync_parent_directory(const std::string& path) {
@@ -243,6 +282,8 @@ Result<uint64_t> FileStorage::length() {
 }
 
 Status FileStorage::sync() {
+  if (const uint64_t delay = g_sync_delay_us.load(std::memory_order_relaxed))
+    std::this_thread::sleep_for(std::chrono::microseconds(delay));
   while (::fsync(fd_) != 0) {
     if (errno != EINTR) return Error::from_errno(errno);
   }

@@ -119,6 +119,13 @@ Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t coun
 // holds it. A file system that cannot sync a directory (EINVAL) is taken as
 // having nothing to sync; any other failure is an error.
 Status sync_parent_directory(const std::string& path);
+// Takes the exclusive advisory lock on `fd`, waiting up to `timeout_seconds`
+// for another holder to let go (polling with growing pauses; 0 or less: one
+// try; infinity: no limit). LockFailed when it is not obtained.
+Status lock_file_exclusive(int fd, double timeout_seconds);
+// Test hook: every FileStorage::sync first sleeps this long (0: never), so
+// that tests can make a commit slow on purpose. Process-wide.
+void set_file_sync_delay_for_tests(uint64_t microseconds);
 
 class PageIo {
  public:

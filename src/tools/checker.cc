@@ -385,8 +385,8 @@ Result<CheckReport> check_source(std::unique_ptr<Source> src, const ProgressFn& 
 }  // namespace
 
 Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress) {
-  return check_source(TRY(open_source(path, key, kCacheBytes)), progress);
+                               const ProgressFn& progress, double lock_timeout_seconds) {
+  return check_source(TRY(open_source(path, key, kCacheBytes, lock_timeout_seconds)), progress);
 }
 
 Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key) {
@@ -395,7 +395,7 @@ Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::o
 }
 
 Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress) {
+                               const ProgressFn& progress, double lock_timeout_seconds) {
   StatsReport out;
   {
     OpenOptions options;
@@ -404,10 +404,11 @@ Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>
     options.create_if_missing = false;
     options.cache_max_bytes = kCacheBytes;
     if (key) options.encryption_key = *key;
+    options.lock_timeout_seconds = lock_timeout_seconds;
     auto db = TRY(TransactionManager::open(options));
     out.stats = TRY(db->stats());
   }
-  out.detail = TRY(check_file(path, key, progress));
+  out.detail = TRY(check_file(path, key, progress, lock_timeout_seconds));
   return out;
 }
 

@@ -105,9 +105,10 @@ struct CheckReport {
 };
 
 // Errors only when the file cannot be examined (see open_source);
-// everything wrong inside it is a finding.
+// everything wrong inside it is a finding. `lock_timeout_seconds`: how long
+// to wait for a file in use (here and below).
 Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress);
+                               const ProgressFn& progress, double lock_timeout_seconds = 0.0);
 // check_file over storage the caller provides (no lock is taken).
 Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key);
 
@@ -118,6 +119,6 @@ struct StatsReport {
   CheckReport detail;
 };
 Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress);
+                               const ProgressFn& progress, double lock_timeout_seconds = 0.0);
 
 }  // namespace ambrik::tools

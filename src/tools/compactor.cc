@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -66,7 +68,7 @@ class TempFile {
 
 class Copier {
  public:
-  Copier(Source& src, PageSink& sink, const ProgressFn& progress)
+  Copier(const CommittedView& src, PageSink& sink, const ProgressFn& progress)
       : src_(src), sb_(src.superblock), cache_(*src.cache), sink_(sink), progress_(progress),
         seen_(sb_.page_count / 64 + 1, 0) {
     hooks_.enter = [this](uint64_t page, Role, uint64_t) {
@@ -142,13 +144,15 @@ class Copier {
     }
     // The copy must list exactly the tags its handles carry.
     if (!(listed == table_tags_))
-      return Error::corrupt_page(sb_.membership_root == kNoPage ? src_.chosen
+      return Error::corrupt_page(sb_.membership_root == kNoPage ? chosen_slot_
                                                                 : sb_.membership_root);
     out = TRY(tags.finish());
     return ok_status();
   }
 
   CompactReport& report() { return report_; }
+  // The page a disagreement is blamed on when there is no membership index.
+  void set_chosen_slot(uint64_t slot) { chosen_slot_ = slot; }
 
  private:
   void tick() {
@@ -206,7 +210,7 @@ class Copier {
     return sink_.put(data_id_, data_.data());
   }
 
-  Source& src_;
+  const CommittedView& src_;
   const Superblock& sb_;
   PageCache& cache_;
   PageSink& sink_;
@@ -214,6 +218,7 @@ class Copier {
   WalkHooks hooks_;
   std::vector<uint64_t> seen_;
   uint64_t bad_node_ = kNoPage;
+  uint64_t chosen_slot_ = 0;
   uint64_t done_ = 0;
   PairDigest table_tags_;
   CompactReport report_;
@@ -223,9 +228,9 @@ class Copier {
   bool data_open_ = false;
 };
 
-Status write_superblocks(PageSink& sink, int fd, const Source& src, const BuiltTree& handles,
+Status write_superblocks(PageSink& sink, int fd, const CommittedView& src, const BuiltTree& handles,
                          const BuiltTree& members, uint64_t page_count) {
-  const uint32_t n = src.superblock_count;
+  const uint32_t n = src.superblock.superblock_count;
   Superblock sb;
   sb.format_version = src.encrypted() ? kFormatVersionEncrypted : kFormatVersionPlain;
   sb.handle_root = handles.root;
@@ -241,7 +246,7 @@ Status write_superblocks(PageSink& sink, int fd, const Source& src, const BuiltT
   for (uint32_t i = 0; i < n; ++i) {
     sb.generation = n - 1 - i;
     if (sb.encryption) {
-      auto bytes = TRY(serialize_encrypted(sb, src.data_key.data()));
+      auto bytes = TRY(serialize_encrypted(sb, src.cipher->key()));
       std::memcpy(unit.data(), bytes.data(), kPageSize);
     } else {
       auto bytes = serialize(sb);
@@ -252,26 +257,42 @@ Status write_superblocks(PageSink& sink, int fd, const Source& src, const BuiltT
   return ok_status();
 }
 
+// Whether `a` and `b` name the same file, also when `b` does not exist yet
+// (a spill file is created only when needed): same inode, or the same name
+// in the same directory.
+bool same_location(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  auto split = [](const std::string& p) -> std::pair<std::string, std::string> {
+    const size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : p.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+    char* real = ::realpath(dir.c_str(), nullptr);
+    if (real != nullptr) {
+      dir = real;
+      ::free(real);
+    }
+    return {dir, base};
+  };
+  return split(a) == split(b);
+}
+
+std::atomic<uint64_t> g_copies{0};
+
 }  // namespace
 
-Result<CompactReport> compact_file(const std::string& src_path, const std::string& dst_path,
-                                   const std::optional<Key>& key, bool overwrite,
-                                   const ProgressFn& progress) {
-  auto src = TRY(open_source(src_path, key, kCacheBytes));
-  if (src->select_error) return *src->select_error;
-  const Superblock& sb = src->superblock;
-  if (src->units < sb.page_count)
-    return Error::file_size_mismatch(sat_mul(sb.page_count, src->stride),
-                                     sat_mul(src->units, src->stride));
-  const uint32_t written = sb.encryption ? kFormatVersionEncrypted : kFormatVersionPlain;
-  if ((sb.format_version & 0xFFFF) > (written & 0xFFFF))
-    return Error::unsupported_format_version(sb.format_version, written);
-
-  struct stat s_src, s_dst;
+Result<CompactReport> write_compacted(const CommittedView& view, const std::string& dst_path,
+                                      bool overwrite, const ProgressFn& progress,
+                                      uint64_t chosen_slot) {
+  if (view.database_path) {
+    for (const std::string& own : {*view.database_path, *view.database_path + ".spillway"}) {
+      if (same_location(own, dst_path))
+        return Error::io_text(IoKind::InvalidInput, "source and destination are the same file");
+    }
+  }
+  struct stat s_dst;
   if (::stat(dst_path.c_str(), &s_dst) == 0) {
-    if (::stat(src_path.c_str(), &s_src) == 0 && s_src.st_dev == s_dst.st_dev &&
-        s_src.st_ino == s_dst.st_ino)
-      return Error::io_text(IoKind::InvalidInput, "source and destination are the same file");
     if (!overwrite) return Error::from_errno(EEXIST);
     // Never replace a database some process has open.
     int fd = ::open(dst_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -283,28 +304,48 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
   }
 
   TempFile tmp;
-  TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) + ".tmp"));
-  std::unique_ptr<PageCipher> cipher;
-  if (src->encrypted()) cipher = std::make_unique<PageCipher>(src->data_key.data());
-  PageSink sink(tmp.fd(), src->superblock_count, cipher.get());
+  // Unique within the process too: two threads may copy to one destination.
+  const uint64_t n = g_copies.fetch_add(1, std::memory_order_relaxed);
+  TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) +
+                 (n == 0 ? "" : "-" + std::to_string(n)) + ".tmp"));
+  PageSink sink(tmp.fd(), view.superblock.superblock_count, view.cipher);
 
-  Copier copier(*src, sink, progress);
+  Copier copier(view, sink, progress);
+  copier.set_chosen_slot(chosen_slot);
   BuiltTree handles, members;
   TRY(copier.copy_handles(handles));
   TRY(copier.copy_membership(members));
   TRY(sink.finish());
   const uint64_t page_count = sink.next();
-  TRY(write_superblocks(sink, tmp.fd(), *src, handles, members, page_count));
+  TRY(write_superblocks(sink, tmp.fd(), view, handles, members, page_count));
   TRY(tmp.sync());
   TRY(tmp.commit_as(dst_path));
   TRY(sync_parent_directory(dst_path));
-  if (progress) progress(src->units, src->units);
+  if (progress) progress(view.units, view.units);
 
   CompactReport report = copier.report();
-  report.source_bytes = src->file_bytes;
-  report.source_pages = sb.page_count;
+  report.source_pages = view.superblock.page_count;
   report.dest_pages = page_count;
   report.dest_bytes = page_count * sink.stride();
+  return report;
+}
+
+Result<CompactReport> compact_file(const std::string& src_path, const std::string& dst_path,
+                                   const std::optional<Key>& key, bool overwrite,
+                                   const ProgressFn& progress, double lock_timeout_seconds) {
+  auto src = TRY(open_source(src_path, key, kCacheBytes, lock_timeout_seconds));
+  if (src->select_error) return *src->select_error;
+  const Superblock& sb = src->superblock;
+  if (src->units < sb.page_count)
+    return Error::file_size_mismatch(sat_mul(sb.page_count, src->stride),
+                                     sat_mul(src->units, src->stride));
+  // Its structures cannot be carried over faithfully.
+  if (src->newer_minor)
+    return Error::unsupported_format_version(
+        sb.format_version, sb.encryption ? kFormatVersionEncrypted : kFormatVersionPlain);
+  CompactReport report =
+      TRY(write_compacted(src->view(), dst_path, overwrite, progress, src->chosen));
+  report.source_bytes = src->file_bytes;
   return report;
 }
 

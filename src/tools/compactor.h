@@ -30,6 +30,7 @@
 #include "crypto/key.h"
 #include "result.h"
 #include "tools/checker.h"
+#include "transaction/committed_view.h"
 
 namespace ambrik::tools {
 
@@ -50,8 +51,19 @@ struct CompactReport {
 // (its structures cannot be carried over faithfully); Io "File exists" when
 // `dst` exists and !overwrite, Io "source and destination are the same
 // file"; any I/O error writing the copy.
+// The copy itself, from any committed state: a closed file's (above) or an
+// open database's (a backup). Refuses a destination that is the source
+// database or its spill file (Io "source and destination are the same
+// file"), an existing one unless `overwrite` (Io "File exists"), and one
+// some process holds open (LockFailed). `chosen_slot` is the page blamed
+// when the tags disagree and there is no membership index. source_bytes is
+// left 0.
+Result<CompactReport> write_compacted(const CommittedView& view, const std::string& dst,
+                                      bool overwrite, const ProgressFn& progress,
+                                      uint64_t chosen_slot = 0);
+
 Result<CompactReport> compact_file(const std::string& src, const std::string& dst,
                                    const std::optional<Key>& key, bool overwrite,
-                                   const ProgressFn& progress);
+                                   const ProgressFn& progress, double lock_timeout_seconds = 0.0);
 
 }  // namespace ambrik::tools

@@ -9,27 +9,10 @@
 #include <variant>
 
 #include "crypto/cipher.h"
+#include "transaction/superblock_open.h"
 
 namespace ambrik::tools {
 namespace {
-
-Result<std::vector<std::vector<uint8_t>>> read_candidates(PageIo& io) {
-  std::vector<std::vector<uint8_t>> out;
-  std::vector<uint8_t> unit(io.stride());
-  for (uint64_t id = 0; id < kMaxSuperblockCandidates && id < io.page_count(); ++id) {
-    TRY(io.read_page_unit_into(id, unit.data()));
-    out.emplace_back(unit.begin(), unit.begin() + kPageSize);
-  }
-  return out;
-}
-
-bool encrypted_superblock(const std::vector<uint8_t>& bytes) {
-  auto parsed = deserialize(bytes);
-  auto* sb = std::get_if<Superblock>(&parsed);
-  return sb && sb->encryption.has_value();
-}
-
-uint16_t major_of(uint32_t v) { return static_cast<uint16_t>(v >> 16); }
 
 uint64_t mix64(uint64_t x) {
   x ^= x >> 33;
@@ -41,6 +24,16 @@ uint64_t mix64(uint64_t x) {
 
 }  // namespace
 
+CommittedView Source::view() const {
+  CommittedView v;
+  v.superblock = superblock;
+  v.cache = cache.get();
+  v.cipher = cache->cipher();
+  v.units = units;
+  v.database_path = path;
+  return v;
+}
+
 void PairDigest::add(uint32_t tag, uint64_t handle) {
   uint64_t a = mix64(handle ^ mix64(tag + 0x9e3779b97f4a7c15ull));
   ++count;
@@ -50,7 +43,7 @@ void PairDigest::add(uint32_t tag, uint64_t handle) {
 
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
-                                            uint64_t cache_bytes) {
+                                            uint64_t cache_bytes, double lock_timeout_seconds) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
   // As for the engine's open: an empty file is not a database, and a
@@ -63,7 +56,7 @@ Result<std::unique_ptr<Source>> open_source(const std::string& path,
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
+  TRY(lock_file_exclusive(fd, lock_timeout_seconds));
   return open_storage_source(std::move(storage), path, key, cache_bytes);
 }
 
@@ -76,33 +69,14 @@ Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> sto
   auto io = std::make_unique<PageIo>(std::move(storage), /*read_only=*/true);
   src->file_bytes = TRY(io->refresh_length());
 
-  // The stride is decided as the engine's open decides it.
-  std::vector<std::vector<uint8_t>> candidates;
-  if (io->page_count() > 0) {
-    std::vector<uint8_t> unit0 = TRY(io->read_page_unit(0));
-    unit0.resize(kPageSize);
-    auto first = deserialize(unit0);
-    const bool first_valid = std::holds_alternative<Superblock>(first);
-    if (first_valid && std::get<Superblock>(first).encryption) io->set_sealed_stride();
-    candidates = TRY(read_candidates(*io));
-    bool any_encrypted = false;
-    for (const auto& c : candidates) any_encrypted = any_encrypted || encrypted_superblock(c);
-    if (!any_encrypted && !first_valid) {
-      io->set_sealed_stride();
-      auto sealed = TRY(read_candidates(*io));
-      bool found = false;
-      for (const auto& c : sealed) found = found || encrypted_superblock(c);
-      if (found) candidates = std::move(sealed);
-      else io->set_stride();
-    }
-  }
+  const SuperblockCandidates candidates = TRY(read_superblock_candidates(*io));
   src->stride = io->stride();
   src->units = io->page_count();
 
-  for (size_t i = 0; i < candidates.size(); ++i) {
+  for (size_t i = 0; i < candidates.units.size(); ++i) {
     SlotReport r;
     r.index = static_cast<uint32_t>(i);
-    auto parsed = deserialize(candidates[i]);
+    auto parsed = deserialize(candidates.units[i]);
     if (auto* d = std::get_if<SuperblockDefect>(&parsed)) {
       r.defect = d->text();
     } else {
@@ -116,43 +90,29 @@ Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> sto
     src->candidates.push_back(std::move(r));
   }
 
-  auto selected = select_superblock(candidates);
-  if (!selected.ok()) {
-    if (selected.error().kind() != ErrorKind::CorruptSuperblock) return std::move(selected).error();
-    src->select_error = std::move(selected).error();
+  auto opened = open_superblock(candidates, key ? &*key : nullptr);
+  if (!opened.ok()) {
+    if (opened.error().kind() != ErrorKind::CorruptSuperblock) return std::move(opened).error();
+    src->select_error = std::move(opened).error();
     return src;
   }
-  src->chosen = selected.value().index;
-  src->superblock = std::move(selected.value().superblock);
+  src->chosen = opened.value().chosen.index;
+  src->superblock = std::move(opened.value().chosen.superblock);
+  src->data_key = std::move(opened.value().data_key);
+  src->newer_minor = opened.value().newer_minor;
   Superblock& sb = src->superblock;
   src->superblock_count = sb.superblock_count;
-
   std::unique_ptr<PageCipher> cipher;
-  if (!sb.encryption) {
-    if (key) return Error::simple(ErrorKind::EncryptionNotSupported);
-  } else {
-    if (sb.encryption->algorithm != kCryptoAlgorithmXChaCha)
-      return Error::simple(ErrorKind::EncryptionNotSupported);
-    if (!key) return Error::simple(ErrorKind::NoEncryptionKey);
-    UnlockedKey unlocked = TRY(unlock(*sb.encryption, *key));
-    if (!decrypt_body(sb, candidates[src->chosen], unlocked.data_key.data()))
-      return Error::simple(ErrorKind::InvalidEncryptionKey);
-    for (size_t i = 0; i < candidates.size(); ++i) {
+  if (sb.encryption) {
+    for (size_t i = 0; i < candidates.units.size(); ++i) {
       SlotReport& r = src->candidates[i];
       if (!r.valid || !r.encrypted) continue;
-      auto other = deserialize(candidates[i]);
-      r.body_opens = decrypt_body(std::get<Superblock>(other), candidates[i],
-                                  unlocked.data_key.data());
+      auto other = deserialize(candidates.units[i]);
+      r.body_opens = decrypt_body(std::get<Superblock>(other), candidates.units[i],
+                                  src->data_key.data());
     }
-    cipher = std::make_unique<PageCipher>(unlocked.data_key.data());
-    src->data_key = std::move(unlocked.data_key);
+    cipher = std::make_unique<PageCipher>(src->data_key.data());
   }
-
-  const uint32_t written = sb.encryption ? kFormatVersionEncrypted : kFormatVersionPlain;
-  if (major_of(sb.format_version) != major_of(written))
-    return Error::unsupported_format_version(sb.format_version, written);
-  if (sb.page_size != kPageSize)
-    return Error::unsupported_page_size(sb.page_size, static_cast<uint32_t>(kPageSize));
   if (sb.membership_root == 0) sb.membership_root = kNoPage;
 
   CacheSettings settings;

@@ -25,6 +25,7 @@
 #include "page_cache.h"
 #include "result.h"
 #include "superblock/superblock.h"
+#include "transaction/committed_view.h"
 
 namespace ambrik::tools {
 
@@ -56,7 +57,11 @@ struct Source {
   std::unique_ptr<PageCache> cache;
   // Encrypted file: the data key unlocked by the caller's key.
   SecretBytes data_key;
+  // A newer minor version of the format (read, never carried over).
+  bool newer_minor = false;
   bool encrypted() const { return superblock.encryption.has_value(); }
+  // The committed state for a copy. REQUIRES: cache (no select_error).
+  CommittedView view() const;
 };
 
 // Order-independent digest of a set of (tag, handle) pairs: the tags of the
@@ -72,9 +77,12 @@ struct PairDigest {
 // key for a plaintext file, or an unknown algorithm), NoEncryptionKey,
 // InvalidEncryptionKey (no slot opens, or the chosen body does not),
 // UnsupportedFormatVersion (another major version), UnsupportedPageSize.
+// `lock_timeout_seconds`: how long to wait for the file lock (as the
+// engine's open waits).
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
-                                            uint64_t cache_bytes);
+                                            uint64_t cache_bytes,
+                                            double lock_timeout_seconds = 0.0);
 // The same over storage the caller has opened (an image in memory, a copy
 // of a file); `label` stands for the path in reports. Nothing is written.
 Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,

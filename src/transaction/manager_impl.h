@@ -176,6 +176,9 @@ class TransactionManagerImpl {
   // --- defrag.cc
   Result<DefragResult> defrag(const DefragSettings& settings);
 
+  // --- stats.cc
+  CommittedView committed_view();
+
  private:
   friend struct TestPeer;
 

@@ -10,12 +10,11 @@
 
 #include "crypto/cipher.h"
 #include "transaction/manager_impl.h"
+#include "transaction/superblock_open.h"
 
 namespace ambrik {
 
 namespace {
-
-constexpr size_t kCandidateBytes = kPageSize;
 
 CacheSettings cache_settings(const OpenOptions& o) {
   CacheSettings s;
@@ -26,25 +25,6 @@ CacheSettings cache_settings(const OpenOptions& o) {
   s.path = o.path;
   return s;
 }
-
-// Reads page units 0..15 (first 8192 bytes each), stopping quietly at the
-// end of the storage.
-Result<std::vector<std::vector<uint8_t>>> read_candidates(PageIo& io) {
-  std::vector<std::vector<uint8_t>> out;
-  std::vector<uint8_t> unit(io.stride());
-  for (uint64_t id = 0; id < kMaxSuperblockCandidates && id < io.page_count(); ++id) {
-    TRY(io.read_page_unit_into(id, unit.data()));
-    out.emplace_back(unit.begin(), unit.begin() + kCandidateBytes);
-  }
-  return out;
-}
-
-bool is_encrypted_superblock(const std::vector<uint8_t>& bytes) {
-  auto parsed = deserialize(bytes);
-  auto* sb = std::get_if<Superblock>(&parsed);
-  return sb && sb->encryption.has_value();
-}
-
 
 StateRecord state_from(const Superblock& sb) {
   StateRecord s;
@@ -70,9 +50,6 @@ bool same_state_as_fallback(std::span<const std::vector<uint8_t>> candidates,
     return false;
   return same_committed_state(chosen.superblock, other);
 }
-
-uint16_t major_of(uint32_t v) { return static_cast<uint16_t>(v >> 16); }
-uint16_t minor_of(uint32_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
 
 }  // namespace
 
@@ -108,7 +85,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);  // owns fd from here on
   if (o.on_file_opened) o.on_file_opened(fd);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
+  TRY(lock_file_exclusive(fd, o.lock_timeout_seconds));
 
   auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);
   const bool empty = TRY(io->refresh_length()) == 0;
@@ -127,57 +104,18 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
     return create_new(std::move(io), cache_settings(o), o.superblock_count, key, nullptr);
   if (io->page_count() == 0) return Error::corrupt_superblock({});
 
-  // Unit 0 tells whether the file is sealed and so which stride to read at.
-  std::vector<uint8_t> unit0 = TRY(io->read_page_unit(0));
-  unit0.resize(kCandidateBytes);
-  auto first = deserialize(unit0);
-  bool first_valid = std::holds_alternative<Superblock>(first);
-  if (first_valid && std::get<Superblock>(first).encryption) {
-    if (std::get<Superblock>(first).encryption->stride != kSealedStride)
-      return Error::corrupt_superblock({});
-    io->set_sealed_stride();
-  }
-  auto candidates = TRY(read_candidates(*io));
-  bool any_encrypted = false;
-  for (const auto& c : candidates) any_encrypted = any_encrypted || is_encrypted_superblock(c);
-  if (!any_encrypted && !first_valid) {
-    // Slot 0 may be damaged in a sealed file read at the plaintext stride.
-    io->set_sealed_stride();
-    auto sealed = TRY(read_candidates(*io));
-    bool found = false;
-    for (const auto& c : sealed) found = found || is_encrypted_superblock(c);
-    if (found) candidates = std::move(sealed);
-    else io->set_stride();
-  }
-
-  SelectedSuperblock chosen = TRY(select_superblock(candidates));
-  Superblock& sb = chosen.superblock;
-
-  std::unique_ptr<PageCipher> cipher;
-  bool state_elsewhere;
-  if (!sb.encryption) {
-    if (key) return Error::simple(ErrorKind::EncryptionNotSupported);
-    state_elsewhere = same_state_as_fallback(candidates, chosen, nullptr);
-  } else {
-    if (sb.encryption->algorithm != kCryptoAlgorithmXChaCha)
-      return Error::simple(ErrorKind::EncryptionNotSupported);
-    if (!key) return Error::simple(ErrorKind::NoEncryptionKey);
-    UnlockedKey unlocked = TRY(unlock(*sb.encryption, *key));
-    if (!decrypt_body(sb, candidates[chosen.index], unlocked.data_key.data()))
-      return Error::simple(ErrorKind::InvalidEncryptionKey);
-    state_elsewhere = same_state_as_fallback(candidates, chosen, unlocked.data_key.data());
-    cipher = std::make_unique<PageCipher>(unlocked.data_key.data());
-  }
-
+  const SuperblockCandidates candidates = TRY(read_superblock_candidates(*io));
+  OpenedSuperblock opened = TRY(open_superblock(candidates, key));
+  const SelectedSuperblock& chosen = opened.chosen;
+  const Superblock& sb = chosen.superblock;
   const bool sealed = sb.encryption.has_value();
-  const uint32_t written = sealed ? kFormatVersionEncrypted : kFormatVersionPlain;
-  if (major_of(sb.format_version) != major_of(written))
-    return Error::unsupported_format_version(sb.format_version, written);
+  const bool state_elsewhere =
+      same_state_as_fallback(candidates.units, chosen, sealed ? opened.data_key.data() : nullptr);
+  std::unique_ptr<PageCipher> cipher;
+  if (sealed) cipher = std::make_unique<PageCipher>(opened.data_key.data());
   // A newer minor format may carry structures this build does not know how
   // to keep consistent: read it, never write it.
-  if (minor_of(sb.format_version) > minor_of(written)) io->set_read_only(true);
-  if (sb.page_size != kPageSize)
-    return Error::unsupported_page_size(sb.page_size, static_cast<uint32_t>(kPageSize));
+  if (opened.newer_minor) io->set_read_only(true);
   const uint64_t units = TRY(io->storage_length()) / io->stride();
   if (units < sb.page_count)
     return Error::file_size_mismatch(sat_mul(sb.page_count, io->stride()),

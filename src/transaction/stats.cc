@@ -22,4 +22,22 @@ Result<CounterValues> TransactionManagerImpl::counters() {
                        cache->io().fsync_calls()};
 }
 
+CommittedView TransactionManagerImpl::committed_view() {
+  CommittedView v;
+  Superblock& sb = v.superblock;
+  sb.format_version = crypto ? kFormatVersionEncrypted : kFormatVersionPlain;
+  sb.handle_root = committed.handle_root;
+  sb.membership_root = committed.membership_root;
+  sb.page_count = committed.page_count;
+  sb.next_handle = committed.next_handle;
+  sb.named_roots = committed.named_roots;
+  sb.superblock_count = superblock_count;
+  sb.encryption = crypto;
+  v.cache = cache.get();
+  v.cipher = cache->cipher();
+  v.units = cache->io().page_count();
+  v.database_path = cache->path();
+  return v;
+}
+
 }  // namespace ambrik

@@ -169,6 +169,11 @@ Status TransactionManager::set_drain_insertion(DrainInsertion policy) {
 Result<StatsValues> TransactionManager::stats() { AMBRIK_GUARDED(impl_->stats()); }
 Result<CounterValues> TransactionManager::counters() { AMBRIK_GUARDED(impl_->counters()); }
 
+Result<CommittedView> TransactionManager::committed_view() {
+  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
+  return impl_->committed_view();
+}
+
 Result<DefragResult> TransactionManager::defrag(const DefragSettings& settings) {
   // No early poisoned check: a call outside a transaction answers before
   // the poisoned flag is read.

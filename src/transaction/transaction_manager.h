@@ -36,6 +36,7 @@
 #include "crypto/key.h"
 #include "page_cache.h"
 #include "result.h"
+#include "transaction/committed_view.h"
 
 namespace ambrik {
 
@@ -52,6 +53,9 @@ struct OpenOptions {
   bool read_only = false;
   uint32_t superblock_count = 2;
   std::optional<Key> encryption_key;
+  // Seconds to wait for another holder of the file lock to let go before
+  // LockFailed (0: fail at once; infinity: wait for ever).
+  double lock_timeout_seconds = 0.0;
   // Called with the database file's descriptor right after it is opened,
   // before the lock is taken or a key derived, so that an owner which closes
   // descriptors in forked children can track it from the start. The
@@ -157,6 +161,11 @@ class TransactionManager {
   Result<CounterValues> counters();
   // Runs inside the caller's transaction.
   Result<DefragResult> defrag(const DefragSettings& settings);
+
+  // The last committed state, read through this database's cache (also
+  // inside a transaction, whose working state it does not show). Valid
+  // until the next call into the manager. Poisoned when poisoned.
+  Result<CommittedView> committed_view();
 
   // The database file's descriptor (it carries the file lock), or -1 for a
   // database in memory. A binding that lets a process fork uses it to close

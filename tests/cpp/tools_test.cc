@@ -2,6 +2,7 @@
 // own readers, and check / compact must agree with the engine on real files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "handle_table.h"
 #include "membership_index.h"
 #include "test_util.h"
+#include "tools/backup.h"
 #include "tools/checker.h"
 #include "tools/compactor.h"
 #include "tools/tree_io.h"
@@ -153,6 +155,10 @@ TEST(ToolsFiles, CheckReportsAFlippedPageAndRefusesLockedFiles) {
     must(db->commit());
     EXPECT_EQ(tools::check_file(path.path(), std::nullopt, nullptr).error().kind(),
               ErrorKind::LockFailed);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tools::check_file(path.path(), std::nullopt, nullptr, 0.2).error().kind(),
+              ErrorKind::LockFailed);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
   }
   tools::CheckReport sound = must(tools::check_file(path.path(), std::nullopt, nullptr));
   ASSERT_EQ(sound.problems, 0u);
@@ -177,6 +183,53 @@ TEST(ToolsFiles, CheckReportsAFlippedPageAndRefusesLockedFiles) {
   EXPECT_FALSE(tools::compact_file(path.path(), path.path() + ".out", std::nullopt, false,
                                    nullptr)
                    .ok());
+}
+
+TEST(ToolsFiles, BackupCopiesTheLastCommitOfAnOpenDatabase) {
+  TempPath src, dst;
+  auto db = open_db(src.path());
+  must(db->begin());
+  std::vector<uint64_t> handles;
+  for (int i = 0; i < 300; ++i) {
+    std::vector<uint8_t> v(static_cast<size_t>((i * 1531) % 30000), static_cast<uint8_t>(i));
+    handles.push_back(must(db->allocate(v, i % 5 == 0 ? 7 : 0)));
+    must(db->set_client_byte(handles.back(), static_cast<uint8_t>(i * 3)));
+  }
+  must(db->set_root_name("top", handles[4]));
+  must(db->commit());
+  // A transaction under way is not part of the copy, and goes on after it.
+  must(db->begin());
+  for (size_t i = 0; i < handles.size(); i += 2) must(db->delete_handle(handles[i]));
+  must(db->update(handles[1], std::vector<uint8_t>(20000, 0xEE)));
+  must(db->allocate(std::vector<uint8_t>(10, 1)));
+  tools::BackupReport r = must(tools::backup(*db, dst.path(), false));
+
+  EXPECT_EQ(tools::backup(*db, dst.path(), false).error().message(),
+            Error::from_errno(EEXIST).message());
+  for (const std::string& own : {src.path(), src.path() + ".spillway"})
+    EXPECT_EQ(tools::backup(*db, own, true).error().message(),
+              "I/O error: source and destination are the same file");
+  must(db->commit());
+
+  tools::CheckReport copy = must(tools::check_file(dst.path(), std::nullopt, nullptr));
+  EXPECT_EQ(copy.problems, 0u);
+  EXPECT_EQ(copy.leaked_pages, 0u);
+  EXPECT_EQ(copy.free_pages, 0u);
+  EXPECT_EQ(copy.superblock_count, 3u);
+  EXPECT_EQ(copy.file_bytes, r.bytes);
+  EXPECT_EQ(copy.page_count, r.pages);
+
+  auto b = open_db(dst.path());
+  ASSERT_EQ(must(b->handles()), handles);
+  for (size_t i = 0; i < handles.size(); ++i) {
+    std::vector<uint8_t> v(static_cast<size_t>((i * 1531) % 30000), static_cast<uint8_t>(i));
+    EXPECT_EQ(must(b->read(handles[i])), v);
+    EXPECT_EQ(must(b->tag(handles[i])), i % 5 == 0 ? 7u : 0u);
+    EXPECT_EQ(must(b->client_byte(handles[i])), static_cast<uint8_t>(i * 3));
+  }
+  EXPECT_EQ(must(b->get_root_name("top")), std::optional<uint64_t>(handles[4]));
+  must(b->begin());
+  EXPECT_EQ(must(b->allocate(std::vector<uint8_t>(1, 1))), handles.back() + 1);
 }
 
 }  // namespace
