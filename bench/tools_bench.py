@@ -5,6 +5,9 @@ Builds a file of --size-mb MiB (default 1024) of mixed values (half of them
 
 - check: one run to warm the OS cache, then the best of --runs timed runs;
   rate = file bytes / seconds. Peak RSS of a check in a fresh process.
+- backup: the same copy taken from the database open in this process
+  (Ambrik.backup, default 8 MiB cache), best of --runs; peak RSS of a
+  backup in a fresh process, against the cache budget + 32 MiB.
 - compact: the best of --runs runs writing a new file (synced and renamed);
   rate = bytes written / seconds. The source has 10 % of its values deleted
   first, so the copy is a real compaction. For scale, the same number of
@@ -93,6 +96,27 @@ def compact_time(src, dst, runs):
     return min(times)
 
 
+def backup_time(src, dst, runs):
+    times = []
+    with ambrik.open(src) as db:
+        for _ in range(runs):
+            if os.path.exists(dst):
+                os.unlink(dst)
+            start = time.perf_counter()
+            db.backup(dst)
+            times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def backup_rss(src, dst):
+    code = (HWM + "import sys, ambrik\nwith ambrik.open(sys.argv[1]) as db:\n"
+            "    base = hwm()\n    db.backup(sys.argv[2], overwrite=True)\n"
+            "print(base, hwm())")
+    out = subprocess.run([sys.executable, "-c", code, src, dst], capture_output=True, text=True,
+                         check=True).stdout.split()
+    return int(out[0]), int(out[1])
+
+
 def raw_write_time(path, size):
     chunk = os.urandom(4 << 20)
     start = time.perf_counter()
@@ -134,6 +158,12 @@ def main():
         out = os.path.getsize(dst)
         print(f"compact: {out / 2**20 / t:.0f} MiB/s written ({t:.2f} s, "
               f"{size / 2**20:.0f} MiB -> {out / 2**20:.0f} MiB, includes fsync)")
+        assert cli.check(dst)["problems"] == 0
+        t = backup_time(src, dst, args.runs)
+        print(f"backup: {os.path.getsize(dst) / 2**20 / t:.0f} MiB/s written ({t:.2f} s)")
+        base, peak = backup_rss(src, dst)
+        print(f"backup peak RSS: {peak / 1024:.0f} MiB ({(peak - base) / 1024:.0f} MiB above the "
+              f"open database; budget 8 MiB cache + 32 MiB)")
         assert cli.check(dst)["problems"] == 0
         disk = raw_write_time(os.path.join(d, "raw"), out)
         print(f"  the same bytes written sequentially by Python and synced: "

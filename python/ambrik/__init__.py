@@ -1,8 +1,8 @@
 """ambrik: an embedded, single-file, transactional store of opaque byte values.
 
 Everything of the native module ``_ambrik`` is re-exported here. The record
-classes below are the results of ``Ambrik.stats()``, ``Ambrik.counters()``
-and ``Ambrik.defrag()``; the native module builds them by calling the class
+classes below are the results of ``Ambrik.stats()``, ``Ambrik.counters()``,
+``Ambrik.defrag()`` and ``Ambrik.backup()``; the native module builds them by calling the class
 with keyword arguments only.
 """
 
@@ -27,6 +27,7 @@ def open(  # noqa: A001 - the package's entry point, not the builtin
     read_only=False,
     superblock_count=2,
     encryption_key=None,
+    lock_timeout=0.0,
 ):
     """Open the database file `path` (str, bytes or path-like), creating it
     if missing unless told not to; None opens a new in-memory database.
@@ -42,6 +43,7 @@ def open(  # noqa: A001 - the package's entry point, not the builtin
         read_only=read_only,
         superblock_count=superblock_count,
         encryption_key=encryption_key,
+        lock_timeout=lock_timeout,
     )
 
 
@@ -75,6 +77,14 @@ class DefragStats:
     values_moved: int
 
 
+@dataclass(frozen=True, slots=True, kw_only=True)
+class BackupStats:
+    """What one backup wrote: page units (superblocks included) and the file's length."""
+
+    pages_written: int
+    bytes_written: int
+
+
 @dataclass(frozen=True, slots=True)
 class DefragOptions:
     """Tuning of ``Ambrik.defrag()``.
@@ -93,4 +103,5 @@ __all__ = [name for name in dir(_ambrik) if not name.startswith("_") and name !=
     "Counters",
     "DefragStats",
     "DefragOptions",
+    "BackupStats",
 ]

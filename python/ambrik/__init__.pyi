@@ -74,6 +74,13 @@ class DefragStats:
     pages_freed: int
     values_moved: int
 
+@dataclass(frozen=True, slots=True, kw_only=True)
+class BackupStats:
+    """What one backup wrote: page units (superblocks included) and the file's length."""
+
+    pages_written: int
+    bytes_written: int
+
 @dataclass(frozen=True, slots=True)
 class DefragOptions:
     """Tuning of Ambrik.defrag(): the live fraction below which a page is emptied, and a bound on values moved (0: none)."""
@@ -126,4 +133,5 @@ __all__ = [
     "Counters",
     "DefragStats",
     "DefragOptions",
+    "BackupStats",
 ]

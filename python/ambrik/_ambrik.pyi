@@ -7,7 +7,7 @@ from typing import ClassVar, Literal, Protocol, final
 
 from typing_extensions import Buffer, Self
 
-from ambrik import Counters, DefragStats, Stats
+from ambrik import BackupStats, Counters, DefragStats, Stats
 
 __version__: str
 
@@ -240,6 +240,9 @@ class Ambrik:
     def defrag(self, options: _DefragOptionsLike | None = None) -> DefragStats:
         """Move values out of sparse data pages in the running transaction."""
 
+    def backup(self, path: _Path, *, overwrite: bool = False) -> BackupStats:
+        """Write the last committed state into a new compact file (replace one only with overwrite)."""
+
     def add_key(self, existing: _Key, new: _Key) -> None:
         """Authorise another key, proven by an existing one."""
 
@@ -336,6 +339,9 @@ class Transaction:
     def defrag(self, options: _DefragOptionsLike | None = None) -> DefragStats:
         """Move values out of sparse data pages in this transaction."""
 
+    def backup(self, path: _Path, *, overwrite: bool = False) -> BackupStats:
+        """Write the last committed state (not this transaction's changes) into a new compact file."""
+
     def savepoint(self, name: str) -> Savepoint:
         """Open a named savepoint; the name stays taken until it is released or discarded."""
 
@@ -374,5 +380,6 @@ def open(
     read_only: bool = False,
     superblock_count: int = 2,
     encryption_key: _Key | None = None,
+    lock_timeout: float = 0.0,
 ) -> Ambrik:
     """Open (or create) a database file; without a path, a new in-memory database."""

@@ -53,23 +53,36 @@ def _error_object(command: str, error: str, message: str, code: int) -> str:
                        "exit_status": code}, indent=2)
 
 
-def check(path: _PathArg, key: bytes | str | None = None, progress: bool = False) -> Report:
-    """Verify a closed database file; returns the report as a dict."""
-    report: Report = json.loads(_tools.check(path, key, progress))
+def check(path: _PathArg, key: bytes | str | None = None, progress: bool = False,
+          wait: float = 0.0) -> Report:
+    """Verify a closed database file; returns the report as a dict. ``wait``:
+    seconds to wait for a program that has the file open to close it."""
+    report: Report = json.loads(_tools.check(path, key, progress, wait))
     return report
 
 
-def stats(path: _PathArg, key: bytes | str | None = None, progress: bool = False) -> Report:
+def stats(path: _PathArg, key: bytes | str | None = None, progress: bool = False,
+          wait: float = 0.0) -> Report:
     """Describe a closed database file; returns the report as a dict."""
-    report: Report = json.loads(_tools.stats(path, key, progress))
+    report: Report = json.loads(_tools.stats(path, key, progress, wait))
     return report
 
 
 def compact(src: _PathArg, dst: _PathArg, key: bytes | str | None = None,
-            overwrite: bool = False, progress: bool = False) -> Report:
+            overwrite: bool = False, progress: bool = False, wait: float = 0.0) -> Report:
     """Write the committed state of ``src`` into a new compact file ``dst``."""
-    report: Report = json.loads(_tools.compact(src, dst, key, overwrite, progress))
+    report: Report = json.loads(_tools.compact(src, dst, key, overwrite, progress, wait))
     return report
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value >= 0.0:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
 
 
 def _read_key(args: argparse.Namespace) -> bytes | None:
@@ -122,7 +135,7 @@ def _print_findings(report: Report, out: Any) -> None:
 
 
 def _cmd_check(args: argparse.Namespace, key: bytes | None, progress: bool) -> int:
-    report = check(args.file, key, progress)
+    report = check(args.file, key, progress, args.wait)
     if args.json:
         print(json.dumps(report, indent=2))
     else:
@@ -136,7 +149,7 @@ def _cmd_check(args: argparse.Namespace, key: bytes | None, progress: bool) -> i
 
 
 def _cmd_stats(args: argparse.Namespace, key: bytes | None, progress: bool) -> int:
-    report = stats(args.file, key, progress)
+    report = stats(args.file, key, progress, args.wait)
     if args.json:
         print(json.dumps(report, indent=2))
         return EXIT_OK
@@ -176,7 +189,7 @@ def _cmd_stats(args: argparse.Namespace, key: bytes | None, progress: bool) -> i
 
 
 def _cmd_compact(args: argparse.Namespace, key: bytes | None, progress: bool) -> int:
-    r = compact(args.src, args.dst, key, args.force, progress)
+    r = compact(args.src, args.dst, key, args.force, progress, args.wait)
     ratio = r["dest_bytes"] / r["source_bytes"] if r["source_bytes"] else 1.0
     print(f"compacted {args.src} ({r['source_bytes']} bytes) into {args.dst} "
           f"({r['dest_bytes']} bytes, {ratio:.1%}): {_plural(r['handles'], 'handle')}, "
@@ -195,6 +208,9 @@ def _parser() -> argparse.ArgumentParser:
                            help="check, stats or compact (COMMAND -h for its options)")
 
     def key_options(sp: argparse.ArgumentParser) -> None:
+        sp.add_argument("--wait", metavar="SECONDS", type=_seconds, default=0.0,
+                        help="wait up to SECONDS for a program that has the file open "
+                             "(default 0: fail at once)")
         g = sp.add_mutually_exclusive_group()
         g.add_argument("--key-file", metavar="PATH",
                        help="raw key of an encrypted file: the file's bytes, as they are")

@@ -244,6 +244,21 @@ bool to_utf8(PyObject* obj, const char* param, std::string* out) {
   return true;
 }
 
+bool to_seconds(PyObject* obj, const char* param, double* out) {
+  if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+    raise_downcast(obj, "float", param);
+    return false;
+  }
+  const double seconds = PyFloat_AsDouble(obj);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  if (!(seconds >= 0.0)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a non-negative number of seconds", param);
+    return false;
+  }
+  *out = seconds;
+  return true;
+}
+
 bool to_bool(PyObject* obj, const char* param, bool* out) {
   if (PyBool_Check(obj)) {
     *out = obj == Py_True;

@@ -69,6 +69,9 @@ bool to_tag(PyObject* obj, const char* param, uint32_t* out);
 // A str (or subclass) as UTF-8; other types raise TypeError naming `param`,
 // and a string that cannot be encoded raises the encoding error.
 bool to_utf8(PyObject* obj, const char* param, std::string* out);
+// A duration in seconds: an int or float (not a bool), >= 0 (infinity
+// allowed). Another type raises TypeError, NaN or a negative ValueError.
+bool to_seconds(PyObject* obj, const char* param, double* out);
 // Python bool or numpy.bool_.
 bool to_bool(PyObject* obj, const char* param, bool* out);
 // Sequence (other than str) of handles, snapshotted before conversion.

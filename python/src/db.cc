@@ -14,6 +14,7 @@
 #include "fs_path.h"
 #include "module.h"
 #include "transaction.h"
+#include "page.h"
 #include "transaction/transaction_manager.h"
 
 namespace ambrik::py {
@@ -24,7 +25,8 @@ using ambrik::TransactionManager;
 
 void close_engine(PyObject* db) {
   Database* self = as_db(db);
-  std::lock_guard<std::mutex> guard(self->mu);
+  if (!opened_here(self)) return;  // the parent's engine is only let go (dealloc)
+  DatabaseLock guard(self);
   if (usable_engine(self) == nullptr) return;
   // Held until the descriptor is closed, so that no child can be forked
   // with a copy of it that its fork handler would not close.
@@ -54,9 +56,9 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* db_is_poisoned(PyObject* self, void*) {
   Database* db = as_db(self);
-  bool poisoned;
-  {
-    std::lock_guard<std::mutex> guard(db->mu);
+  bool poisoned = true;
+  if (opened_here(db)) {
+    DatabaseLock guard(db);
     TransactionManager* engine = usable_engine(db);
     poisoned = engine == nullptr || engine->is_poisoned();
   }
@@ -91,10 +93,11 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   static const char* const names[] = {
       "path",      "cache_max_bytes",  "spillway_max_bytes", "drain_insertion",
       "create_if_missing", "read_only", "superblock_count",  "encryption_key",
+      "lock_timeout",
   };
-  enum { kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kCount };
+  enum { kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kWait, kCount };
   PyObject* a[kCount];
-  if (bind_args(Signature{"open()", names, 1, 0, 7}, args, nargs, kwnames, a) < 0) return nullptr;
+  if (bind_args(Signature{"open()", names, 1, 0, 8}, args, nargs, kwnames, a) < 0) return nullptr;
 
   ModuleState* state = module_state(module);
   if (state == nullptr) return nullptr;
@@ -120,6 +123,9 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   }
   if (a[kSuperblocks] != nullptr &&
       !to_u32(a[kSuperblocks], names[kSuperblocks], &options.superblock_count)) {
+    return nullptr;
+  }
+  if (a[kWait] != nullptr && !to_seconds(a[kWait], names[kWait], &options.lock_timeout_seconds)) {
     return nullptr;
   }
   if (!to_path(a[kPath], &options.path)) return nullptr;
@@ -194,7 +200,8 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 bool is_open(Database* db) {
-  std::lock_guard<std::mutex> guard(db->mu);
+  if (!opened_here(db)) return false;
+  DatabaseLock guard(db);
   return usable_engine(db) != nullptr;
 }
 
@@ -232,7 +239,9 @@ void warn_unclosed(Database* db) {
 
 void db_dealloc(PyObject* self) {
   if (is_open(as_db(self))) warn_unclosed(as_db(self));
-  close_engine(self);  // an inherited engine is only let go
+  close_engine(self);
+  // An inherited engine is only let go (see opened_here).
+  if (!opened_here(as_db(self))) (void)as_db(self)->engine.release();
   dealloc_object<Database>(self);
 }
 
@@ -288,7 +297,8 @@ PyType_Spec db_spec = {
 PyMethodDef open_def = AMBRIK_METHOD_FAST(
     "open", open_database,
     "open(path=None, *, cache_max_bytes=8388608, spillway_max_bytes=None, drain_insertion=..., "
-    "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None)\n--\n\n");
+    "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None, "
+    "lock_timeout=0.0)\n--\n\n");
 
 }  // namespace
 
@@ -308,11 +318,13 @@ PyObject* handle_list(const std::vector<uint64_t>& handles) {
 // --- methods shared with Transaction -------------------------------------
 
 PyObject* db_commit(PyObject* self, PyObject*) {
-  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.commit(); }));
+  return none_or_error(
+      with_engine(self, [](TransactionManager& tm) { return tm.commit(); }, Gil::kReleased));
 }
 
 PyObject* db_rollback(PyObject* self, PyObject*) {
-  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.rollback(); }));
+  return none_or_error(
+      with_engine(self, [](TransactionManager& tm) { return tm.rollback(); }, Gil::kReleased));
 }
 
 PyObject* db_allocate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -338,13 +350,21 @@ PyObject* db_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   // The engine writes the value straight into the new bytes object's
   // storage, which nothing else can see before it is returned. Allocating a
   // bytes object runs no Python code, so the engine's lock is safe to hold.
+  // A value past one page may need many pages read from the file: the
+  // interpreter lock is let go once its bytes object exists, and taken back
+  // when the engine has filled it.
   PyObject* out = nullptr;
+  PyThreadState* released = nullptr;
   auto r = with_engine(self, [&](TransactionManager& tm) {
-    return tm.read_into(handle, [&](size_t n) -> uint8_t* {
+    auto filled = tm.read_into(handle, [&](size_t n) -> uint8_t* {
       if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
       out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-      return out ? reinterpret_cast<uint8_t*>(PyBytes_AsString(out)) : nullptr;
+      if (out == nullptr) return nullptr;
+      if (n > kPageSize) released = PyEval_SaveThread();
+      return reinterpret_cast<uint8_t*>(PyBytes_AsString(out));
     });
+    if (released != nullptr) PyEval_RestoreThread(released);
+    return filled;
   });
   if (!r) return raise_closed();
   if (!r->ok()) {

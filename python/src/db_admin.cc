@@ -1,6 +1,8 @@
 // Ambrik methods that report on or administer the database as a whole:
 // statistics, defragmentation, key slots, settings and savepoints.
+#include <cerrno>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -8,7 +10,9 @@
 #include "db.h"
 #include "db_engine.h"
 #include "drain_insertion.h"
+#include "fs_path.h"
 #include "records.h"
+#include "tools/backup.h"
 
 namespace ambrik::py {
 
@@ -26,8 +30,8 @@ PyObject* with_two_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   ambrik::Key first, second;
   if (!to_key(a[0], kKeyTypeError, &first)) return nullptr;
   if (!to_key(a[1], kKeyTypeError, &second)) return nullptr;
-  return none_or_error(
-      with_engine(self, [&](TransactionManager& tm) { return op(tm, first, second); }));
+  return none_or_error(with_engine(
+      self, [&](TransactionManager& tm) { return op(tm, first, second); }, Gil::kReleased));
 }
 
 // The single `bytes` argument of the two size settings.
@@ -87,7 +91,8 @@ PyObject* db_defrag(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (bind_args(Signature{"defrag()", names, 1, 0, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   ambrik::DefragSettings settings;
   if (a[0] != nullptr && a[0] != Py_None && !defrag_settings(a[0], &settings)) return nullptr;
-  auto r = with_engine(self, [&](TransactionManager& tm) { return tm.defrag(settings); });
+  auto r = with_engine(
+      self, [&](TransactionManager& tm) { return tm.defrag(settings); }, Gil::kReleased);
   if (!succeeded(r)) return nullptr;
   // Values moved stay moved in the transaction even if the record cannot be
   // built: the engine work is complete by now.
@@ -95,6 +100,35 @@ PyObject* db_defrag(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return build_record("DefragStats", {{"pages_examined", d.pages_examined},
                                       {"pages_freed", d.pages_freed},
                                       {"values_moved", d.values_moved}});
+}
+
+PyObject* db_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"path", "overwrite"};
+  PyObject* a[2];
+  if (bind_args(Signature{"backup()", names, 1, 1, 1}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
+  std::string path;
+  if (!to_fs_path(a[0], &path)) return nullptr;
+  bool overwrite = false;
+  if (a[1] != nullptr && !to_bool(a[1], names[1], &overwrite)) return nullptr;
+  // The copy is the engine's work and can take long: nothing of it needs
+  // Python, and other threads run meanwhile (not on this database).
+  auto r = with_engine(
+      self,
+      [&](TransactionManager& tm) -> ambrik::Result<ambrik::tools::BackupReport> {
+        try {
+          return ambrik::tools::backup(tm, path, overwrite);
+        } catch (const std::bad_alloc&) {
+          return ambrik::Error::io_errno(ENOMEM);
+        } catch (...) {
+          return ambrik::Error::internal("unexpected C++ exception");
+        }
+      },
+      Gil::kReleased);
+  if (!succeeded(r)) return nullptr;
+  const ambrik::tools::BackupReport& b = r->value();
+  return build_record("BackupStats", {{"pages_written", b.pages}, {"bytes_written", b.bytes}});
 }
 
 // --- key slots ----------------------------------------------------------------
@@ -123,8 +157,8 @@ PyObject* db_remove_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   ambrik::Key key;
   if (!to_key(a[0], kKeyTypeError, &key)) return nullptr;
-  return none_or_error(
-      with_engine(self, [&](TransactionManager& tm) { return tm.remove_key(key); }));
+  return none_or_error(with_engine(
+      self, [&](TransactionManager& tm) { return tm.remove_key(key); }, Gil::kReleased));
 }
 
 // --- settings -------------------------------------------------------------------

@@ -3,11 +3,13 @@
 
 #include <new>
 
+#include "convert.h"
 #include "db.h"
 #include "drain_insertion.h"
 #include "errors.h"
 #include "fork_guard.h"
 #include "module.h"
+#include "page_io.h"
 #include "savepoint.h"
 #include "transaction.h"
 #include "version.h"
@@ -90,6 +92,24 @@ int ambrik_clear(PyObject* module) {
 
 void ambrik_free(void* module) { ambrik_clear(static_cast<PyObject*>(module)); }
 
+// Test hook: makes every sync of every database file in the process sleep
+// `seconds` first (0 turns it off), so that tests can stretch a commit.
+PyObject* set_sync_delay(PyObject*, PyObject* arg) {
+  double seconds;
+  if (!to_seconds(arg, "seconds", &seconds)) return nullptr;
+  if (seconds > 3600) {
+    PyErr_SetString(PyExc_ValueError, "seconds must be at most 3600");
+    return nullptr;
+  }
+  ambrik::set_file_sync_delay_for_tests(static_cast<uint64_t>(seconds * 1e6));
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"_set_sync_delay", set_sync_delay, METH_O, "_set_sync_delay(seconds, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot ambrik_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ambrik_exec)},
     {0, nullptr},
@@ -100,7 +120,7 @@ PyModuleDef ambrik_module = {
     "_ambrik",
     "",
     sizeof(ModuleState),
-    nullptr,
+    module_functions,
     ambrik_slots,
     ambrik_traverse,
     ambrik_clear,

@@ -97,6 +97,13 @@ ambrik::tools::ProgressFn progress_printer(bool enabled, const char* label) {
   };
 }
 
+// Seconds to wait for a file in use: NaN and negatives are refused.
+bool wait_arg(double wait) {
+  if (wait >= 0.0) return true;
+  PyErr_SetString(PyExc_ValueError, "wait must be a non-negative number of seconds");
+  return false;
+}
+
 PyObject* json_result(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
@@ -147,46 +154,52 @@ PyObject* run_engine(Fn&& fn) {
 }
 
 PyObject* tools_check(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"path", "key", "progress", nullptr};
+  static const char* kwlist[] = {"path", "key", "progress", "wait", nullptr};
   PyObject* path_obj = nullptr;
   PyObject* key_obj = Py_None;
   int progress = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op:check", const_cast<char**>(kwlist),
-                                   &path_obj, &key_obj, &progress)) {
+  double wait = 0.0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Opd:check", const_cast<char**>(kwlist),
+                                   &path_obj, &key_obj, &progress, &wait) ||
+      !wait_arg(wait)) {
     return nullptr;
   }
   std::string path;
   std::optional<Key> key;
   if (!path_arg(path_obj, path) || !key_arg(key_obj, key)) return nullptr;
   auto show = progress_printer(progress != 0, "check");
-  return run_engine([&] { return ambrik::tools::check_file(path, key, show); });
+  return run_engine([&] { return ambrik::tools::check_file(path, key, show, wait); });
 }
 
 PyObject* tools_stats(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"path", "key", "progress", nullptr};
+  static const char* kwlist[] = {"path", "key", "progress", "wait", nullptr};
   PyObject* path_obj = nullptr;
   PyObject* key_obj = Py_None;
   int progress = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op:stats", const_cast<char**>(kwlist),
-                                   &path_obj, &key_obj, &progress)) {
+  double wait = 0.0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Opd:stats", const_cast<char**>(kwlist),
+                                   &path_obj, &key_obj, &progress, &wait) ||
+      !wait_arg(wait)) {
     return nullptr;
   }
   std::string path;
   std::optional<Key> key;
   if (!path_arg(path_obj, path) || !key_arg(key_obj, key)) return nullptr;
   auto show = progress_printer(progress != 0, "stats");
-  return run_engine([&] { return ambrik::tools::stats_file(path, key, show); });
+  return run_engine([&] { return ambrik::tools::stats_file(path, key, show, wait); });
 }
 
 PyObject* tools_compact(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"src", "dst", "key", "overwrite", "progress", nullptr};
+  static const char* kwlist[] = {"src", "dst", "key", "overwrite", "progress", "wait", nullptr};
   PyObject* src_obj = nullptr;
   PyObject* dst_obj = nullptr;
   PyObject* key_obj = Py_None;
   int overwrite = 0;
   int progress = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Opp:compact", const_cast<char**>(kwlist),
-                                   &src_obj, &dst_obj, &key_obj, &overwrite, &progress)) {
+  double wait = 0.0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Oppd:compact", const_cast<char**>(kwlist),
+                                   &src_obj, &dst_obj, &key_obj, &overwrite, &progress, &wait) ||
+      !wait_arg(wait)) {
     return nullptr;
   }
   std::string src, dst;
@@ -194,19 +207,19 @@ PyObject* tools_compact(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!path_arg(src_obj, src) || !path_arg(dst_obj, dst) || !key_arg(key_obj, key)) return nullptr;
   auto show = progress_printer(progress != 0, "compact");
   return run_engine(
-      [&] { return ambrik::tools::compact_file(src, dst, key, overwrite != 0, show); });
+      [&] { return ambrik::tools::compact_file(src, dst, key, overwrite != 0, show, wait); });
 }
 
 PyMethodDef tools_methods[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<tools_check>)),
      METH_VARARGS | METH_KEYWORDS,
-     "check(path, key=None, progress=False)\n--\n\nVerify a closed database file; JSON report."},
+     "check(path, key=None, progress=False, wait=0.0)\n--\n\nVerify a closed database file; JSON report."},
     {"stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<tools_stats>)),
      METH_VARARGS | METH_KEYWORDS,
-     "stats(path, key=None, progress=False)\n--\n\nDescribe a closed database file; JSON report."},
+     "stats(path, key=None, progress=False, wait=0.0)\n--\n\nDescribe a closed database file; JSON report."},
     {"compact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<tools_compact>)),
      METH_VARARGS | METH_KEYWORDS,
-     "compact(src, dst, key=None, overwrite=False, progress=False)\n--\n\n"
+     "compact(src, dst, key=None, overwrite=False, progress=False, wait=0.0)\n--\n\n"
      "Write the committed state of src into a new, compact file dst; JSON report."},
     {nullptr, nullptr, 0, nullptr},
 };
