@@ -177,7 +177,7 @@ class TransactionManagerImpl {
   Result<DefragResult> defrag(const DefragSettings& settings);
 
   // --- stats.cc
-  CommittedView committed_view();
+  Result<CommittedView> committed_view();
 
  private:
   friend struct TestPeer;
@@ -321,6 +321,9 @@ class TransactionManagerImpl {
   TailPage tail;   // the packer's current page in this transaction
   TailPage carry;  // the last commit's tail page, until a carry takes it
   uint64_t committed_page_count = 0;
+  // A newer minor format than this build writes (opened read-only): a copy
+  // could not carry its structures over faithfully.
+  std::optional<uint32_t> newer_format_version;
 };
 
 }  // namespace ambrik

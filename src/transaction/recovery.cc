@@ -134,6 +134,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   m->current_state_elsewhere = state_elsewhere;
   m->crypto = sb.encryption;
   m->committed_page_count = sb.page_count;
+  if (opened.newer_minor) m->newer_format_version = sb.format_version;
   // The handle table first, then the membership index: whichever is damaged
   // first in that order names the error.
   m->handle_depth = TRY(HandleTable::recover_depth(*m->cache, m->committed.handle_root));

@@ -22,13 +22,15 @@ Result<CounterValues> TransactionManagerImpl::counters() {
                        cache->io().fsync_calls()};
 }
 
-CommittedView TransactionManagerImpl::committed_view() {
+Result<CommittedView> TransactionManagerImpl::committed_view() {
+  const uint32_t written = crypto ? kFormatVersionEncrypted : kFormatVersionPlain;
+  if (newer_format_version) return Error::unsupported_format_version(*newer_format_version, written);
   CommittedView v;
   Superblock& sb = v.superblock;
-  sb.format_version = crypto ? kFormatVersionEncrypted : kFormatVersionPlain;
+  sb.format_version = written;
   sb.handle_root = committed.handle_root;
   sb.membership_root = committed.membership_root;
-  sb.page_count = committed.page_count;
+  sb.page_count = committed_page_count;
   sb.next_handle = committed.next_handle;
   sb.named_roots = committed.named_roots;
   sb.superblock_count = superblock_count;

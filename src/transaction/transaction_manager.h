@@ -164,7 +164,8 @@ class TransactionManager {
 
   // The last committed state, read through this database's cache (also
   // inside a transaction, whose working state it does not show). Valid
-  // until the next call into the manager. Poisoned when poisoned.
+  // until the next call into the manager. Poisoned when poisoned;
+  // UnsupportedFormatVersion for a file of a newer minor format.
   Result<CommittedView> committed_view();
 
   // The database file's descriptor (it carries the file lock), or -1 for a
