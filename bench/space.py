@@ -115,19 +115,24 @@ def small_commits_report(tmp_root, scale=1):
             results[name] = run_small_commits(name, directory, pool, scale)
         finally:
             shutil.rmtree(directory, ignore_errors=True)
-    peers = ORDER[1:]
     out = ["space: small commits, one change per durable commit; file MB; "
            "ratio = ambrik / peer"]
-    head = f"{'after':<18} {'live MB':>8} {'ambrik':>8} {'x live':>6}"
+    return out + stage_table(results, 18, 2)
+
+
+def stage_table(results, width, digits):
+    """Rows of (stage, file bytes, live bytes) per engine, ambrik beside its peers."""
+    peers = ORDER[1:]
+    head = f"{'after':<{width}} {'live MB':>8} {'ambrik':>8} {'x live':>6}"
     for p in peers:
         head += f"  {p:>10} {'ratio':>6}"
-    out.append(head)
-    out.append("-" * len(head))
+    out = [head, "-" * len(head)]
     for i, (stage, nbytes, live) in enumerate(results["ambrik"]):
-        line = f"{stage:<18} {live / 1e6:>8.2f} {nbytes / 1e6:>8.2f} {nbytes / live:>6.2f}"
+        line = (f"{stage:<{width}} {live / 1e6:>8.{digits}f} {nbytes / 1e6:>8.{digits}f} "
+                f"{nbytes / live:>6.2f}")
         for p in peers:
             pb = results[p][i][1]
-            line += f"  {pb / 1e6:>10.2f} {nbytes / pb:>6.2f}"
+            line += f"  {pb / 1e6:>10.{digits}f} {nbytes / pb:>6.2f}"
         out.append(line)
     return out
 
@@ -145,17 +150,7 @@ def space_report(tmp_root, scale=1):
     out = [f"space: blob workload ({BLOB_COUNT:,} values of {BLOB_MIN // 1000}-"
            f"{BLOB_MAX // 1000} KB, {BLOB_BATCH} per transaction), file MB; "
            "ratio = ambrik / peer"]
-    head = f"{'after':<15} {'live MB':>8} {'ambrik':>8} {'x live':>6}"
-    for p in peers:
-        head += f"  {p:>10} {'ratio':>6}"
-    out.append(head)
-    out.append("-" * len(head))
-    for i, (stage, nbytes, live) in enumerate(results["ambrik"][0]):
-        line = f"{stage:<15} {live / 1e6:>8.1f} {nbytes / 1e6:>8.1f} {nbytes / live:>6.2f}"
-        for p in peers:
-            pb = results[p][0][i][1]
-            line += f"  {pb / 1e6:>10.1f} {nbytes / pb:>6.2f}"
-        out.append(line)
+    out += stage_table({n: r[0] for n, r in results.items()}, 15, 1)
     live = CHURN_VALUES * CHURN_LEN
     out.append("")
     out.append(f"space: churn, {CHURN_VALUES} values of {CHURN_LEN:,} bytes "
