@@ -11,7 +11,7 @@ namespace ambrik::py {
 namespace {
 
 constexpr int idx(PyError e) { return static_cast<int>(e); }
-static_assert(idx(E::DecryptionFailedError) + 1 == kExceptionCount);
+static_assert(idx(E::CorruptKeyMapError) + 1 == kExceptionCount);
 
 const char kIoErrorDoc[] =
     "Fatal I/O error. Subclasses both ambrik.FatalError and the builtin OSError, so it "
