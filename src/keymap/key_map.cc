@@ -123,10 +123,11 @@ class KeyMap::Writer {
 
 KeyMap::KeyMap(std::string root_name, KeyMapOptions options)
     : name_(std::move(root_name)), options_(options) {
-  // Two halves of a full node plus the largest entry must each fit a node.
-  options_.max_node_bytes =
-      std::clamp<size_t>(options_.max_node_bytes, 3 * entry_bytes(kMaxKeyBytes) + 64,
-                         kMaxNodeBytes);
+  // A node splits only once it holds two entries, so the limit is soft by
+  // up to one entry: half of (limit + the largest entry), plus that entry,
+  // must still fit a data-page slot.
+  options_.max_node_bytes = std::clamp<size_t>(options_.max_node_bytes, kMinNodeBytes,
+                                               kMaxNodeBytes - 2 * entry_bytes(kMaxKeyBytes));
 }
 
 void KeyMap::forget_all() {
@@ -326,7 +327,7 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
       std::vector<Item> items = items_with(f.view, at, carry_key, carry);
       size_t total = kNodeHeadBytes;
       for (const Item& it : items) total += entry_bytes(it.key.size());
-      if (total <= options_.max_node_bytes) {
+      if (total <= options_.max_node_bytes || items.size() < 2) {
         TRY(w.update(f.handle, build(f.view.level(), items, 0, items.size(), false)));
         carry = 0;
         break;

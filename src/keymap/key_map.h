@@ -45,9 +45,11 @@ namespace ambrik::keymap {
 
 // Chosen by bench/keymap_bench.cc: see docs/guide.md.
 inline constexpr size_t kDefaultNodeBytes = 4096;
+inline constexpr size_t kMinNodeBytes = 256;
 
 struct KeyMapOptions {
-  size_t max_node_bytes = kDefaultNodeBytes;  // at most kMaxNodeBytes
+  // A node splits when it exceeds this and holds at least two entries.
+  size_t max_node_bytes = kDefaultNodeBytes;
   size_t cache_bytes = 4u << 20;              // decoded nodes kept between calls
 };
 
