@@ -16,7 +16,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   const uint64_t handle = working.next_handle;
   StoredValue stored;
-  TRY(store_value(value, stored));
+  TRY(store_value(value, tag, stored));
   HandleEntry entry{stored.location, tag, stored.slot, 0, stored.kind};
 
   uint32_t depth = handle_depth;
@@ -54,7 +54,7 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   HandleEntry old = TRY(lookup_live(handle));
   StoredValue stored;
-  TRY(store_value(value, stored));
+  TRY(store_value(value, old.tag, stored));
   HandleEntry entry{stored.location, old.tag, stored.slot, old.client_byte, stored.kind};
 
   uint32_t depth = handle_depth;

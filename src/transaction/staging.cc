@@ -48,7 +48,8 @@ void TransactionManagerImpl::retire_all(const std::vector<uint64_t>& superseded)
   }
 }
 
-Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, StoredValue& out) {
+Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, uint32_t tag,
+                                          StoredValue& out) {
   if (value.size() > kMaxSmallValue) {
     auto alloc = [this](uint64_t n, std::vector<uint64_t>& pages) {
       return alloc_chain_pages(n, pages);
@@ -58,7 +59,8 @@ Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, Store
     out.kind = ValueKind::Overflow;
     return ok_status();
   }
-  DataSlot ds = TRY(packer.insert_into_data_page(*cache, value, recycling_allocator()));
+  DataSlot ds = TRY(packer.insert_into_data_page(
+      *cache, value, recycling_allocator(), tag != 0 ? PackLane::Tagged : PackLane::Untagged));
   out.location = ds.page;
   out.slot = ds.slot;
   out.kind = ValueKind::Inline;
