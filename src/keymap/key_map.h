@@ -44,7 +44,7 @@
 namespace ambrik::keymap {
 
 // Chosen by bench/keymap_bench.cc: see docs/guide.md.
-inline constexpr size_t kDefaultNodeBytes = 4096;
+inline constexpr size_t kDefaultNodeBytes = 2048;
 inline constexpr size_t kMinNodeBytes = 256;
 
 struct KeyMapOptions {

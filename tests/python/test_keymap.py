@@ -1,12 +1,14 @@
 """KeyMap against a dict: random writes and range reads through savepoint
 returns, rollbacks and reopening, plus argument checks and damaged nodes."""
 
+import json
 import random
 from collections.abc import MutableMapping
 
 import pytest
 
 import ambrik
+from ambrik import _tools
 
 MAP_TAG = 0xFFFFFFFF
 
@@ -146,9 +148,20 @@ def test_damaged_nodes_are_reported_not_followed(tmp_path):
             with pytest.raises(ambrik.CorruptKeyMapError, match="corrupt key map structure"):
                 list(fresh.items())
             assert not db.is_poisoned
+            db.close()
+            report = json.loads(_tools.check(path))
+            assert report["problems"] >= 1
+            assert any(f"key map 'idx': key map node {victim} " in f["text"]
+                       for f in report["findings"]), report["findings"]
+            db = ambrik.open(path)
             with db.transaction() as t:
                 t.update(victim, good)
             assert len(list(db.keymap("idx"))) == 2000
+        db.close()
+        report = json.loads(_tools.check(path))
+        assert report["problems"] == 0
+        assert report["named_roots"][0]["key_map"]["keys"] == 2000
+        db = ambrik.open(path)
         # A named root that holds some other value is no map.
         with db.transaction() as t:
             t.set_root_name("other", t.allocate(b"plain"))
