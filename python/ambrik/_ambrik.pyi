@@ -14,7 +14,7 @@ __version__: str
 _T_co = TypeVar("_T_co", covariant=True)
 
 # A path to a database file: text or an object whose os.fspath() is text.
-_Path = str | os.PathLike[str]
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # A raw key (bytes, ideally 32 random bytes) or a passphrase (text).
 _Key = bytes | str
 

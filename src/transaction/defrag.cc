@@ -15,9 +15,10 @@ namespace ambrik {
 
 Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settings) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  // A poisoned database has no state to report on, empty or not.
+  if (poisoned) return Error::simple(ErrorKind::Poisoned);
   DefragResult result;
   if (working.handle_root == kNoPage) return result;
-  if (poisoned) return Error::simple(ErrorKind::Poisoned);
   // 0 means no limit: the budget wraps to the largest value.
   const uint64_t budget = settings.max_values - 1;
   const double threshold = settings.sparse_threshold;
@@ -33,6 +34,9 @@ Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settin
   }
 
   if (!sparse.empty()) {
+    // Moved values fill fresh pages: a carried tail page would count as a
+    // page this pass freed.
+    carry = TailPage{};
     const std::unordered_set<uint64_t> before = packer.data_page_ids_snapshot();
     std::unordered_set<uint64_t> examined;
     const std::vector<uint64_t> live = TRY(handles());
