@@ -393,7 +393,10 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
       const Frame& f = path[d];
       NodeBuilder cur(f.view.level());
       cur.add_range(f.view, 0, drop);
-      cur.add_range(f.view, drop + 1, f.view.size());
+      for (size_t k = drop + 1; k < f.view.size(); ++k)
+        // Without its first child an internal node's next one stands for
+        // everything below it.
+        cur.add(k == 1 && drop == 0 && !f.view.leaf() ? Key{} : f.view.key(k), f.view.handle(k));
       if (d == 0) {
         if (!f.view.leaf() && cur.count() == 1) {
           // A root with one child hands the root over to it.
@@ -401,13 +404,22 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
           h.root = NodeView::parse(f.handle, bytes).value().handle(0);
           h.height = static_cast<uint16_t>(h.height - 1);
           w.doom(f.handle);
+        } else if (cur.count() == 0) {
+          h.height = 1;
+          TRY(w.update(f.handle, empty_leaf()));
         } else {
           TRY(w.update(f.handle, cur.finish()));
         }
         break;
       }
       const Frame& p = path[d - 1];
-      if ((cur.encoded_size() >= small && cur.count() > 0) || p.view.size() == 1) {
+      if (cur.count() == 0) {
+        // An empty node leaves its parent; only a root leaf may be empty.
+        w.doom(f.handle);
+        drop = p.index;
+        continue;
+      }
+      if (cur.encoded_size() >= small || p.view.size() == 1) {
         TRY(w.update(f.handle, cur.finish()));
         break;
       }

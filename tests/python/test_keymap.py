@@ -79,9 +79,11 @@ def test_model_against_a_dict(tmp_path):
             db.close()
             db = ambrik.open(path, cache_max_bytes=1 << 20)
             agree(db.keymap("idx"), model, rng)
-    # Every node carries the reserved tag; nothing else does.
     assert db.handles_with_tag(MAP_TAG)
     db.close()
+    report = json.loads(_tools.check(path))
+    assert report["problems"] == 0, report["findings"]
+    assert report["named_roots"][0]["key_map"]["keys"] == len(model)
 
 
 def test_arguments_transactions_and_iterators(tmp_path):
