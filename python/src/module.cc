@@ -7,6 +7,7 @@
 #include "drain_insertion.h"
 #include "errors.h"
 #include "fork_guard.h"
+#include "keymap.h"
 #include "module.h"
 #include "savepoint.h"
 #include "transaction.h"
@@ -56,6 +57,11 @@ int exec_steps(PyObject* module) {
   if (add_owned(module, "Savepoint", create_savepoint_type(module), &state->savepoint_type) < 0) {
     return -1;
   }
+  if (add_owned(module, "KeyMap", create_keymap_type(module), &state->keymap_type) < 0) return -1;
+  if (add_owned(module, "KeyMapIterator", create_keymap_iterator_type(module),
+                &state->keymap_iter_type) < 0) {
+    return -1;
+  }
   return 0;
 }
 
@@ -75,6 +81,8 @@ int ambrik_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->drain_insertion_type);
   Py_VISIT(state->transaction_type);
   Py_VISIT(state->savepoint_type);
+  Py_VISIT(state->keymap_type);
+  Py_VISIT(state->keymap_iter_type);
   return 0;
 }
 
@@ -85,6 +93,8 @@ int ambrik_clear(PyObject* module) {
   Py_CLEAR(state->drain_insertion_type);
   Py_CLEAR(state->transaction_type);
   Py_CLEAR(state->savepoint_type);
+  Py_CLEAR(state->keymap_type);
+  Py_CLEAR(state->keymap_iter_type);
   return 0;
 }
 

@@ -243,7 +243,8 @@ class TransactionManagerImpl {
   // Writes a value into a data page or an overflow chain.
   // (Through `out` rather than a Result: the caller's wide reload of a
   // struct the callee stored field by field stalled on every value.)
-  Status store_value(std::span<const uint8_t> value, StoredValue& out);
+  // A tagged value goes to the packer's tagged lane.
+  Status store_value(std::span<const uint8_t> value, uint32_t tag, StoredValue& out);
   // Undoes store_value for a small value after a later step failed.
   void unstore_value(const StoredValue& stored);
 

@@ -93,7 +93,7 @@ TEST(DataPage, SavepointStartsAPageOfItsOwn) {
   Packing p;
   uint64_t before = p.put(10).page;
   PackerSnapshot snap = p.packer.snapshot();
-  EXPECT_EQ(snap.current, before);
+  EXPECT_EQ(snap.current[0], before);
   EXPECT_EQ(p.packer.current_page(), std::nullopt);
   // Values stored after the savepoint never go into the page it saved.
   uint64_t a = p.put(10, 0).page;
