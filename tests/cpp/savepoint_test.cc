@@ -154,7 +154,9 @@ TEST(Savepoints, RandomNestingMatchesModel) {
         expect_no_live_page_free(*reopened.value());
       }
     }
-    if (cache_pages < 512) EXPECT_TRUE(TestPeer::cache(m).has_spillway()) << "seed " << seed;
+    if (cache_pages < 512) {
+      EXPECT_TRUE(TestPeer::cache(m).has_spillway()) << "seed " << seed;
+    }
   }
 }
 
