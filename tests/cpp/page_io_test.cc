@@ -247,7 +247,8 @@ TEST(PageIoFile, ShortFileReadIsUnexpectedEof) {
 
 // Exits 0 when page 1 of `path` reads back as `want` although the address
 // space has room for the heap but none for the 64 MiB a mapping would take.
-[[noreturn]] void read_under_address_limit(const std::string& path, const std::vector<uint8_t>& want) {
+[[noreturn, maybe_unused]] void read_under_address_limit(const std::string& path,
+                                                         const std::vector<uint8_t>& want) {
   long pages = 0;
   FILE* statm = std::fopen("/proc/self/statm", "r");
   if (!statm || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(2);
