@@ -22,8 +22,9 @@ void FreemapRecycle::put_tree(FreeMapRoot& fm, FreeMapTree&& tree) {
 Result<uint64_t> FreemapRecycle::cow_alloc(PageCache& cache) {
   if (pool_.empty()) return cache.new_page();
   uint64_t id = pool_.back();
-  pool_.pop_back();
   TRY(cache.claim_page(id));
+  pool_.pop_back();
+  claimed_.push_back(id);
   return id;
 }
 
@@ -31,6 +32,8 @@ Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& t
   if (tree.root() == kNoPage || hint_ >= bare_from_) return cache.new_page();
   uint64_t leaf = 0;
   auto found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, hint_, &leaf));
+  while (found && reserved(*found))
+    found = TRY(FreeMapTree::scan_node(cache, tree.root(), tree.depth(), 0, *found + 1, &leaf));
   if (!found) {
     bare_from_ = hint_;
     return cache.new_page();
@@ -39,10 +42,16 @@ Result<uint64_t> FreemapRecycle::cow_alloc_into(PageCache& cache, FreeMapTree& t
   // Taking such a page would overwrite a superblock or stretch the file to
   // wherever the damaged bit points.
   if (p < usable_first_ || p >= usable_end_) return Error::corrupt_page(leaf);
-  PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
-  TRY(tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::ClearBit));
-  hint_ = p;
+  // Claimed before its bit is cleared, so that either failure leaves the
+  // page free and nothing else behind.
   TRY(cache.claim_page(p));
+  PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
+  Status st = tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::ClearBit);
+  if (!st.ok()) {
+    cache.unclaim(p);
+    return std::move(st).error();
+  }
+  hint_ = p;
   return p;
 }
 
@@ -66,16 +75,31 @@ Result<std::optional<uint64_t>> FreemapRecycle::alloc_run(PageCache& cache, Free
   if (*first < usable_first_ || *first >= usable_end_) return Error::corrupt_page(leaf);
   auto run = TRY(find_free_run(cache, fm.root, fm.depth, *first, k, usable_end_));
   if (!run) return Found{};
+  if (!reserved_.empty())
+    for (uint64_t p = *run; p < *run + k; ++p)
+      if (reserved(p)) return Found{};
+  for (uint64_t p = *run; p < *run + k; ++p) {
+    Status claimed = cache.claim_page(p);
+    if (!claimed.ok()) {
+      for (uint64_t q = *run; q < p; ++q) cache.unclaim(q);
+      return std::move(claimed).error();
+    }
+  }
   FreeMapTree tree = take_tree(fm);
   PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
-  // One leaf holds the whole run, so its path is copied once.
+  // One leaf holds the whole run, so its path is copied once and the later
+  // bits are flipped in that private leaf. The first failure leaves every
+  // bit set; a later one (only an I/O error reading back that leaf from
+  // the spill file) strands the pages cleared before it.
   Status st = ok_status();
-  for (uint64_t p = *run; st.ok() && p < *run + k; ++p) {
+  uint64_t cleared = 0;
+  for (uint64_t p = *run; st.ok() && p < *run + k; ++p, ++cleared)
     st = tree.cow_descend(cache, p, node_alloc, FreeMapBitOp::ClearBit);
-    if (st.ok()) st = cache.claim_page(p);
-  }
   put_tree(fm, std::move(tree));
-  if (!st.ok()) return std::move(st).error();
+  if (!st.ok()) {
+    for (uint64_t p = *run + (cleared == 0 ? 0 : cleared - 1); p < *run + k; ++p) cache.unclaim(p);
+    return std::move(st).error();
+  }
   return run;
 }
 
@@ -92,18 +116,43 @@ Status FreemapRecycle::mark_free_committed_path(PageCache& cache, FreeMapRoot& f
   return st;
 }
 
+Status FreemapRecycle::settle(PageCache& cache, FreeMapRoot& fm) {
+  size_t cleared = 0, freed = 0;
+  while (cleared < claimed_.size() || freed < retired_.size()) {
+    // A node copied before a savepoint and again after it is both claimed
+    // and retired: its bit is cleared before it is set, so it ends free.
+    for (; cleared < claimed_.size(); ++cleared) {
+      FreeMapTree tree = take_tree(fm);
+      PageAllocFn node_alloc = [this, &cache]() { return cow_alloc(cache); };
+      Status st = tree.cow_descend(cache, claimed_[cleared], node_alloc, FreeMapBitOp::ClearBit);
+      put_tree(fm, std::move(tree));
+      if (!st.ok()) return std::move(st).error();
+    }
+    for (; freed < retired_.size(); ++freed)
+      TRY(mark_free_committed_path(cache, fm, retired_[freed]));
+  }
+  return ok_status();
+}
+
 void FreemapRecycle::on_begin() {
   fresh_.clear();
   pool_ = next_pool_;
+  reserved_.clear();
+  reserved_.insert(next_pool_.begin(), next_pool_.end());
   retired_.clear();
+  claimed_.clear();
 }
 
 void FreemapRecycle::on_commit() {
   fresh_.clear();
   next_pool_ = std::move(retired_);
   next_pool_.insert(next_pool_.end(), pool_.begin(), pool_.end());
+  // All of them are marked free: the excess simply stays free for anyone.
+  if (next_pool_.size() > kMaxPool) next_pool_.resize(kMaxPool);
   retired_.clear();
   pool_.clear();
+  claimed_.clear();
+  reserved_.clear();
 }
 
 void FreemapRecycle::collect_held(std::unordered_set<uint64_t>& out) const {
@@ -112,13 +161,14 @@ void FreemapRecycle::collect_held(std::unordered_set<uint64_t>& out) const {
 
 RecycleMark FreemapRecycle::mark() {
   fresh_.clear();
-  return RecycleMark{pool_, retired_.size(), hint_};
+  return RecycleMark{pool_, retired_.size(), claimed_.size(), hint_};
 }
 
 void FreemapRecycle::return_to(const RecycleMark& m) {
   AMBRIK_DCHECK(m.retired_len <= retired_.size());
   pool_ = m.pool;
   retired_.resize(m.retired_len);
+  claimed_.resize(m.claimed_len);
   hint_ = m.hint;
   bare_from_ = kNoPage;
   fresh_.clear();
@@ -128,6 +178,8 @@ void FreemapRecycle::on_rollback() {
   bare_from_ = kNoPage;
   pool_.clear();
   retired_.clear();
+  claimed_.clear();
+  reserved_.clear();
   fresh_.clear();
 }
 

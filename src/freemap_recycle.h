@@ -16,19 +16,26 @@
 //    pages and pool entries taken since. Free-map nodes copied before the
 //    mark are part of the saved tree, so `fresh` starts empty at the mark and
 //    they are copied again rather than changed in place.
-//  - The free map's own nodes never come from the free map: they come from
-//    `pool` (free-map nodes retired by the previous commit) or from the end of
-//    the file. Retired free-map nodes are never recorded in the free map;
-//    they cycle through `retired` -> `next_pool` -> `pool`.
+//  - The free map's own nodes never come from the object store's search of
+//    the free map: they come from `pool` (free-map nodes retired by the
+//    previous commit) or from the end of the file. The pool is reserved: the
+//    object-store allocators skip its pages for the whole transaction.
+//  - No page is ever recorded in memory only. A commit's settle() marks every
+//    retired node free and clears the bit of every pool page it took
+//    (`claimed`), so after each commit every page below the committed page
+//    count is reachable or marked free; pool pages are free pages that the
+//    next transaction merely reserves. Closing, or crashing, strands nothing.
 //
-// Lifecycle (all in memory; nothing here is written to the file):
-//   moment     pool              retired   next_pool               fresh
-//   open       empty             empty     empty                   empty
-//   on_begin   copy of next_pool empty     unchanged               empty
-//   on_commit  empty             empty     retired + rest of pool  empty
-//   on_rollback empty            empty     unchanged               empty
-//   mark       unchanged         unchanged unchanged               empty
-//   return_to  as at the mark    as at the mark  unchanged         empty
+// Lifecycle (all in memory; settle() is the one step that changes bits):
+//   moment     pool              retired   next_pool               fresh claimed
+//   open       empty             empty     empty                   empty empty
+//   on_begin   copy of next_pool empty     unchanged               empty empty
+//   settle     unchanged         grows     unchanged               grows grows
+//   on_commit  empty             empty     retired + rest of pool  empty empty
+//                                          (capped at kMaxPool)
+//   on_rollback empty            empty     unchanged               empty empty
+//   mark       unchanged         unchanged unchanged               empty unchanged
+//   return_to  as at the mark    as at the mark  unchanged         empty as at the mark
 // `hint` starts at 0, follows each single recycled page and is lowered by
 // each page marked free; begin and rollback leave it alone, return_to puts
 // back the value of the mark.
@@ -71,8 +78,13 @@ struct FreeMapRoot {
 struct RecycleMark {
   std::vector<uint64_t> pool;
   size_t retired_len = 0;
+  size_t claimed_len = 0;
   uint64_t hint = 0;
 };
+
+// Pool pages kept for the next transaction; more retired nodes than this are
+// left as ordinary free pages, which any allocation may take.
+inline constexpr size_t kMaxPool = 64;
 
 class FreemapRecycle {
  public:
@@ -97,8 +109,8 @@ class FreemapRecycle {
   // path), else a page at the end of the file. A free bit outside the usable
   // range is CorruptPage naming the leaf that holds it.
   Result<uint64_t> cow_alloc_into(PageCache& cache, FreeMapTree& tree);
-  // A zero-filled dirty page for a new free-map node: from `pool`, else from
-  // the end of the file.
+  // A zero-filled dirty page for a new free-map node: from `pool` (its free
+  // bit is cleared by settle), else from the end of the file.
   Result<uint64_t> cow_alloc(PageCache& cache);
 
   // take_tree + cow_alloc_into + put_tree; the usual way to allocate.
@@ -117,6 +129,12 @@ class FreemapRecycle {
   // new or copied free-map node comes from cow_alloc. Lowers `hint` to p.
   Status mark_free_committed_path(PageCache& cache, FreeMapRoot& fm, uint64_t p);
 
+  // Commit, after the released pages are marked free and before the last
+  // flush: marks the retired free-map nodes free and clears the bits of the
+  // pool pages taken as nodes, until neither list grows (each node is copied
+  // at most once per transaction, so this ends).
+  Status settle(PageCache& cache, FreeMapRoot& fm);
+
   void on_begin();
   // Call only after the new superblock is durable.
   void on_commit();
@@ -134,9 +152,15 @@ class FreemapRecycle {
  private:
   friend struct TestPeer;
 
+  // True when the object store must not take free page p (the pool of this
+  // transaction).
+  bool reserved(uint64_t p) const { return !reserved_.empty() && reserved_.count(p) != 0; }
+
   std::vector<uint64_t> pool_;
   std::vector<uint64_t> retired_;
   std::vector<uint64_t> next_pool_;
+  std::vector<uint64_t> claimed_;  // pool pages taken as nodes, bits still set
+  std::unordered_set<uint64_t> reserved_;  // next_pool_ as this transaction began
   std::unordered_set<uint64_t> fresh_;
   uint64_t hint_ = 0;
   uint64_t bare_from_ = kNoPage;  // kNoPage: nothing known

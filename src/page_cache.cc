@@ -226,16 +226,25 @@ void PageCache::install_fresh(uint64_t id) {
 Result<uint64_t> PageCache::new_page() {
   uint64_t id = next_page_id_++;
   install_fresh(id);
+  Status st = maybe_evict();
+  if (!st.ok()) {
+    unclaim(id);
+    if (next_page_id_ == id + 1) next_page_id_ = id;
+    return std::move(st).error();
+  }
   ++counters_.pages_allocated;
-  // On failure the id stays used and the page stays cached and dirty.
-  TRY(maybe_evict());
   return id;
 }
 
 Status PageCache::claim_page(uint64_t id) {
   install_fresh(id);
+  Status st = maybe_evict();
+  if (!st.ok()) {
+    unclaim(id);
+    return st;
+  }
   ++counters_.pages_allocated;
-  return maybe_evict();
+  return ok_status();
 }
 
 Result<uint8_t*> PageCache::copy_into(uint64_t src, uint64_t dst) {
@@ -266,7 +275,7 @@ bool PageCache::drop_entry(uint64_t id) {
   return true;
 }
 
-Status PageCache::truncate(uint64_t n) {
+void PageCache::forget_from(uint64_t n) {
   id_scratch_.clear();
   entries_.for_each([&](uint64_t id, const CacheEntry&) {
     if (id >= n) id_scratch_.push_back(id);
@@ -274,9 +283,7 @@ Status PageCache::truncate(uint64_t n) {
   for (uint64_t id : id_scratch_) drop_entry(id);
   id_scratch_.clear();
   if (spillway_) spillway_->forget_from(n);
-  TRY(io_->set_page_count(n));
   if (n < next_page_id_) next_page_id_ = n;
-  return ok_status();
 }
 
 void PageCache::discard_dirty() {

@@ -114,19 +114,30 @@ class PageCache {
     if (uint8_t* p = hit(id, true)) return p;
     return lookup(id, true);
   }
-  // A zero-filled dirty page at the frontier. On an eviction error the id
-  // stays used (not handed out again) and the page stays cached and dirty.
+  // A zero-filled dirty page at the frontier. On an eviction error nothing
+  // is left of it: the page is dropped and the frontier given back, so that
+  // a failed allocation can never leave a page that nothing accounts for.
   Result<uint64_t> new_page();
   // A zero-filled dirty page under `id`, which the free map knows is free.
+  // On an eviction error the page is dropped again (see unclaim).
   Status claim_page(uint64_t id);
+  // Forgets page `id` taken by claim_page when the step that was to use it
+  // failed. REQUIRES: nothing refers to the page.
+  void unclaim(uint64_t id) {
+    if (spillway_) spillway_->forget(id);
+    drop_entry(id);
+  }
   Status copy_page(uint64_t src, uint64_t dst) {
     TRY(copy_into(src, dst));
     return ok_status();
   }
   // copy_page, returning the destination's writable view.
   Result<uint8_t*> copy_into(uint64_t src, uint64_t dst);
-  // Forgets ids >= n (cache and spillway), sets the storage to n units.
-  Status truncate(uint64_t n);
+  // Forgets ids >= n (cache and spillway) and lowers the allocation
+  // frontier to n. The file is left alone: pages beyond the committed count
+  // never reach it before a commit, and a commit counts the frontier, not
+  // the file's length.
+  void forget_from(uint64_t n);
   // Longest run of pages that may be read past the cache at consecutive ids
   // from `first`: at most `limit` and max_direct_run(), each id neither
   // cached nor spilled and inside the file.

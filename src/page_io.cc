@@ -92,6 +92,27 @@ Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t coun
                   "failed to fill whole buffer");
 }
 
+Status sync_parent_directory(const std::string& path) {
+  std::string dir = ".";
+  auto slash = path.rfind('/');
+  if (slash == 0) dir = "/";
+  else if (slash != std::string::npos) dir = path.substr(0, slash);
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::io_errno(errno);
+  int err = 0;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EINVAL) err = errno;
+    break;
+  }
+  ::close(fd);
+  if (err != 0) return Error::io_errno(err);
+  return ok_status();
+}
+
 Status Storage::write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (iov[i].iov_len == 0) continue;
@@ -260,24 +281,25 @@ Status MemoryStorage::set_length(uint64_t len) {
 
 PageIo::PageIo(std::unique_ptr<Storage> storage, bool read_only)
     : storage_(std::move(storage)), read_only_(read_only) {
-  recompute_page_count();
-}
-
-uint64_t PageIo::storage_length() {
   auto len = storage_->length();
-  return len.ok() ? len.value() : 0;
+  length_bytes_ = len.ok() ? len.value() : 0;
+  page_count_ = length_bytes_ / stride_;
 }
 
-void PageIo::recompute_page_count() { page_count_ = storage_length() / stride_; }
+Result<uint64_t> PageIo::refresh_length() {
+  length_bytes_ = TRY(storage_->length());
+  page_count_ = length_bytes_ / stride_;
+  return length_bytes_;
+}
 
 void PageIo::set_stride() {
   stride_ = kPlainStride;
-  recompute_page_count();
+  page_count_ = length_bytes_ / stride_;
 }
 
 void PageIo::set_sealed_stride() {
   stride_ = kSealedStride;
-  recompute_page_count();
+  page_count_ = length_bytes_ / stride_;
 }
 
 Status PageIo::read_page_unit_into(uint64_t id, uint8_t* buf) {
@@ -301,6 +323,7 @@ Status PageIo::write_page_unit(uint64_t id, const uint8_t* buf, size_t len) {
   if (id >= ~uint64_t{0} / stride_) return Error::io_errno(EFBIG);
   TRY(storage_->write_at(id * stride_, buf, len));
   page_count_ = std::max(page_count_, id + 1);
+  length_bytes_ = std::max(length_bytes_, (id + 1) * stride_);
   return ok_status();
 }
 
@@ -334,6 +357,7 @@ Status PageIo::write_page_units(uint64_t first, const uint8_t* const* units, siz
     TRY(storage_->write_vec_at(first * stride_, iov_scratch_.data(), count));
   }
   page_count_ = std::max(page_count_, end);
+  length_bytes_ = std::max(length_bytes_, end * stride_);
   return ok_status();
 }
 
@@ -342,6 +366,7 @@ Status PageIo::set_page_count(uint64_t n) {
   if (n > ~uint64_t{0} / stride_) return Error::io_errno(EFBIG);
   TRY(storage_->set_length(n * stride_));
   page_count_ = n;
+  length_bytes_ = n * stride_;
   return ok_status();
 }
 

@@ -120,10 +120,15 @@ Status pwrite_full(int fd, uint64_t offset, const uint8_t* buf, size_t len);
 // The same for the concatenation of `count` buffers (pwritev / preadv).
 Status pwritev_full(int fd, uint64_t offset, const struct iovec* iov, size_t count);
 Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t count);
+// Makes the directory entry of `path` durable by syncing the directory that
+// holds it. A file system that cannot sync a directory (EINVAL) is taken as
+// having nothing to sync; any other failure is an error.
+Status sync_parent_directory(const std::string& path);
 
 class PageIo {
  public:
-  // Starts with stride 8192 and page_count = storage length / 8192.
+  // Starts with stride 8192 and page_count = storage length / 8192 (0 when
+  // the length cannot be read: call refresh_length() to learn why).
   PageIo(std::unique_ptr<Storage> storage, bool read_only);
 
   // REQUIRES: buf holds stride() bytes. InvalidPageId when id >= page_count.
@@ -146,9 +151,13 @@ class PageIo {
   Status write_page_units(uint64_t first, const uint8_t* const* units, size_t count);
   Status set_page_count(uint64_t n);
   Status sync();
-  // Fall-back while opening: stride 8192, page_count recomputed.
+  // Reads the storage length again and recomputes page_count from it;
+  // returns the length in bytes.
+  Result<uint64_t> refresh_length();
+  // Fall-back while opening: stride 8192, page_count recomputed from the
+  // length last read or written.
   void set_stride();
-  // Switches to sealed units (8232) and recomputes page_count.
+  // Switches to sealed units (8232) and recomputes page_count likewise.
   void set_sealed_stride();
 
   uint64_t stride() const { return stride_; }
@@ -156,16 +165,15 @@ class PageIo {
   bool read_only() const { return read_only_; }
   void set_read_only(bool ro) { read_only_ = ro; }
   uint64_t fsync_calls() const { return fsync_calls_; }
-  // Storage length in bytes (0 when it cannot be determined).
-  uint64_t storage_length();
+  // Storage length in bytes, as the storage reports it now.
+  Result<uint64_t> storage_length() { return storage_->length(); }
   // The storage's lock-carrying descriptor (-1 in memory).
   int descriptor() const { return storage_->descriptor(); }
   Storage& storage() { return *storage_; }
 
  private:
-  void recompute_page_count();
-
   std::unique_ptr<Storage> storage_;
+  uint64_t length_bytes_ = 0;  // as last read, or as far as a write reached
   std::vector<struct iovec> iov_scratch_;
   uint64_t stride_ = 8192;
   uint64_t fsync_calls_ = 0;

@@ -218,7 +218,7 @@ void Checker::check_free_and_leaked() {
   uint64_t run_start = 0, run_len = 0;
   auto close_run = [&]() {
     if (run_len == 0) return;
-    warning(run_start, run_len == 1
+    problem(run_start, run_len == 1
                            ? std::string("leaked: neither reachable nor marked free")
                            : "leaked: this page and the next " + num(run_len - 1) +
                                  " (through page " + num(run_start + run_len - 1) +
@@ -348,9 +348,9 @@ void describe_header(const Source& src, CheckReport& r) {
 
 }  // namespace
 
-Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress) {
-  auto src = TRY(open_source(path, key, kCacheBytes));
+namespace {
+
+Result<CheckReport> check_source(std::unique_ptr<Source> src, const ProgressFn& progress) {
   CheckReport report;
   describe_header(*src, report);
   if (src->select_error) {
@@ -371,6 +371,18 @@ Result<CheckReport> check_file(const std::string& path, const std::optional<Key>
   detail::Checker checker(*src, report, progress);
   TRY(checker.run());
   return report;
+}
+
+}  // namespace
+
+Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
+                               const ProgressFn& progress) {
+  return check_source(TRY(open_source(path, key, kCacheBytes)), progress);
+}
+
+Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key) {
+  return check_source(TRY(open_storage_source(std::move(storage), "(storage)", key, kCacheBytes)),
+                      {});
 }
 
 Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>& key,

@@ -17,9 +17,10 @@
 //    handles (compared by a fingerprint; on a mismatch the differing pairs
 //    are named by lookups with the engine's readers);
 //  - free map: free bits only for content pages inside the committed page
-//    count, and no page both reachable and free; pages neither reachable
-//    nor free are leaked (a warning: the engine leaves such pages behind
-//    when a database is closed with retired free-map nodes in memory);
+//    count, and no page both reachable and free; a page below the committed
+//    page count that is neither reachable nor free is leaked, a problem:
+//    every commit leaves each such page one or the other (pages past the
+//    count, which a crash may leave, are not leaks);
 //  - named roots: names well-formed and unique; a root naming a handle that
 //    is not live is a warning.
 //
@@ -103,6 +104,8 @@ struct CheckReport {
 // everything wrong inside it is a finding.
 Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
                                const ProgressFn& progress);
+// check_file over storage the caller provides (no lock is taken).
+Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key);
 
 // The numbers of the engine's stats() (the file opened read-only through
 // the TransactionManager) plus the full description of check_file.

@@ -59,20 +59,6 @@ class TempFile {
   std::string path_;
 };
 
-std::string parent_dir(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-void sync_dir(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  while (::fsync(fd) != 0 && errno == EINTR) {
-  }
-  ::close(fd);
-}
 
 class Copier {
  public:
@@ -307,7 +293,7 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
   TRY(write_superblocks(sink, tmp.storage(), *src, handles, members, page_count));
   TRY(tmp.storage().sync());
   TRY(tmp.commit_as(dst_path));
-  sync_dir(parent_dir(dst_path));
+  TRY(sync_parent_directory(dst_path));
   if (progress) progress(src->units, src->units);
 
   CompactReport report = copier.report();

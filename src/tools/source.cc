@@ -60,11 +60,17 @@ Result<std::unique_ptr<Source>> open_source(const std::string& path,
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
+  return open_storage_source(std::move(storage), path, key, cache_bytes);
+}
 
+Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,
+                                                    const std::string& label,
+                                                    const std::optional<Key>& key,
+                                                    uint64_t cache_bytes) {
   auto src = std::make_unique<Source>();
-  src->path = path;
+  src->path = label;
   auto io = std::make_unique<PageIo>(std::move(storage), /*read_only=*/true);
-  src->file_bytes = io->storage_length();
+  src->file_bytes = TRY(io->refresh_length());
 
   // The stride is decided as the engine's open decides it.
   std::vector<std::vector<uint8_t>> candidates;

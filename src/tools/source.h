@@ -75,5 +75,11 @@ struct PairDigest {
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
                                             uint64_t cache_bytes);
+// The same over storage the caller has opened (an image in memory, a copy
+// of a file); `label` stands for the path in reports. Nothing is written.
+Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,
+                                                    const std::string& label,
+                                                    const std::optional<Key>& key,
+                                                    uint64_t cache_bytes);
 
 }  // namespace ambrik::tools

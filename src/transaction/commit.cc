@@ -49,7 +49,9 @@ Result<uint64_t> TransactionManagerImpl::persist(const std::function<Status()>& 
     // second flush writes them: the first flush leaves them for that one.
     TRY(cache->flush(/*hold_free_map=*/static_cast<bool>(before_superblock)));
     if (before_superblock) TRY(before_superblock());
-    const uint64_t page_count = cache->io().page_count();
+    // What the committed pages need, never the file's length: a file left
+    // longer by a crash or grown ahead holds nothing the state refers to.
+    const uint64_t page_count = cache->next_page_id();
     TRY(write_superblock(state, page_count, header));
     return page_count;
   };
@@ -64,6 +66,7 @@ Status TransactionManagerImpl::commit() {
   auto mark_free_pass = [&]() -> Status {
     for (uint64_t page : to_free)
       TRY(recycle.mark_free_committed_path(*cache, working.freemap, page));
+    TRY(recycle.settle(*cache, working.freemap));
     return cache->flush();
   };
   const uint64_t page_count = TRY(persist(mark_free_pass, working, crypto));

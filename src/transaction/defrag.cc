@@ -15,9 +15,10 @@ namespace ambrik {
 
 Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settings) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  // A poisoned database has no state to report on, empty or not.
+  if (poisoned) return Error::simple(ErrorKind::Poisoned);
   DefragResult result;
   if (working.handle_root == kNoPage) return result;
-  if (poisoned) return Error::simple(ErrorKind::Poisoned);
   // 0 means no limit: the budget wraps to the largest value.
   const uint64_t budget = settings.max_values - 1;
   const double threshold = settings.sparse_threshold;

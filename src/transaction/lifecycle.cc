@@ -10,6 +10,7 @@ void TxnLists::clear() {
   // its whole capacity at every later boundary.
   txn_private = U64Map<bool>();
   reusable.clear();
+  op_taken.clear();
 }
 
 std::vector<uint64_t> TxnLists::seal_for_savepoint() {
@@ -53,7 +54,7 @@ Status TransactionManagerImpl::begin() {
 Status TransactionManagerImpl::rollback() {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   cache->discard_dirty();
-  TRY(cache->truncate(committed_page_count));
+  cache->forget_from(committed_page_count);
   working = committed;
   TRY(recover_depths());
   recycle.on_rollback();

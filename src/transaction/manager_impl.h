@@ -75,6 +75,9 @@ struct TxnLists {
   // is freed with the pending list.
   std::vector<uint64_t> reusable;
   std::vector<SavepointRecord> savepoints;  // oldest first
+  // Pages taken by the value operations now running (see OpScope).
+  std::vector<uint64_t> op_taken;
+  int op_depth = 0;
 
   void clear();
   // Savepoint creation: the pages allocated so far belong to the saved state
@@ -191,6 +194,34 @@ class TransactionManagerImpl {
   Status reclaim_orphaned_freemap_pages();
 
   // --- staging.cc
+  // Held by each operation that takes pages for the working state. An
+  // operation that fails has stored no new root, so the pages it took since
+  // the scope began are referenced by nothing (the packer's pages aside):
+  // when the scope ends without done(), they go to `reusable` and are freed
+  // at commit if nothing takes them first. Scopes nest (the deletes of one
+  // delete_many); a completed inner scope's pages belong to the state.
+  class OpScope {
+   public:
+    explicit OpScope(TransactionManagerImpl& m)
+        : m_(m), taken_(m.txn.op_taken.size()), pending_(m.txn.pending_free.size()) {
+      ++m_.txn.op_depth;
+    }
+    ~OpScope() {
+      --m_.txn.op_depth;
+      if (!done_) m_.give_back_taken(taken_, pending_);
+      m_.txn.op_taken.resize(taken_);
+    }
+    OpScope(const OpScope&) = delete;
+    OpScope& operator=(const OpScope&) = delete;
+    void done() { done_ = true; }
+
+   private:
+    TransactionManagerImpl& m_;
+    size_t taken_, pending_;
+    bool done_ = false;
+  };
+  void give_back_taken(size_t taken_from, size_t pending_from);
+
   struct StoredValue {
     uint64_t location;
     uint16_t slot;

@@ -1,8 +1,8 @@
 // Operations that change the working state. Each one either completes or
 // leaves the working state exactly as it was: new roots are computed into
 // locals and stored only once every fallible step has succeeded (pages
-// obtained on the way stay unreferenced and are dropped by a rollback or
-// ignored). Pages the transaction created since its newest savepoint are
+// obtained on the way stay unreferenced, and the operation's OpScope gives
+// them back). Pages the transaction created since its newest savepoint are
 // changed where they lie; such a change is visible at once, so each
 // operation lets only its last fallible step make one, and runs every
 // earlier tree change by copying.
@@ -14,6 +14,7 @@ namespace ambrik {
 
 Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value, uint32_t tag) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  OpScope scope(*this);
   const uint64_t handle = working.next_handle;
   StoredValue stored;
   TRY(store_value(value, stored));
@@ -47,11 +48,13 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   membership_depth = index.depth;
   retire(pending);
   retire(index_pending);
+  scope.done();
   return handle;
 }
 
 Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> value) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  OpScope scope(*this);
   HandleEntry old = TRY(lookup_live(handle));
   StoredValue stored;
   TRY(store_value(value, stored));
@@ -76,11 +79,13 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
+  scope.done();
   return ok_status();
 }
 
 Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
+  OpScope scope(*this);
   // The entry is looked up first so that the chain is read before any
   // change, and the change that may be made in place is the last one.
   auto found = TRY(HandleTable::lookup(handle_depth, *cache, working.handle_root, handle));
@@ -107,6 +112,7 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   retire(index_pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
+  scope.done();
   return ok_status();
 }
 
@@ -144,6 +150,7 @@ Status TransactionManagerImpl::set_client_byte(uint64_t handle, uint8_t byte) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   HandleEntry entry = TRY(lookup_live(handle));
   entry.client_byte = byte;
+  OpScope scope(*this);
   uint32_t depth = handle_depth;
   std::vector<uint64_t> pending;
   uint64_t new_root = TRY(HandleTable::insert(depth, *cache, working.handle_root, handle, entry,
@@ -151,6 +158,7 @@ Status TransactionManagerImpl::set_client_byte(uint64_t handle, uint8_t byte) {
   working.handle_root = new_root;
   handle_depth = depth;
   retire(pending);
+  scope.done();
   return ok_status();
 }
 

@@ -45,18 +45,6 @@ bool is_encrypted_superblock(const std::vector<uint8_t>& bytes) {
   return sb && sb->encryption.has_value();
 }
 
-// A new file's directory entry is durable only once its directory is.
-void sync_parent_directory(const std::string& path) {
-  std::string dir = ".";
-  auto slash = path.rfind('/');
-  if (slash == 0) dir = "/";
-  else if (slash != std::string::npos) dir = path.substr(0, slash);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  while (::fsync(fd) != 0 && errno == EINTR) {
-  }
-  ::close(fd);
-}
 
 StateRecord state_from(const Superblock& sb) {
   StateRecord s;
@@ -120,20 +108,23 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);  // owns fd from here on
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
-  TRY(storage->length());
 
   auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);
-  const bool empty = io->page_count() == 0;
+  const bool empty = TRY(io->refresh_length()) == 0;
   auto m = TRY(open_storage(std::move(io), o));
-  if (empty) sync_parent_directory(path);
+  if (empty) TRY(sync_parent_directory(path));
   return m;
 }
 
 Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_storage(
     std::unique_ptr<PageIo> io, const OpenOptions& o) {
   const Key* key = o.encryption_key ? &*o.encryption_key : nullptr;
-  if (io->page_count() == 0)
+  // Only empty storage is created over: anything shorter than a page holds
+  // someone's bytes that are no database of ours, and must stay as they are.
+  const uint64_t bytes = TRY(io->refresh_length());
+  if (bytes == 0)
     return create_new(std::move(io), cache_settings(o), o.superblock_count, key, nullptr);
+  if (io->page_count() == 0) return Error::corrupt_superblock({});
 
   // Unit 0 tells whether the file is sealed and so which stride to read at.
   std::vector<uint8_t> unit0 = TRY(io->read_page_unit(0));
@@ -186,7 +177,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   if (minor_of(sb.format_version) > minor_of(written)) io->set_read_only(true);
   if (sb.page_size != kPageSize)
     return Error::unsupported_page_size(sb.page_size, static_cast<uint32_t>(kPageSize));
-  const uint64_t units = io->storage_length() / io->stride();
+  const uint64_t units = TRY(io->storage_length()) / io->stride();
   if (units < sb.page_count)
     return Error::file_size_mismatch(sat_mul(sb.page_count, io->stride()),
                                      sat_mul(units, io->stride()));

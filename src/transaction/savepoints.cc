@@ -47,7 +47,7 @@ Status TransactionManagerImpl::rollback_to(const std::string& name) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   auto it = find_savepoint(txn.savepoints, name);
   if (it == txn.savepoints.end()) return Error::savepoint_not_found(name);
-  TRY(cache->truncate(it->frontier));
+  cache->forget_from(it->frontier);
   working = it->working;
   recycle.return_to(it->recycle);
   TRY(recover_depths());

@@ -1,6 +1,7 @@
 // Storage of value bytes: data pages for small values, overflow chains for
 // large ones, and the page allocators the trees and chains use.
 #include <algorithm>
+#include <unordered_set>
 
 #include "overflow.h"
 #include "transaction/manager_impl.h"
@@ -17,7 +18,21 @@ Result<uint64_t> TransactionManagerImpl::alloc_recycled() {
     id = TRY(recycle.alloc_page(*cache, working.freemap));
   }
   txn.txn_private.get_or_insert(id);
+  if (txn.op_depth != 0) txn.op_taken.push_back(id);
   return id;
+}
+
+void TransactionManagerImpl::give_back_taken(size_t taken_from, size_t pending_from) {
+  if (taken_from >= txn.op_taken.size()) return;
+  std::unordered_set<uint64_t> referenced(txn.pending_free.begin() + pending_from,
+                                          txn.pending_free.end());
+  referenced.insert(txn.reusable.begin(), txn.reusable.end());
+  if (auto current = packer.current_page()) referenced.insert(*current);
+  for (size_t i = taken_from; i < txn.op_taken.size(); ++i) {
+    const uint64_t p = txn.op_taken[i];
+    if (packer.working_counts().count(p) || !referenced.insert(p).second) continue;
+    txn.reusable.push_back(p);
+  }
 }
 
 Status TransactionManagerImpl::alloc_chain_pages(uint64_t n, std::vector<uint64_t>& out) {
@@ -29,6 +44,7 @@ Status TransactionManagerImpl::alloc_chain_pages(uint64_t n, std::vector<uint64_
       for (uint64_t j = 0; j < n; ++j) {
         out.push_back(*first + j);
         txn.txn_private.get_or_insert(*first + j);
+        if (txn.op_depth != 0) txn.op_taken.push_back(*first + j);
       }
       return ok_status();
     }

@@ -170,8 +170,8 @@ Result<StatsValues> TransactionManager::stats() { AMBRIK_GUARDED(impl_->stats())
 Result<CounterValues> TransactionManager::counters() { AMBRIK_GUARDED(impl_->counters()); }
 
 Result<DefragResult> TransactionManager::defrag(const DefragSettings& settings) {
-  // No early poisoned check: a call outside a transaction, or on a database
-  // that never stored a value, answers before the poisoned flag is read.
+  // No early poisoned check: a call outside a transaction answers before
+  // the poisoned flag is read.
   return contain(impl_.get(), [&] { return guard(*impl_, impl_->defrag(settings)); });
 }
 

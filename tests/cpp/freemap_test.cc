@@ -32,6 +32,7 @@ struct Db {
   }
   void commit(const std::vector<uint64_t>& pending) {
     for (uint64_t p : pending) must(recycle.mark_free_committed_path(cache, working, p));
+    must(recycle.settle(cache, working));
     committed = working;
     recycle.on_commit();
   }
@@ -347,7 +348,7 @@ TEST(FreemapRecycle, AnEmptySearchIsSkippedUntilFreePagesCanBeThere) {
   EXPECT_EQ(db.alloc(), frontier);
   EXPECT_EQ(alloc_reading(&read), frontier + 1);
   EXPECT_FALSE(read);
-  must(db.cache.truncate(frontier));
+  db.cache.forget_from(frontier);
   db.working = saved;
   db.recycle.return_to(mark);
   EXPECT_EQ(db.alloc(), 7u);
@@ -364,7 +365,7 @@ TEST(FreemapRecycle, ReturnToMarkGivesBackPagesPoolAndHint) {
   EXPECT_EQ(db.alloc(), 3u);  // copies the committed leaf, which is retired
   db.commit({});
   auto back_to = [&](const FreeMapRoot& saved, uint64_t frontier, const RecycleMark& mark) {
-    must(db.cache.truncate(frontier));
+    db.cache.forget_from(frontier);
     db.working = saved;
     db.recycle.return_to(mark);
   };

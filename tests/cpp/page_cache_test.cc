@@ -184,17 +184,16 @@ TEST(PageCache, CacheFullWhenSpillingDisabled) {
   EXPECT_EQ(r.error().kind(), ErrorKind::CacheFull);
   EXPECT_EQ(r.error().message(),
             "page cache full: 2 dirty pages held; commit or roll back to free cache");
-  // The id stays used and its page stays cached and dirty.
-  EXPECT_EQ(c.next_page_id(), 6u);
-  EXPECT_TRUE(c.is_dirty(5));
-  EXPECT_EQ(c.dirty_count(), 3u);
-  // Every load makes room first, so even a read fails.
-  EXPECT_EQ(c.get(0).error().kind(), ErrorKind::CacheFull);
-  EXPECT_FALSE(c.contains(0));
+  // Nothing is left of the failed allocation: a later one gets the same id.
+  EXPECT_EQ(c.next_page_id(), 5u);
+  EXPECT_FALSE(c.contains(5));
+  EXPECT_EQ(c.dirty_count(), 2u);
+  // Back at its budget, the cache still lets a load take it one page over.
+  EXPECT_TRUE(c.get(0).ok());
   EXPECT_FALSE(c.has_spillway());
 
   c.discard_dirty();
-  EXPECT_EQ(c.entry_count(), 0u);
+  EXPECT_EQ(c.entry_count(), 1u);
   EXPECT_EQ(c.dirty_count(), 0u);
   EXPECT_TRUE(c.get(0).ok());
 }
@@ -214,7 +213,7 @@ TEST(PageCache, SpillwayFullPutsThePageBackAtTheTail) {
   EXPECT_TRUE(c.is_dirty(b));
   EXPECT_FALSE(c.is_spilled(b));
   EXPECT_EQ(c.lru_order().back(), b);
-  EXPECT_EQ(c.dirty_count(), 2u);
+  EXPECT_EQ(c.dirty_count(), 1u);  // the failed page is gone
   EXPECT_EQ(c.spillway_logical_bytes(), kPage);
 }
 
@@ -236,28 +235,25 @@ TEST(PageCache, FailedSpillFileKeepsThePageCached) {
   expect_page(c.get(a).value(), 3);
 }
 
-TEST(PageCache, TruncateForgetsCachedAndSpilledIds) {
+TEST(PageCache, ForgetFromDropsCachedAndSpilledIdsAndLeavesTheFile) {
   PageCache c(memory_io(2), settings(2), 2);
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(c.new_page().ok());  // ids 2..5
   ASSERT_TRUE(c.get(0).ok());
   EXPECT_TRUE(c.is_spilled(2));
-  ASSERT_TRUE(c.truncate(3).ok());
+  c.forget_from(3);
   EXPECT_EQ(c.next_page_id(), 3u);
   for (uint64_t id : {3, 4, 5}) {
     EXPECT_FALSE(c.contains(id)) << id;
     EXPECT_FALSE(c.is_spilled(id)) << id;
   }
   EXPECT_EQ(c.dirty_count(), (c.is_dirty(2) ? 1u : 0u));
-  EXPECT_EQ(c.io().page_count(), 3u);
-  EXPECT_EQ(c.io().storage_length(), 3 * kPage);
+  EXPECT_EQ(c.io().page_count(), 2u);
+  EXPECT_EQ(c.io().storage_length().value(), 2 * kPage);
   EXPECT_TRUE(c.get(2).ok());  // kept, from cache or spillway
 
   c.set_next_page_id(2);
-  ASSERT_TRUE(c.truncate(3).ok());
+  c.forget_from(3);
   EXPECT_EQ(c.next_page_id(), 2u);  // never raised
-
-  c.io().set_read_only(true);
-  EXPECT_EQ(c.truncate(1).error().kind(), ErrorKind::ReadOnlyMode);
 }
 
 TEST(PageCache, FlushDrainsInBatchesAndEmptiesTheSpillFile) {

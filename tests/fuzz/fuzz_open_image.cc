@@ -5,7 +5,9 @@
 // then one short transaction performs every value operation, returns to a
 // savepoint, defragments and commits, and the result is read back. The
 // engine must answer each step with a value or an error kind, never with a
-// crash, a sanitizer report, a leak or unbounded growth.
+// crash, a sanitizer report, a leak or unbounded growth; an error that is
+// not fatal must never poison; and when the integrity checker finds the
+// image sound before, it must find the committed result sound too.
 //
 // Page trailers are checksums that random mutations almost never keep
 // right, so most inputs would stop at the first page load. When the lowest
@@ -18,13 +20,16 @@
 // this same entry point under the test suite's sanitizers.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "page.h"
 #include "page_io.h"
+#include "tools/checker.h"
 #include "transaction/transaction_manager.h"
 
 namespace {
@@ -41,8 +46,17 @@ constexpr char const* kRootNames[] = {"root", "index", "a", "zzzzzzzzzzzzzzzz"};
 
 // Once the database is poisoned every call refuses; nothing more to learn.
 template <typename R>
-bool alive(TransactionManager& db, const R&) {
+bool alive(TransactionManager& db, const R& r) {
+  if (!r.ok() && !r.error().poisons_database() && db.is_poisoned()) abort();
   return !db.is_poisoned();
+}
+
+// No problem and no leaked page.
+bool sound(const std::vector<uint8_t>& image) {
+  auto copy = std::make_unique<ambrik::MemoryStorage>();
+  copy->bytes() = image;
+  auto r = ambrik::tools::check_storage(std::move(copy), std::nullopt);
+  return r.ok() && r.value().problems == 0 && r.value().leaked_pages == 0;
 }
 
 std::vector<uint8_t> value_of(size_t n, uint8_t seed) {
@@ -83,9 +97,9 @@ bool read_all(TransactionManager& db, std::vector<uint64_t>& handles) {
 }
 
 // One transaction with every kind of change; stops at the first error that
-// poisons the database.
-void change_all(TransactionManager& db, const std::vector<uint64_t>& existing) {
-  if (!db.begin().ok()) return;
+// poisons the database. True when it committed.
+bool change_all(TransactionManager& db, const std::vector<uint64_t>& existing) {
+  if (!db.begin().ok()) return false;
   const uint32_t tag = 7;
   const uint64_t old = existing.empty() ? 1 : existing.front();
   const uint64_t last = existing.empty() ? 2 : existing.back();
@@ -93,13 +107,13 @@ void change_all(TransactionManager& db, const std::vector<uint64_t>& existing) {
 #define STEP(expr)                           \
   do {                                       \
     auto step_result = (expr);               \
-    if (!alive(db, step_result)) return;     \
+    if (!alive(db, step_result)) return false;     \
   } while (0)
 
   auto small = db.allocate(value_of(100, 1), tag);
-  if (!alive(db, small)) return;
+  if (!alive(db, small)) return false;
   auto large = db.allocate(value_of(20000, 2));
-  if (!alive(db, large)) return;
+  if (!alive(db, large)) return false;
   const uint64_t h1 = small.ok() ? small.value() : old;
   const uint64_t h2 = large.ok() ? large.value() : last;
   STEP(db.update(old, value_of(9000, 3)));
@@ -124,7 +138,8 @@ void change_all(TransactionManager& db, const std::vector<uint64_t>& existing) {
   ambrik::DefragSettings settings;
   settings.sparse_threshold = 0.9;
   STEP(db.defrag(settings));
-  STEP(db.commit());
+  // A commit may poison on any error once it has begun writing.
+  return db.commit().ok();
 #undef STEP
 }
 
@@ -139,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t off = 0; off + ambrik::kPageSize <= size; off += ambrik::kPageSize)
       ambrik::page_trailer_set(image.data() + off);
   }
+  const bool sound_before = sound(image);
   auto io = std::make_unique<ambrik::PageIo>(std::move(storage), false);
   ambrik::OpenOptions options;
   // A few pages of cache, so eviction and the (in-memory) spillway run too.
@@ -149,8 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TransactionManager& db = *opened.value();
   std::vector<uint64_t> handles;
   if (!read_all(db, handles)) return 0;
-  change_all(db, handles);
+  const bool committed = change_all(db, handles);
   if (db.is_poisoned()) return 0;
+  if (committed && sound_before && !sound(image)) abort();
   read_all(db, handles);
   return 0;
 }

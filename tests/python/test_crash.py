@@ -8,7 +8,8 @@ length and digest of its value, and the handle the next allocation gets. That
 must be exactly the state after the last logged transaction, or after the one
 following it (its commit finished but the log line was not written yet); the
 next child then resumes from that state, so the damage of all kills
-accumulates on one file.
+accumulates on one file. After every kill the integrity checker must find the
+file sound, with no leaked page.
 
 Set AMBRIK_CRASH_SEED to replay a run with another base seed.
 """
@@ -27,6 +28,7 @@ from pathlib import Path
 import pytest
 
 import crash_child as cc
+from oracle import assert_sound
 
 CHILD = Path(cc.__file__).resolve()
 BASE_SEED = int(os.environ.get("AMBRIK_CRASH_SEED", "20261207"))
@@ -173,6 +175,8 @@ def test_kills_leave_a_committed_state(tmp_path, name):
                         f"{proc.stderr.read().decode()[-2000:]}")
                 os.kill(proc.pid, signal.SIGKILL)
                 proc.wait()
+                # What a kill leaves checks clean: no page is lost by it.
+                assert_sound(tmp_path / "crash.db", config["key"], f"{where} kill {kill}")
                 landed[cc.PHASE_NAMES[cc.PHASE.unpack_from(phase, 0)[1]]] += 1
             finally:
                 if proc.poll() is None:

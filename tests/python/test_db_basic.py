@@ -90,6 +90,7 @@ def test_transaction_state_errors():
         db.read(99)
     assert str(info.value) == "invalid handle: 99"
     db.rollback()
+    assert not db.is_poisoned  # refusals never poison
 
 
 def test_value_operations_and_rollback():

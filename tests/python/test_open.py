@@ -101,12 +101,18 @@ class TestCreation:
         db.close()
         assert list(tmp_path.iterdir()) == []
 
-    def test_garbage_shorter_than_a_page_is_created_over(self, path):
+    def test_bytes_shorter_than_a_page_are_left_alone(self, path):
+        # Someone's notes, not a database: every kind of open refuses them
+        # and the file keeps its bytes.
+        notes = b"hello you"
         with open(path, "wb") as f:
-            f.write(os.urandom(100))
-        am.open(path, create_if_missing=False).close()
-        assert os.path.getsize(path) == 2 * PAGE
-        assert checksum_ok(slot_bytes(path, 0))
+            f.write(notes)
+        for options in ({}, {"create_if_missing": False}, {"read_only": True},
+                        {"encryption_key": b"k"}):
+            with pytest.raises(am.CorruptSuperblockError, match="^no valid superblock found$"):
+                am.open(path, **options)
+        with open(path, "rb") as f:
+            assert f.read() == notes
 
     def test_path_like_objects(self, tmp_path):
         am.open(tmp_path / "p.db").close()
