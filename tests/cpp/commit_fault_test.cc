@@ -7,6 +7,7 @@
 #include <random>
 
 #include "fault_storage.h"
+#include "oracle.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -190,6 +191,7 @@ TEST(CommitFaults, AnyFailedCallOfASpillingTransaction) {
         EXPECT_TRUE(contents(m.impl()) == before) << "k " << k;
       }
     }
+    testing::expect_sound(image->bytes, {}, "k " + std::to_string(k));
     auto db = reopen(image->bytes);
     ASSERT_TRUE(db) << "k " << k;
     State seen = contents(*db);
