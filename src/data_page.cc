@@ -160,6 +160,17 @@ void SlotPacker::commit() {
   set_current(std::nullopt);
 }
 
+void SlotPacker::adopt(uint64_t page, uint64_t copy) {
+  auto it = working_.find(page);
+  if (it == working_.end()) return;
+  const uint32_t n = it->second;
+  log_change(page, n);
+  working_.erase(it);
+  log_change(copy, 0);
+  working_[copy] = n;
+  set_current(copy);
+}
+
 LiveCounts SlotPacker::committed_counts() const {
   LiveCounts counts = working_;
   std::vector<std::pair<uint64_t, uint32_t>> undo = undo_;

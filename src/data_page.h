@@ -23,7 +23,8 @@
 // page's live count, and the page is retired whole when the count reaches 0.
 //
 // SlotPacker guarantees: only pages created by the running transaction are
-// ever appended to (the current page is forgotten at begin, commit, rollback
+// ever appended to (a committed page is carried on only as a new copy, see
+// adopt) (the current page is forgotten at begin, commit, rollback
 // and savepoint creation, so a page made after a savepoint is never part of
 // the state it saved; returning to a savepoint brings back the page that was
 // current when it was created, whose unused gap no saved entry refers to). The live count of a page equals the number of Inline
@@ -107,6 +108,10 @@ class SlotPacker {
   void restore(const PackerSnapshot& snap);
   // committed := working, current page unset.
   void commit();
+  // `copy` takes over the live count of `page` (which must have one) and
+  // becomes the current page: the tail-page carry has moved every live value
+  // of `page` into it.
+  void adopt(uint64_t page, uint64_t copy);
 
   // Stores a small value in the current page, or in a new page from `alloc`
   // (which becomes current). Nothing is counted when it fails.

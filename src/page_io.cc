@@ -186,6 +186,10 @@ const uint8_t* FileStorage::mapped(uint64_t offset, size_t len) {
     // Reads are random page by page; read-ahead around each would only
     // evict other pages from the kernel's cache.
     ::madvise(p, static_cast<size_t>(want), MADV_RANDOM);
+    // A mapping keeps the open file, and so its lock, alive: a forked child
+    // must not inherit it (the fork guard of the Python layer closes only
+    // the child's descriptors).
+    ::madvise(p, static_cast<size_t>(want), MADV_DONTFORK);
     map_ = static_cast<uint8_t*>(p);
     map_len_ = want;
   }

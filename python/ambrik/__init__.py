@@ -14,6 +14,37 @@ from ._ambrik import *  # noqa: F401,F403
 __version__ = _ambrik.__version__
 
 
+# The native function's text signature can only show this default as `...`
+# (introspection accepts no other objects there); this one shows it, and
+# help(ambrik.open) with it.
+def open(  # noqa: A001 - the package's entry point, not the builtin
+    path=None,
+    *,
+    cache_max_bytes=8388608,
+    spillway_max_bytes=None,
+    drain_insertion=_ambrik.DrainInsertion.LruTail,
+    create_if_missing=True,
+    read_only=False,
+    superblock_count=2,
+    encryption_key=None,
+):
+    """Open the database file `path` (str, bytes or path-like), creating it
+    if missing unless told not to; None opens a new in-memory database.
+
+    See the user guide for each option. Errors carry the path as a note.
+    """
+    return _ambrik.open(
+        path,
+        cache_max_bytes=cache_max_bytes,
+        spillway_max_bytes=spillway_max_bytes,
+        drain_insertion=drain_insertion,
+        create_if_missing=create_if_missing,
+        read_only=read_only,
+        superblock_count=superblock_count,
+        encryption_key=encryption_key,
+    )
+
+
 @dataclass(frozen=True, slots=True, kw_only=True)
 class Stats:
     """Size of an open database. The spillway fields are None while it has no spillway."""

@@ -12,7 +12,7 @@ from ambrik import Counters, DefragStats, Stats
 __version__: str
 
 # A path to a database file: text or an object whose os.fspath() is text.
-_Path = str | os.PathLike[str]
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # A raw key (bytes, ideally 32 random bytes) or a passphrase (text).
 _Key = bytes | str
 

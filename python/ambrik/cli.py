@@ -6,17 +6,20 @@ command line, reads the key and prints the reports.
 
 Exit status: 0 success (for ``check``: no problem, warnings allowed), 1 problems
 found (``check``) or a damaged source (``compact``), 2 the file could not be
-examined or written (missing, locked, no or wrong key, unsupported format,
-destination exists, I/O error).
+examined or written (missing, empty, locked, no or wrong key, unsupported
+format, destination exists, I/O error). With ``--json`` a failure prints a JSON
+object with the error on standard output too. A reader that stops early (``|
+head``) ends the command quietly with status 141, as a tool killed by SIGPIPE.
 """
 
 import argparse
 import json
 import os
+import signal
 import sys
 from typing import Any, Callable
 
-from . import _tools
+from . import _ambrik, _tools
 
 Report = dict[str, Any]
 _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -24,6 +27,8 @@ _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 EXIT_OK = 0
 EXIT_PROBLEMS = 1
 EXIT_FAILED = 2
+# What a shell reports for a command killed by SIGPIPE.
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 
 # Errors that say the source file itself is damaged.
 _DAMAGE = {
@@ -40,6 +45,12 @@ class _Failure(Exception):
     def __init__(self, message: str, code: int = EXIT_FAILED) -> None:
         super().__init__(message)
         self.code = code
+
+
+def _error_object(command: str, error: str, message: str, code: int) -> str:
+    """The JSON a failed ``--json`` command prints, so that scripts always get JSON."""
+    return json.dumps({"command": command, "error": error, "message": message,
+                       "exit_status": code}, indent=2)
 
 
 def check(path: _PathArg, key: bytes | str | None = None, progress: bool = False) -> Report:
@@ -178,7 +189,10 @@ def _parser() -> argparse.ArgumentParser:
         prog="ambrik", description="Operator tools for closed ambrik database files.",
         epilog="Exit status: 0 success, 1 problems found (check) or a damaged source "
                "(compact), 2 the file could not be examined or written.")
-    sub = p.add_subparsers(dest="command", required=True)
+    p.add_argument("--version", action="version", version=f"%(prog)s {_ambrik.__version__}",
+                   help="print the version and exit")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                           help="check, stats or compact (COMMAND -h for its options)")
 
     def key_options(sp: argparse.ArgumentParser) -> None:
         g = sp.add_mutually_exclusive_group()
@@ -188,19 +202,21 @@ def _parser() -> argparse.ArgumentParser:
                        help="take the passphrase from environment variable NAME")
 
     c = sub.add_parser("check", help="verify a closed database file end to end")
-    c.add_argument("file")
+    c.add_argument("file", help="the database file (closed: no program may have it open)")
     key_options(c)
-    c.add_argument("--json", action="store_true", help="print the full report as JSON")
+    c.add_argument("--json", action="store_true",
+                   help="print the full report as JSON (a failure as a JSON error object)")
     c.add_argument("-q", "--quiet", action="store_true", help="print only findings and verdict")
 
     s = sub.add_parser("stats", help="describe a closed database file")
-    s.add_argument("file")
+    s.add_argument("file", help="the database file (closed: no program may have it open)")
     key_options(s)
-    s.add_argument("--json", action="store_true", help="print the report as JSON")
+    s.add_argument("--json", action="store_true",
+                   help="print the report as JSON (a failure as a JSON error object)")
 
     k = sub.add_parser("compact", help="copy the committed state into a new, compact file")
-    k.add_argument("src")
-    k.add_argument("dst")
+    k.add_argument("src", help="the database file to copy (closed)")
+    k.add_argument("dst", help="the new file; must not exist unless --force is given")
     key_options(k)
     k.add_argument("-f", "--force", action="store_true", help="replace DST if it exists")
     return p
@@ -208,6 +224,20 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    try:
+        code = _run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+        return code
+    except BrokenPipeError:
+        # The reader has what it wanted: stop as a Unix tool does, without a
+        # traceback, and with nothing left for Python to flush at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE
+
+
+def _run(args: argparse.Namespace) -> int:
     progress = sys.stderr.isatty()
     commands: dict[str, Callable[[argparse.Namespace, bytes | None, bool], int]] = {
         "check": _cmd_check, "stats": _cmd_stats, "compact": _cmd_compact}
@@ -215,14 +245,18 @@ def main(argv: list[str] | None = None) -> int:
         key = _read_key(args)
         return commands[args.command](args, key, progress)
     except _Failure as exc:
-        print(f"ambrik {args.command}: {exc}", file=sys.stderr)
-        return exc.code
-    except Exception as exc:  # noqa: BLE001 - every engine error is reported, not raised
-        from . import _ambrik
-        if not isinstance(exc, (_ambrik.AmbrikError, OSError)):
+        return _fail(args, "ArgumentError", str(exc), exc.code)
+    except (_ambrik.AmbrikError, OSError) as exc:
+        if isinstance(exc, BrokenPipeError):
             raise
         name = type(exc).__name__
-        print(f"ambrik {args.command}: {name}: {exc}", file=sys.stderr)
-        if args.command == "compact" and name in _DAMAGE:
-            return EXIT_PROBLEMS
-        return EXIT_FAILED
+        code = EXIT_PROBLEMS if args.command == "compact" and name in _DAMAGE else EXIT_FAILED
+        return _fail(args, name, str(exc), code)
+
+
+def _fail(args: argparse.Namespace, error: str, message: str, code: int) -> int:
+    shown = message if error == "ArgumentError" else f"{error}: {message}"
+    print(f"ambrik {args.command}: {shown}", file=sys.stderr)
+    if getattr(args, "json", False):
+        print(_error_object(args.command, error, message, code))
+    return code

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "drain_insertion.h"
+#include "fs_path.h"
 
 namespace ambrik::py {
 
@@ -158,6 +160,9 @@ bool ValueView::acquire(PyObject* obj) {
   }
   // Filled in place: an exporter may point the view's shape into the view.
   if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) < 0) {
+    // A buffer object that refuses for its own reason (a released
+    // memoryview's ValueError) says more than "not bytes-like" would.
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) return false;
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "values must be bytes-like (implement the buffer protocol)");
     return false;
@@ -308,37 +313,9 @@ bool to_path(PyObject* obj, std::optional<std::string>* out) {
     out->reset();
     return true;
   }
-  PyObject* text;
-  if (PyUnicode_Check(obj)) {
-    text = Py_NewRef(obj);
-  } else {
-    PyObject* os = PyImport_ImportModule("os");
-    if (os == nullptr) return false;
-    text = PyObject_CallMethod(os, "fspath", "(O)", obj);
-    Py_DECREF(os);
-    if (text == nullptr) return false;
-    if (!PyUnicode_Check(text)) {
-      raise_downcast(text, "str");
-      Py_DECREF(text);
-      return false;
-    }
-  }
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-  if (utf8 == nullptr) {
-    Py_DECREF(text);
-    return false;
-  }
-  // The system calls would cut the name at the NUL and open another file,
-  // and the spill file's name would be cut the same way: "db\0" would make
-  // the spill file the database itself and truncate it.
-  if (std::memchr(utf8, '\0', static_cast<size_t>(size)) != nullptr) {
-    Py_DECREF(text);
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return false;
-  }
-  out->emplace(utf8, static_cast<size_t>(size));
-  Py_DECREF(text);
+  std::string path;
+  if (!to_fs_path(obj, &path)) return false;
+  *out = std::move(path);
   return true;
 }
 

@@ -49,7 +49,8 @@ class ValueView {
   ValueView& operator=(const ValueView&) = delete;
 
   // Accepts C-contiguous buffers of unsigned or signed bytes; otherwise
-  // raises TypeError or BufferError and returns false.
+  // raises TypeError or BufferError (or the ValueError of an exporter that
+  // can no longer export, such as a released memoryview) and returns false.
   bool acquire(PyObject* obj);
   std::span<const uint8_t> bytes() const {
     return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
@@ -73,8 +74,7 @@ bool to_bool(PyObject* obj, const char* param, bool* out);
 // Sequence (other than str) of handles, snapshotted before conversion.
 bool to_u64_list(PyObject* obj, const char* param, std::vector<uint64_t>* out);
 
-// None, str or path-like (os.fspath) to an optional UTF-8 path. A path
-// holding a NUL character raises ValueError "embedded null byte".
+// None (in memory) or a file system path (see to_fs_path).
 bool to_path(PyObject* obj, std::optional<std::string>* out);
 // bytes -> raw key, str -> passphrase; anything else raises TypeError with
 // `type_error_message`.

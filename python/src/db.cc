@@ -11,6 +11,7 @@
 #include "db_engine.h"
 #include "entry.h"
 #include "errors.h"
+#include "fs_path.h"
 #include "module.h"
 #include "transaction.h"
 #include "transaction/transaction_manager.h"
@@ -130,6 +131,26 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
     options.encryption_key = std::move(key);
   }
 
+  // The descriptor is tracked from the moment it exists, not once open has
+  // returned: a thread that forks while this one derives a key must not
+  // leave the child holding the file and its lock.
+  int tracked_fd = -1;
+  bool untracked = false;
+  options.on_file_opened = [&tracked_fd, &untracked](int fd) {
+    RegistryLock registry;
+    if (registry.add(fd)) {
+      tracked_fd = fd;
+    } else {
+      untracked = true;
+    }
+  };
+  // A failed open has closed its descriptor already.
+  auto forget_descriptor = [&tracked_fd] {
+    if (tracked_fd < 0) return;
+    RegistryLock registry;
+    registry.remove(tracked_fd);
+  };
+
   // Opening may take the file lock, derive keys (deliberately slow for
   // passphrases) and scan the file: let other threads run meanwhile.
   std::optional<ambrik::Result<std::unique_ptr<TransactionManager>>> opened;
@@ -145,48 +166,72 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
     escaped = Escaped::kOther;
   }
   Py_END_ALLOW_THREADS
+  if (escaped != Escaped::kNothing || !opened->ok()) forget_descriptor();
   if (escaped == Escaped::kOutOfMemory) return PyErr_NoMemory();
   if (escaped == Escaped::kOther) return raise_internal_error("unexpected C++ exception");
-  if (!opened->ok()) return raise_engine_error(opened->error());
+  if (!opened->ok()) {
+    raise_engine_error(opened->error());
+    if (options.path) name_file_of_error(*options.path);
+    return nullptr;
+  }
 
   std::unique_ptr<TransactionManager> engine = std::move(*opened).value();
+  // Could not be tracked: closed on the way out, before any fork can copy it.
+  if (untracked) return PyErr_NoMemory();
   const int fd = engine->file_descriptor();
   PyObject* obj = new_object<Database>(state->ambrik_type, std::move(options.path));
-  if (obj == nullptr) return nullptr;
+  if (obj == nullptr) {
+    RegistryLock registry;  // held until the descriptor is closed
+    registry.remove(fd);
+    engine.reset();
+    return nullptr;
+  }
   Database* db = as_db(obj);
   db->fd = fd;
   db->generation = fork_generation();
-  bool registered;
-  {
-    RegistryLock registry;
-    registered = registry.add(fd);
-    if (registered) db->engine = std::move(engine);
-  }
-  if (!registered) {
-    Py_DECREF(obj);
-    return PyErr_NoMemory();  // `engine` closes the file on the way out
-  }
+  db->engine = std::move(engine);
   return obj;
 }
 
-PyObject* db_repr(PyObject* self) {
-  Database* db = as_db(self);
-  bool open;
-  {
-    std::lock_guard<std::mutex> guard(db->mu);
-    open = usable_engine(db) != nullptr;
-  }
+bool is_open(Database* db) {
+  std::lock_guard<std::mutex> guard(db->mu);
+  return usable_engine(db) != nullptr;
+}
+
+// Touches only the body, never the object, so that it may run in dealloc.
+PyObject* describe(Database* db, bool open) {
   const char* state = open ? "open" : "closed";
   if (!db->path) return PyUnicode_FromFormat("<ambrik.Ambrik :memory: %s>", state);
-  PyObject* path = PyUnicode_DecodeUTF8(db->path->data(),
-                                        static_cast<Py_ssize_t>(db->path->size()), "replace");
+  PyObject* path = fs_path_text(*db->path);
   if (path == nullptr) return nullptr;
   PyObject* text = PyUnicode_FromFormat("<ambrik.Ambrik path=%R %s>", path, state);
   Py_DECREF(path);
   return text;
 }
 
+PyObject* db_repr(PyObject* self) {
+  Database* db = as_db(self);
+  return describe(db, is_open(db));
+}
+
+// As for an unclosed file: the database is closed all the same, but a
+// program that leaves it to the collector cannot tell when, nor see an
+// error of the close. No source object is given: a warning that kept it
+// would revive an object being freed.
+void warn_unclosed(Database* db) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* text = describe(db, true);
+  if (text == nullptr || PyErr_WarnFormat(PyExc_ResourceWarning, 1, "unclosed database %U",
+                                          text) < 0) {
+    PyErr_WriteUnraisable(nullptr);
+  }
+  Py_XDECREF(text);
+  PyErr_Restore(type, value, tb);
+}
+
 void db_dealloc(PyObject* self) {
+  if (is_open(as_db(self))) warn_unclosed(as_db(self));
   close_engine(self);  // an inherited engine is only let go
   dealloc_object<Database>(self);
 }

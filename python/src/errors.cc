@@ -5,6 +5,7 @@
 
 #include "convert.h"
 #include "error_table.h"
+#include "fs_path.h"
 
 namespace ambrik::py {
 
@@ -12,6 +13,16 @@ namespace {
 
 constexpr int idx(PyError e) { return static_cast<int>(e); }
 static_assert(idx(E::DecryptionFailedError) + 1 == kExceptionCount);
+
+// OSError's str() names `filename` when it is set; the message of an
+// IoError is its contract, so the file goes into the attribute only.
+const char kIoErrorStr[] =
+    "def __str__(self):\n"
+    "    if self.filename is None:\n"
+    "        return OSError.__str__(self)\n"
+    "    if self.errno is not None and self.strerror is not None:\n"
+    "        return f'[Errno {self.errno}] {self.strerror}'\n"
+    "    return BaseException.__str__(self)\n";
 
 const char kIoErrorDoc[] =
     "Fatal I/O error. Subclasses both ambrik.FatalError and the builtin OSError, so it "
@@ -62,12 +73,29 @@ int ensure_classes() {
   return 0;
 }
 
+// Defines IoError.__str__ (kIoErrorStr) in the class namespace `ns`.
+int define_io_error_str(PyObject* builtins, PyObject* ns) {
+  PyObject* globals = PyDict_New();
+  if (globals == nullptr) return -1;
+  int rc = PyDict_SetItemString(globals, "__builtins__", builtins);
+  PyObject* done = rc < 0 ? nullptr
+                          : PyObject_CallMethod(builtins, "exec", "sO", kIoErrorStr, globals);
+  PyObject* fn = done == nullptr ? nullptr : PyDict_GetItemString(globals, "__str__");
+  rc = fn == nullptr ? -1 : PyDict_SetItemString(ns, "__str__", fn);
+  Py_XDECREF(done);
+  Py_DECREF(globals);
+  if (rc < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "IoError.__str__");
+  return rc;
+}
+
 PyObject* build_io_error() {
   PyObject* builtins = PyImport_ImportModule("builtins");
   if (builtins == nullptr) return nullptr;
   PyObject* type_fn = PyObject_GetAttrString(builtins, "type");
-  Py_DECREF(builtins);
-  if (type_fn == nullptr) return nullptr;
+  if (type_fn == nullptr) {
+    Py_DECREF(builtins);
+    return nullptr;
+  }
 
   PyObject* result = nullptr;
   PyObject* ns = nullptr;
@@ -80,7 +108,7 @@ PyObject* build_io_error() {
     PyObject* doc = PyUnicode_FromString(kIoErrorDoc);
     bool ok = module_name != nullptr && doc != nullptr &&
               PyDict_SetItemString(ns, "__module__", module_name) == 0 &&
-              PyDict_SetItemString(ns, "__doc__", doc) == 0;
+              PyDict_SetItemString(ns, "__doc__", doc) == 0 && define_io_error_str(builtins, ns) == 0;
     Py_XDECREF(module_name);
     Py_XDECREF(doc);
     if (!ok) goto done;
@@ -94,6 +122,7 @@ done:
   Py_XDECREF(ns);
   Py_XDECREF(bases);
   Py_DECREF(type_fn);
+  Py_DECREF(builtins);
   return result;
 }
 
@@ -148,6 +177,28 @@ PyObject* raise_error(PyError cls, const char* message) {
 }
 
 PyObject* raise_internal_error(const char* text) { return raise_internal(text); }
+
+void name_file_of_error(const std::string& path) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value == nullptr) {
+    PyErr_Restore(type, value, tb);
+    return;
+  }
+  // Best effort: the error being raised matters more than its note.
+  PyObject* name = fs_path_text(path);
+  PyObject* note = name == nullptr ? nullptr : PyUnicode_FromFormat("while opening %R", name);
+  PyObject* added = note == nullptr ? nullptr : PyObject_CallMethod(value, "add_note", "O", note);
+  if (added != nullptr && g_io_error != nullptr && PyObject_IsInstance(value, g_io_error) == 1) {
+    if (PyObject_SetAttrString(value, "filename", name) < 0) PyErr_Clear();
+  }
+  if (PyErr_Occurred()) PyErr_Clear();
+  Py_XDECREF(added);
+  Py_XDECREF(note);
+  Py_XDECREF(name);
+  PyErr_Restore(type, value, tb);
+}
 
 PyObject* raise_closed() {
   return raise_error(PyError::ClosedError, "database handle has been closed");

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <string>
+
 #include "error.h"
 
 namespace ambrik::py {
@@ -40,6 +42,11 @@ PyObject* raise_error(PyError cls, const char* message);
 PyObject* raise_engine_error(const ambrik::Error& error);
 
 PyObject* raise_closed();
+
+// Adds to the exception being raised a note naming the database file
+// `path` (file system bytes) and, on an IoError, sets its `filename`;
+// str() of the exception stays as it was.
+void name_file_of_error(const std::string& path);
 
 // Raises the module-private BaseException subclass used for broken internal
 // invariants; always returns nullptr.

@@ -14,11 +14,18 @@
 //    running any of it, so nothing is written, synced, truncated or
 //    unlinked (see db_engine.h).
 //
+// A database being opened is registered as soon as its file is open (the
+// engine reports the descriptor before it takes the lock or derives a key),
+// and the engine's mapping of the file is not inherited at all.
+//
 // Limits: the child closes its copies when its handler runs, an instant
 // after fork() has returned in the parent, so a parent that closes and
-// reopens at once may still meet the child's copy; and a database being
-// opened by another thread while this one forks may reach the child
-// unregistered, keeping its lock until the child exits.
+// reopens at once may still meet the child's copy; a fork in the few
+// instructions between the open() system call and the registration still
+// passes an unregistered copy; and after a failed open the number stays
+// registered until the opening thread has retaken it, so a child forked in
+// that instant may close a descriptor that another thread has just
+// received under the same number.
 #pragma once
 
 #include <cstdint>

@@ -43,20 +43,20 @@ PyObject* run_on_name(PyObject* self, EngineCall call) {
 }
 
 // Marks the object finished; true if this call was the one that did so.
-bool finish(PyObject* self) { return !as_sp(self)->finished.exchange(true); }
+bool finish_savepoint(PyObject* self) { return !as_sp(self)->finished.exchange(true); }
 
-PyObject* raise_already_finished() {
+PyObject* raise_savepoint_finished() {
   return raise_error(PyError::AlreadyFinishedError,
                      "savepoint already finished (released or rolled back)");
 }
 
 PyObject* sp_release(PyObject* self, PyObject*) {
-  if (!finish(self)) return raise_already_finished();
+  if (!finish_savepoint(self)) return raise_savepoint_finished();
   return run_on_name(self, db_release);
 }
 
 PyObject* sp_rollback_to(PyObject* self, PyObject*) {
-  if (!finish(self)) return raise_already_finished();
+  if (!finish_savepoint(self)) return raise_savepoint_finished();
   return run_on_name(self, db_rollback_to);
 }
 
@@ -66,7 +66,7 @@ PyObject* sp_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (bind_args(Signature{"__exit__()", names, 3, 3, 0}, args, nargs, kwnames, a) < 0) {
     return nullptr;
   }
-  if (!finish(self)) Py_RETURN_FALSE;
+  if (!finish_savepoint(self)) Py_RETURN_FALSE;
   PyObject* done = run_on_name(self, a[0] == Py_None ? db_release : db_rollback_to);
   if (done == nullptr) return nullptr;
   Py_DECREF(done);
@@ -74,6 +74,13 @@ PyObject* sp_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* sp_name(PyObject* self, void*) { return Py_NewRef(as_sp(self)->name); }
+
+PyObject* sp_repr(PyObject* self) {
+  const char* state = as_sp(self)->finished.load() ? "finished" : "active";
+  PyObject* name = as_sp(self)->name;  // cleared only by the collector
+  if (name == nullptr) return PyUnicode_FromFormat("<ambrik.Savepoint %s>", state);
+  return PyUnicode_FromFormat("<ambrik.Savepoint %R %s>", name, state);
+}
 
 int sp_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -105,6 +112,7 @@ PyType_Slot sp_slots[] = {
     {Py_tp_doc, const_cast<char*>("A named savepoint inside a running transaction.")},
     {Py_tp_methods, sp_methods},
     {Py_tp_getset, sp_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(sp_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(sp_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sp_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SavepointBody>)},

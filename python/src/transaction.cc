@@ -107,6 +107,13 @@ PyObject* txn_savepoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return sp;
 }
 
+// "active" while this object can still commit or roll back; the engine's
+// own transaction may have ended meanwhile through the database object.
+PyObject* txn_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<ambrik.Transaction %s>",
+                              as_txn(self).finished.load() ? "finished" : "active");
+}
+
 int txn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_txn(self).db);
@@ -163,6 +170,7 @@ PyType_Slot txn_slots[] = {
                     "The running transaction of a database; commits on normal exit from a "
                     "with block and rolls back on an exception.")},
     {Py_tp_methods, txn_methods()},
+    {Py_tp_repr, reinterpret_cast<void*>(txn_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(txn_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(txn_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<TransactionBody>)},

@@ -20,6 +20,7 @@
 
 #include "error.h"
 #include "error_table.h"
+#include "fs_path.h"
 #include "tools/checker.h"
 #include "tools/compactor.h"
 #include "tools/report_json.h"
@@ -30,32 +31,7 @@ using ambrik::Error;
 using ambrik::Key;
 using ambrik::KeyKind;
 
-// A path argument as the file system's bytes; false with an exception set.
-bool path_arg(PyObject* obj, std::string& out) {
-  PyObject* fspath = PyOS_FSPath(obj);
-  if (fspath == nullptr) return false;
-  PyObject* bytes = nullptr;
-  if (PyUnicode_Check(fspath)) {
-    bytes = PyUnicode_EncodeFSDefault(fspath);
-  } else if (PyBytes_Check(fspath)) {
-    bytes = Py_NewRef(fspath);
-  }
-  Py_DECREF(fspath);
-  if (bytes == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "path must be str or bytes");
-    return false;
-  }
-  char* data = nullptr;
-  Py_ssize_t len = 0;
-  bool ok = PyBytes_AsStringAndSize(bytes, &data, &len) == 0;
-  if (ok) out.assign(data, static_cast<size_t>(len));
-  Py_DECREF(bytes);
-  if (ok && out.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
-    return false;
-  }
-  return ok;
-}
+bool path_arg(PyObject* obj, std::string& out) { return ambrik::py::to_fs_path(obj, &out); }
 
 // None, bytes (raw key) or str (passphrase); false with an exception set.
 bool key_arg(PyObject* obj, std::optional<Key>& out) {
@@ -123,6 +99,24 @@ ambrik::tools::ProgressFn progress_printer(bool enabled, const char* label) {
 
 PyObject* json_result(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Each function's one exception boundary: converting the arguments
+// allocates too (the path, the key, the progress printer), and no C++
+// exception may reach the interpreter.
+template <PyCFunctionWithKeywords F>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return F(self, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+    return nullptr;
+  }
 }
 
 template <typename Fn>
@@ -204,13 +198,13 @@ PyObject* tools_compact(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef tools_methods[] = {
-    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tools_check)),
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<tools_check>)),
      METH_VARARGS | METH_KEYWORDS,
      "check(path, key=None, progress=False)\n--\n\nVerify a closed database file; JSON report."},
-    {"stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tools_stats)),
+    {"stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<tools_stats>)),
      METH_VARARGS | METH_KEYWORDS,
      "stats(path, key=None, progress=False)\n--\n\nDescribe a closed database file; JSON report."},
-    {"compact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tools_compact)),
+    {"compact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<tools_compact>)),
      METH_VARARGS | METH_KEYWORDS,
      "compact(src, dst, key=None, overwrite=False, progress=False)\n--\n\n"
      "Write the committed state of src into a new, compact file dst; JSON report."},

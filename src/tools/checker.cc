@@ -218,6 +218,7 @@ void Checker::check_free_and_leaked() {
   uint64_t run_start = 0, run_len = 0;
   auto close_run = [&]() {
     if (run_len == 0) return;
+    kind_ = "leaked_pages";
     problem(run_start, run_len == 1
                            ? std::string("leaked: neither reachable nor marked free")
                            : "leaked: this page and the next " + num(run_len - 1) +
@@ -228,6 +229,7 @@ void Checker::check_free_and_leaked() {
   for (uint64_t p = n_; p < limit_; ++p) {
     const bool is_free = (free_[p / 64] >> (p % 64)) & 1;
     const Role role = static_cast<Role>(role_[p]);
+    kind_ = "free_map";
     if (is_free && role != Role::None)
       problem(p, std::string("marked free but reachable as ") + role_name(role));
     if (!is_free && role == Role::None) {
@@ -287,6 +289,7 @@ Status Checker::run() {
   }
 
   check_slots();
+  kind_ = "file";
   if (sb_.page_count < n_)
     problem(src_.chosen, "superblock page count " + num(sb_.page_count) + " is below its " +
                              num(n_) + " slots");
@@ -299,7 +302,9 @@ Status Checker::run() {
     warning(std::nullopt, "file length " + num(src_.file_bytes) + " is not a whole number of " +
                               num(src_.stride) + "-byte page units");
 
+  kind_ = "handle_table";
   TRY(check_handles());
+  kind_ = "membership_index";
   TRY(check_membership());
   // Compared only when both could be walked from their roots; damage below
   // a root is reported where it is, and the pairs it hides are named.
@@ -310,8 +315,10 @@ Status Checker::run() {
                 " tagged handles)");
     TRY(pinpoint_membership());
   }
+  kind_ = "free_map";
   TRY(check_freemap());
   check_free_and_leaked();
+  kind_ = "named_roots";
   TRY(check_named_roots());
   if (progress_) progress_(limit_, limit_);
   return ok_status();
@@ -361,10 +368,12 @@ Result<CheckReport> check_source(std::unique_ptr<Source> src, const ProgressFn& 
       s.defect = d.defect.text();
       report.slots.push_back(s);
       report.findings.push_back(
-          Finding{true, d.slot, "superblock slot " + detail::num(d.slot) + ": " + d.defect.text()});
+          Finding{true, d.slot, "superblock slot " + detail::num(d.slot) + ": " + d.defect.text(),
+                  "superblock"});
       ++report.problems;
     }
-    report.findings.push_back(Finding{true, std::nullopt, "no valid superblock found"});
+    report.findings.push_back(
+        Finding{true, std::nullopt, "no valid superblock found", "superblock"});
     ++report.problems;
     return report;
   }

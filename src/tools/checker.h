@@ -51,6 +51,10 @@ struct Finding {
   bool problem = true;  // false: a warning
   std::optional<uint64_t> page;
   std::string text;
+  // What was being examined, for programs: "superblock", "file",
+  // "handle_table", "membership_index", "free_map", "leaked_pages" or
+  // "named_roots". The text is for people and may change.
+  const char* kind = "superblock";
 };
 
 struct KeySlotInfo {

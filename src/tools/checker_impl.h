@@ -43,7 +43,7 @@ class Checker {
       ++r_.findings_dropped;
       return;
     }
-    r_.findings.push_back(Finding{problem, page, std::move(text)});
+    r_.findings.push_back(Finding{problem, page, std::move(text), kind_});
   }
   void problem(std::optional<uint64_t> page, std::string text) { add(true, page, std::move(text)); }
   void warning(std::optional<uint64_t> page, std::string text) {
@@ -73,6 +73,7 @@ class Checker {
   void check_free_and_leaked();
   Status check_named_roots();
 
+  const char* kind_ = "superblock";  // of the findings being made (Finding::kind)
   Source& src_;
   const Superblock& sb_;
   CheckReport& r_;

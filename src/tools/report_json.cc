@@ -134,7 +134,7 @@ void body(Json& j, const CheckReport& r) {
     j.key("page");
     if (f.page) j.value(*f.page);
     else j.null();
-    j.field("text", f.text).close('}');
+    j.field("kind", std::string(f.kind)).field("text", f.text).close('}');
   }
   j.close(']');
   j.field("problems", r.problems).field("warnings", r.warnings);

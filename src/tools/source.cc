@@ -53,6 +53,10 @@ Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             uint64_t cache_bytes) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
+  // As for the engine's open: an empty file is not a database, and a
+  // check of it must not say "damaged" while stats says "not found".
+  if (S_ISREG(st.st_mode) && st.st_size == 0)
+    return Error::simple(ErrorKind::DatabaseFileNotFound);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -46,6 +46,7 @@ Status TransactionManagerImpl::begin() {
   recycle.on_begin();
   recycle.set_usable_range(superblock_count, committed_page_count);
   packer.reset();
+  tail = TailPage{};
   txn.clear();
   active = true;
   return ok_status();
@@ -59,6 +60,8 @@ Status TransactionManagerImpl::rollback() {
   TRY(recover_depths());
   recycle.on_rollback();
   packer.reset();
+  tail = TailPage{};
+  carry = TailPage{};
   txn.clear();
   active = false;
   return ok_status();

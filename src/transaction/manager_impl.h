@@ -6,7 +6,8 @@
 //                state                     staging.cc    value storage, allocator
 //   savepoints.cc                          keys.cc       key slots
 //   config.cc    run-time settings         stats.cc      statistics, counters
-//   defrag.cc    defragmentation
+//   defrag.cc    defragmentation           carry.cc      the tail page carried
+//                                                         into the next transaction
 //
 // Invariants:
 //  - outside a transaction `working` equals `committed` and the in-memory
@@ -52,8 +53,21 @@ struct StateRecord {
   std::array<uint8_t, kNamedRootsBytes> named_roots{};
 };
 
+// The data page that received the last small values, and the handles stored
+// into it (oldest first; some may have moved on since, which a carry
+// checks). Past kMaxCarried handles the list is dropped: a carry would
+// re-point too many entries.
+struct TailPage {
+  uint64_t page = kNoPage;
+  std::vector<uint64_t> residents;
+  bool too_many = false;
+};
+inline constexpr size_t kMaxCarried = 64;
+
 struct SavepointRecord {
   PackerSnapshot packer;
+  TailPage tail;
+  TailPage carry;
   std::string name;
   std::vector<uint64_t> pending_free;  // the transaction's list at creation
   StateRecord working;
@@ -233,6 +247,27 @@ class TransactionManagerImpl {
   Status store_value(std::span<const uint8_t> value, StoredValue& out);
   // Undoes store_value for a small value after a later step failed.
   void unstore_value(const StoredValue& stored);
+
+  // --- carry.cc
+  // Records that `handle`'s value now lies in `stored` (after the operation
+  // that stored it succeeded).
+  void note_stored(uint64_t handle, const StoredValue& stored);
+  // The first small value of a transaction (or after a savepoint) goes into
+  // the tail page of the last commit when it has room: the page's live
+  // values are repacked into a new page, their entries re-pointed, and the
+  // old page is released at commit like any superseded page. A page whose
+  // live values are not all known, or that lacks room, is left alone.
+  // True when it carried. (Values of that page move: an entry looked up
+  // before may be stale.)
+  Result<bool> carry_tail_page(uint64_t value_size);
+  // carry_tail_page when a small value is due to open the transaction's
+  // first data page and a carry is pending.
+  Result<bool> carry_if_due(uint64_t value_size) {
+    if (value_size > kMaxSmallValue || packer.current_page() || carry.page == kNoPage) return false;
+    return carry_tail_page(value_size);
+  }
+  // Commit: the packer's current page becomes the page to carry.
+  void keep_tail_for_next_commit();
   // The allocator for every page of the object store: pages superseded
   // earlier in this transaction that no state can reach any more first, then
   // the free map, then the end of the file. One function object for the
@@ -284,6 +319,8 @@ class TransactionManagerImpl {
   TxnLists txn;
   FreemapRecycle recycle;
   SlotPacker packer;
+  TailPage tail;   // the packer's current page in this transaction
+  TailPage carry;  // the last commit's tail page, until a carry takes it
   uint64_t committed_page_count = 0;
 };
 

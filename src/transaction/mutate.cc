@@ -48,6 +48,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   membership_depth = index.depth;
   retire(pending);
   retire(index_pending);
+  note_stored(handle, stored);
   scope.done();
   return handle;
 }
@@ -56,6 +57,8 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   OpScope scope(*this);
   HandleEntry old = TRY(lookup_live(handle));
+  // A carry moves the old value too, when it lay in the carried page.
+  if (TRY(carry_if_due(value.size()))) old = TRY(lookup_live(handle));
   StoredValue stored;
   TRY(store_value(value, stored));
   HandleEntry entry{stored.location, old.tag, stored.slot, old.client_byte, stored.kind};
@@ -79,6 +82,7 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
+  note_stored(handle, stored);
   scope.done();
   return ok_status();
 }

@@ -107,6 +107,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);  // owns fd from here on
+  if (o.on_file_opened) o.on_file_opened(fd);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
 
   auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);

@@ -34,6 +34,9 @@ Status TransactionManagerImpl::savepoint(const std::string& name) {
     return Error::duplicate_savepoint(name);
   SavepointRecord sp;
   sp.packer = packer.snapshot();
+  sp.tail = std::move(tail);
+  tail = TailPage{};
+  sp.carry = carry;
   sp.name = name;
   sp.pending_free = txn.seal_for_savepoint();
   sp.working = working;
@@ -52,6 +55,8 @@ Status TransactionManagerImpl::rollback_to(const std::string& name) {
   recycle.return_to(it->recycle);
   TRY(recover_depths());
   packer.restore(it->packer);
+  tail = it->tail;
+  carry = it->carry;
   txn.savepoints.erase(it + 1, txn.savepoints.end());
   txn.forget_since_savepoint();
   return ok_status();

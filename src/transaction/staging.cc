@@ -74,6 +74,7 @@ Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, Store
     out.kind = ValueKind::Overflow;
     return ok_status();
   }
+  TRY(carry_if_due(value.size()));
   DataSlot ds = TRY(packer.insert_into_data_page(*cache, value, recycling_allocator()));
   out.location = ds.page;
   out.slot = ds.slot;

@@ -52,6 +52,11 @@ struct OpenOptions {
   bool read_only = false;
   uint32_t superblock_count = 2;
   std::optional<Key> encryption_key;
+  // Called with the database file's descriptor right after it is opened,
+  // before the lock is taken or a key derived, so that an owner which closes
+  // descriptors in forked children can track it from the start. The
+  // descriptor stays the engine's; on a failed open the engine closes it.
+  std::function<void(int fd)> on_file_opened;
 };
 
 class TransactionManagerImpl;

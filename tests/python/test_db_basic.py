@@ -1,6 +1,8 @@
 import errno
 import gc
 import inspect
+import re
+import warnings
 
 import pytest
 
@@ -70,9 +72,16 @@ def test_with_block_discards_uncommitted_work(path):
 
 def test_deallocation_closes(path):
     db = _ambrik.open(path)
-    del db
+    shown = re.escape(f"unclosed database <ambrik.Ambrik path={str(path)!r} open>")
+    with pytest.warns(ResourceWarning, match=f"^{shown}$"):
+        del db
+        gc.collect()
     # The file lock went with the engine object.
-    _ambrik.open(path).close()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)  # none for a closed one
+        db = _ambrik.open(path)
+        db.close()
+        del db
 
 
 def test_transaction_state_errors():
@@ -89,6 +98,10 @@ def test_transaction_state_errors():
     with pytest.raises(_ambrik.InvalidHandleError) as info:
         db.read(99)
     assert str(info.value) == "invalid handle: 99"
+    released = memoryview(b"value")
+    released.release()
+    with pytest.raises(ValueError, match="released memoryview"):  # Python's own error
+        db.allocate(released)
     db.rollback()
     assert not db.is_poisoned  # refusals never poison
 
@@ -133,8 +146,10 @@ def test_transaction_object_commits_and_rolls_back(path):
 def test_transaction_finishes_once():
     db = _ambrik.open()
     with db.transaction() as txn:
+        assert repr(txn) == "<ambrik.Transaction active>"
         h = txn.allocate(b"x")
         txn.commit()
+        assert repr(txn) == "<ambrik.Transaction finished>"
         assert txn.__exit__(None, None, None) is False
     assert db.read(h) == b"x"
     for call in (txn.commit, txn.rollback):
@@ -192,8 +207,11 @@ def test_signatures():
 # --- engine errors reaching Python -------------------------------------------
 
 def test_open_errors(path, tmp_path):
-    with pytest.raises(_ambrik.DatabaseFileNotFoundError, match="^database file not found$"):
+    # The path is a note, shown in tracebacks; the message stays the same.
+    with pytest.raises(_ambrik.DatabaseFileNotFoundError) as info:
         _ambrik.open(path, create_if_missing=False)
+    assert str(info.value) == "database file not found"
+    assert info.value.__notes__ == [f"while opening {str(path)!r}"]
     for count in (1, 17):
         with pytest.raises(_ambrik.InvalidSuperblockCountError) as info:
             _ambrik.open(path, superblock_count=count)
@@ -209,6 +227,7 @@ def test_io_error_carries_errno_and_kind(tmp_path):
     exc = info.value
     assert isinstance(exc, _ambrik.IoError) and isinstance(exc, _ambrik.FatalError)
     assert exc.errno == errno.EISDIR and exc.kind == "IsADirectory"
+    assert exc.filename == str(tmp_path) and exc.__notes__ == [f"while opening {str(tmp_path)!r}"]
     assert str(exc).startswith(f"[Errno {errno.EISDIR}] I/O error: ")
     assert str(exc).endswith(f" (os error {errno.EISDIR})")
 

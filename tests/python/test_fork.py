@@ -2,6 +2,7 @@
 parent's file, lock, spill file and later commits are unaffected."""
 
 import os
+import threading
 
 import pytest
 
@@ -65,7 +66,8 @@ def test_child_cannot_use_the_database_and_the_parent_keeps_its_data(tmp_path):
 
 def test_untouched_child_does_not_keep_the_lock(tmp_path):
     path = str(tmp_path / "db")
-    db = am.open(path)
+    am.open(path).close()
+    db = am.open(path)  # reading the existing file maps it
     go_read, go_write = os.pipe()
     ready_read, ready_write = os.pipe()
 
@@ -96,3 +98,45 @@ def test_repr():
     assert repr(db) == "<ambrik.Ambrik :memory: open>"
     db.close()
     assert repr(db) == "<ambrik.Ambrik :memory: closed>"
+
+
+def test_fork_while_another_thread_opens_does_not_keep_the_lock(tmp_path):
+    path = str(tmp_path / "db")
+    am.open(path, encryption_key="pass").close()
+    real = os.path.realpath(path)
+
+    def file_is_open():
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                if os.readlink(f"/proc/self/fd/{fd}") == real:
+                    return True
+            except OSError:
+                pass
+        return False
+
+    for _ in range(50):  # until one fork lands while the key is being derived
+        opened = []
+        opener = threading.Thread(target=lambda: opened.append(am.open(path, encryption_key="pass")))
+        opener.start()
+        while opener.is_alive() and not file_is_open():
+            pass
+        go_read, go_write = os.pipe()
+        ready_read, ready_write = os.pipe()
+        pid = in_child(lambda: os.write(ready_write, b"r") and os.read(go_read, 1) and 0)
+        during_open = opener.is_alive()
+        opener.join()
+        assert os.read(ready_read, 1) == b"r"  # the child's fork handler has run
+        os.close(ready_read)
+        os.close(ready_write)
+        try:
+            opened[0].close()
+            if during_open:
+                am.open(path, encryption_key="pass").close()  # the child holds no copy
+        finally:
+            os.write(go_write, b"x")
+            os.close(go_write)
+            os.close(go_read)
+            wait_ok(pid)
+        if during_open:
+            return
+    pytest.skip("no fork landed inside open")

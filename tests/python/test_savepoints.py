@@ -10,9 +10,11 @@ def test_nesting():
     outer = txn.savepoint("outer")
     a = txn.allocate(b"a")
     inner = txn.savepoint(name="inner")
+    assert repr(inner) == "<ambrik.Savepoint 'inner' active>"
     txn.allocate(b"b")
     inner.rollback_to()
     assert txn.handles() == [a] and inner.name == "inner"
+    assert repr(inner) == "<ambrik.Savepoint 'inner' finished>"
     with pytest.raises(am.AlreadyFinishedError, match=FINISHED):
         inner.rollback_to()
     # Rolling back leaves the engine's savepoint open.

@@ -165,6 +165,12 @@ def test_check_cannot_check(tmp_path):
     build(path, key=KEY, count=20)
     (tmp_path / "wrong").write_bytes(b"not the key")
     assert run("check", tmp_path / "missing.db")[0] == 2
+    (tmp_path / "empty.db").write_bytes(b"")  # not a database, for both commands
+    for command in ("check", "stats"):
+        code, out, err = run(command, tmp_path / "empty.db", "--json")
+        assert code == 2 and "DatabaseFileNotFoundError" in err
+        assert json.loads(out) == {"command": command, "error": "DatabaseFileNotFoundError",
+                                   "message": "database file not found", "exit_status": 2}
     code, _, err = run("check", path)
     assert code == 2 and "NoEncryptionKeyError" in err
     code, _, err = run("check", path, "--key-file", tmp_path / "wrong")
@@ -204,6 +210,8 @@ def test_check_finds_bit_flips_in_each_page_type(tmp_path, compacted, kind):
 
     path, report = damaged(tmp_path, source, flip)
     assert any("checksum" in t for t in problems_at(report, target)), report["findings"]
+    expected = {"membership": "membership_index", "freemap": "free_map"}.get(kind, "handle_table")
+    assert expected in {f["kind"] for f in report["findings"] if f["page"] == target}
     assert run("check", path)[0] == 1
 
 
@@ -242,6 +250,7 @@ def test_check_superblock_slots(tmp_path):
             d[s * PAGE:(s + 1) * PAGE] = bytes(PAGE)
     out, report = damaged(tmp_path, path, wipe_all)
     assert report["superblock"]["chosen"] is None and report["problems"] >= 3
+    assert {f["kind"] for f in report["findings"]} == {"superblock"}
     code, out, _ = run("check", out)
     assert code == 1 and "no valid superblock found" in out
 
@@ -317,6 +326,7 @@ def test_check_page_both_reachable_and_free(tmp_path):
         put(d, sb["freemap_root"], c)
     _, report = damaged(tmp_path, path, mark)
     assert any("marked free but reachable" in t for t in problems_at(report, victim))
+    assert {f["kind"] for f in report["findings"] if f["page"] == victim} == {"free_map"}
 
 
 def test_check_after_killed_commits(tmp_path):
@@ -485,3 +495,44 @@ def test_database_module_surface_unchanged():
     from ambrik import _ambrik, _tools
     assert not {"check", "stats", "compact"} & set(dir(_ambrik))
     assert {"check", "stats", "compact"} <= set(dir(_tools))
+
+
+def test_out_of_memory_while_converting_arguments_is_memory_error():
+    # Under an address-space limit the copy of a huge path or key fails; that
+    # must reach Python as MemoryError, not end the process.
+    script = r"""
+import resource
+from ambrik import _tools
+big = b"/" + b"x" * (256 << 20)
+with open("/proc/self/status") as f:
+    vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), resource.RLIM_INFINITY))
+for call in (lambda: _tools.check(big), lambda: _tools.stats("/nonexistent", big),
+             lambda: _tools.compact("/nonexistent", big)):
+    try:
+        call()
+    except MemoryError:
+        print("MemoryError")
+"""
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["MemoryError"] * 3), proc.stderr
+
+
+def test_command_line_manners(tmp_path):
+    code, out, _ = run("--version")
+    assert (code, out) == (0, f"ambrik {ambrik.__version__}\n")
+    parsers = [cli._parser()]
+    parsers += [p for a in parsers[0]._actions if a.choices for p in a.choices.values()]
+    assert all(a.help for p in parsers for a in p._actions), "an argument without help"
+    # A reader that has gone: no traceback, the status of a SIGPIPE death.
+    path = tmp_path / "p.db"
+    build(path, count=40)
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        proc = subprocess.run([sys.executable, "-m", "ambrik", "stats", str(path)],
+                              stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=120)
+    finally:
+        os.close(write_end)
+    assert (proc.returncode, proc.stderr) == (128 + signal.SIGPIPE, "")
