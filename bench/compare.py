@@ -117,7 +117,7 @@ def main():
     if args.space:
         tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
         try:
-            print("\n".join(machine_info() + [""] + space_report(tmp_root)))
+            print("\n".join(machine_info() + [""] + space_report(tmp_root, 5 if args.quick else 1)))
         finally:
             shutil.rmtree(tmp_root, ignore_errors=True)
         return
@@ -210,7 +210,7 @@ def main():
         open_ms, open_size = run_open_time(tmp_root, cfg["open_values"])
         baseline = run_rss_baseline(tmp_root)
         rss_results = [(n, note, run_rss(n, tmp_root, c, rss_total, rss_vsize)) for n, c, note in rss]
-        space = space_report(tmp_root)
+        space = space_report(tmp_root, 5 if args.quick else 1)
     finally:
         shutil.rmtree(tmp_root, ignore_errors=True)
     elapsed = time.perf_counter() - started

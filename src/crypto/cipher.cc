@@ -1,7 +1,9 @@
 #include "crypto/cipher.h"
 
+#include <pthread.h>
 #include <sodium.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -47,13 +49,38 @@ bool open_detached(const uint8_t* key, const uint8_t* nonce, const uint8_t* ad, 
   return true;
 }
 
-PageCipher::PageCipher(const uint8_t* data_key) { std::memcpy(key_.data(), data_key, kKeyBytes); }
+namespace {
+
+// Counts the forks this process came out of (as a child), so that a batch
+// of nonces drawn before a fork is never used on both sides of it.
+std::atomic<uint64_t> fork_generation{1};
+
+void note_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
+PageCipher::PageCipher(const uint8_t* data_key) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, note_fork_in_child); });
+  std::memcpy(key_.data(), data_key, kKeyBytes);
+}
+
+Status PageCipher::next_nonce(uint8_t* out) const {
+  const uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (nonces_used_ == kNoncesPerDraw || drawn_in_fork_ != generation) {
+    TRY(random_bytes(nonces_.data(), nonces_.size()));
+    nonces_used_ = 0;
+    drawn_in_fork_ = generation;
+  }
+  std::memcpy(out, nonces_.data() + kNonceBytes * nonces_used_++, kNonceBytes);
+  return ok_status();
+}
 
 PageCipher::~PageCipher() { sodium_memzero(key_.data(), key_.size()); }
 
 Status PageCipher::seal(uint64_t page_id, const uint8_t* page, uint8_t* unit) const {
   uint8_t* nonce = unit + kPageSize + kTagBytes;
-  TRY(random_bytes(nonce, kNonceBytes));
+  TRY(next_nonce(nonce));
   uint8_t ad[8];
   store_u64(ad, page_id);
   seal_detached(key_.data(), nonce, ad, sizeof ad, page, kPageSize, unit, unit + kPageSize);

@@ -6,8 +6,10 @@
 // data, so a unit moved to another id fails to open.
 //
 // Every nonce comes from the OS random source; if it is unavailable the call
-// fails with the internal error "OS RNG unavailable". Key copies and
-// temporary plaintexts are wiped with sodium_memzero.
+// fails with the internal error "OS RNG unavailable". PageCipher draws its
+// page nonces in batches (one draw serves kNoncesPerDraw seals); a process
+// forked from it drops what its parent drew, so the two never use the same
+// nonce. Key copies and temporary plaintexts are wiped with sodium_memzero.
 #pragma once
 
 #include <array>
@@ -53,8 +55,17 @@ class PageCipher {
   [[nodiscard]] bool open(uint64_t page_id, const uint8_t* unit, uint8_t* page) const;
   const uint8_t* key() const { return key_.data(); }
 
+  static constexpr size_t kNoncesPerDraw = 128;
+
  private:
+  // The next unused nonce of the current draw, drawing again when it is
+  // used up or the process has forked since.
+  Status next_nonce(uint8_t* out) const;
+
   KeyBytes key_;
+  mutable std::array<uint8_t, kNonceBytes * kNoncesPerDraw> nonces_{};
+  mutable size_t nonces_used_ = kNoncesPerDraw;
+  mutable uint64_t drawn_in_fork_ = 0;
 };
 
 }  // namespace ambrik

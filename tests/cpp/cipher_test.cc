@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <array>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "crypto/cipher.h"
@@ -52,6 +56,34 @@ TEST_F(PageCipherTest, SealingTwiceGivesDifferentUnitsThatBothOpen) {
     ASSERT_TRUE(cipher_.open(7, unit.data(), out.data()));
     EXPECT_EQ(out, page_);
   }
+}
+
+// Nonces come in batches: none repeats across batches, nor between a parent
+// and a child that both go on sealing after a fork.
+TEST_F(PageCipherTest, NoncesNeverRepeatAcrossBatchesOrAFork) {
+  auto nonce_of = [](const std::vector<uint8_t>& unit) {
+    return std::vector<uint8_t>(unit.begin() + kPageSize + kTagBytes, unit.end());
+  };
+  std::set<std::vector<uint8_t>> seen;
+  for (size_t i = 0; i < PageCipher::kNoncesPerDraw * 2 + 3; ++i)
+    ASSERT_TRUE(seen.insert(nonce_of(seal(i))).second) << i;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto nonce = nonce_of(seal(1));
+    _exit(write(fds[1], nonce.data(), nonce.size()) == static_cast<ssize_t>(nonce.size()) ? 0 : 1);
+  }
+  auto mine = nonce_of(seal(1));
+  std::vector<uint8_t> childs(kNonceBytes);
+  ASSERT_EQ(read(fds[0], childs.data(), childs.size()), static_cast<ssize_t>(childs.size()));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_NE(mine, childs);
+  EXPECT_TRUE(seen.insert(mine).second);
 }
 
 TEST_F(PageCipherTest, UnitMovedToAnotherIdFailsAndOutputIsWiped) {

@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "fault_storage.h"
 #include "freemap_tree.h"
+#include "oracle.h"
 #include "test_peer.h"
 #include "transaction/manager_impl.h"
 #include "test_util.h"
@@ -337,6 +340,49 @@ TEST(TransactionManager, FailedFirstTableNodeReleasesDataSlot) {
   EXPECT_FALSE(db->is_poisoned());
   EXPECT_TRUE(TestPeer::packer(db->impl()).working_counts().empty());
   ASSERT_TRUE(db->rollback().ok());
+}
+
+}  // namespace
+}  // namespace ambrik
+
+namespace ambrik {
+namespace {
+
+// A stream of one-value commits (the pattern of an event log) fills pages:
+// the file stays within a small multiple of its data, deletes and updates
+// in between included, and every value reads back after a reopen.
+TEST(TransactionManager, OneValueCommitsFillPages) {
+  auto image = std::make_shared<testing::SharedImage>();
+  std::map<uint64_t, std::vector<uint8_t>> model;
+  {
+    auto db = TransactionManagerImpl::open_storage(
+                  std::make_unique<PageIo>(std::make_unique<testing::FaultStorage>(image), false),
+                  OpenOptions{})
+                  .value();
+    for (uint32_t i = 0; i < 3000; ++i) {
+      ASSERT_TRUE(db->begin().ok());
+      std::vector<uint8_t> v(100, static_cast<uint8_t>(i));
+      if (i % 10 == 9) {
+        const uint64_t h = std::next(model.begin(), i % model.size())->first;
+        ASSERT_TRUE(db->update(h, v).ok());
+        model[h] = v;
+      } else if (i % 10 == 5) {
+        const uint64_t h = std::next(model.begin(), i % model.size())->first;
+        ASSERT_TRUE(db->delete_inner(h).ok());
+        model.erase(h);
+      } else {
+        model[db->allocate(v, 0).value()] = v;
+      }
+      ASSERT_TRUE(db->commit().ok());
+    }
+  }
+  const uint64_t live = model.size() * 106;
+  EXPECT_LT(image->bytes.size(), 3 * live) << "live " << live;
+  testing::expect_sound(image->bytes);
+  auto db = TransactionManagerImpl::open_storage(
+                std::make_unique<PageIo>(testing::storage_from(image->bytes), false), OpenOptions{})
+                .value();
+  for (const auto& [h, v] : model) ASSERT_EQ(db->read(h).value(), v) << h;
 }
 
 }  // namespace
