@@ -26,11 +26,12 @@ namespace {
 
 constexpr uint64_t kCacheBytes = 64ull << 20;
 
-// The temporary destination: removed unless committed.
+// The temporary destination: removed unless committed. Its bytes go
+// through `storage()`, the same seam as every other file of the engine.
 class TempFile {
  public:
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
+    storage_.reset();
     if (!path_.empty()) ::unlink(path_.c_str());
   }
   Status create(const std::string& path) {
@@ -40,15 +41,9 @@ class TempFile {
     } while (fd < 0 && errno == EINTR);
     // Not from_errno: a missing directory is no missing database file.
     if (fd < 0) return Error::io_errno(errno);
-    fd_ = fd;
+    storage_ = std::make_unique<FileStorage>(fd);
     path_ = path;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
-    return ok_status();
-  }
-  Status sync() {
-    while (::fsync(fd_) != 0) {
-      if (errno != EINTR) return Error::from_errno(errno);
-    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
     return ok_status();
   }
   Status commit_as(const std::string& dst) {
@@ -56,10 +51,11 @@ class TempFile {
     path_.clear();
     return ok_status();
   }
-  int fd() const { return fd_; }
+  // REQUIRES: create() succeeded.
+  Storage& storage() { return *storage_; }
 
  private:
-  int fd_ = -1;
+  std::unique_ptr<FileStorage> storage_;
   std::string path_;
 };
 
@@ -223,7 +219,7 @@ class Copier {
   bool data_open_ = false;
 };
 
-Status write_superblocks(PageSink& sink, int fd, const Source& src, const BuiltTree& handles,
+Status write_superblocks(PageSink& sink, Storage& out, const Source& src, const BuiltTree& handles,
                          const BuiltTree& members, uint64_t page_count) {
   const uint32_t n = src.superblock_count;
   Superblock sb;
@@ -247,7 +243,7 @@ Status write_superblocks(PageSink& sink, int fd, const Source& src, const BuiltT
       auto bytes = serialize(sb);
       std::memcpy(unit.data(), bytes.data(), kPageSize);
     }
-    TRY(pwrite_full(fd, uint64_t{i} * sink.stride(), unit.data(), unit.size()));
+    TRY(out.write_at(uint64_t{i} * sink.stride(), unit.data(), unit.size()));
   }
   return ok_status();
 }
@@ -286,7 +282,7 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
   TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) + ".tmp"));
   std::unique_ptr<PageCipher> cipher;
   if (src->encrypted()) cipher = std::make_unique<PageCipher>(src->data_key.data());
-  PageSink sink(tmp.fd(), src->superblock_count, cipher.get());
+  PageSink sink(tmp.storage(), src->superblock_count, cipher.get());
 
   Copier copier(*src, sink, progress);
   BuiltTree handles, members;
@@ -294,8 +290,8 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
   TRY(copier.copy_membership(members));
   TRY(sink.finish());
   const uint64_t page_count = sink.next();
-  TRY(write_superblocks(sink, tmp.fd(), *src, handles, members, page_count));
-  TRY(tmp.sync());
+  TRY(write_superblocks(sink, tmp.storage(), *src, handles, members, page_count));
+  TRY(tmp.storage().sync());
   TRY(tmp.commit_as(dst_path));
   TRY(sync_parent_directory(dst_path));
   if (progress) progress(src->units, src->units);

@@ -200,6 +200,10 @@ class TransactionManagerImpl {
                            const StateRecord& state, const std::optional<CryptoHeader>& header);
 
   // --- keys.cc
+  // EncryptionNotSupported, ReadOnlyMode or TransactionInProgress when no
+  // key may change now; none of them poisons.
+  Status can_change_keys() const;
+  // REQUIRES: can_change_keys() is ok.
   Status rewrite_crypto_header(const CryptoHeader& header);
 
   // --- defrag.cc

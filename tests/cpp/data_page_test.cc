@@ -248,7 +248,9 @@ TEST(DataPage, ReaderSurvivesRandomPages) {
     page_trailer_set(page);
     for (uint16_t slot : {0, 1, 7, static_cast<int>(rng() % 65536)}) {
       auto r = read_data_slot(p.cache, id, slot);
-      if (!r.ok()) EXPECT_EQ(r.error().kind(), ErrorKind::CorruptPage);
+      if (!r.ok()) {
+        EXPECT_EQ(r.error().kind(), ErrorKind::CorruptPage);
+      }
     }
   }
 }
