@@ -72,7 +72,10 @@ the subprocess's peak RSS during the load against the cache budget + 4 MiB.
 Row (a) is also run on an encrypted ambrik database (raw 32-byte key) and
 reported as a ratio to the plaintext run of the same repetitions.
 
-Usage: python3 bench/compare.py [--quick] [--reps N] [--space]
+Keyed access (also alone with --keyed): ambrik's KeyMap beside lmdb's get,
+put and cursor on 100,000 keys of 16 bytes; see bench/keyed.py.
+
+Usage: python3 bench/compare.py [--quick] [--reps N] [--space] [--keyed]
 """
 
 import argparse
@@ -87,6 +90,7 @@ import time
 # process the RSS and bulk rows start.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from keyed import keyed_report  # noqa: E402
 from children import bulk_child, rss_child, run_bulk, run_rss, run_rss_baseline  # noqa: E402
 from peers import ORDER, MiB, AmbrikEngine  # noqa: E402
 from probes import bench_fields, cipher_ns, sync_costs_us  # noqa: E402
@@ -103,6 +107,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="smaller counts (under a minute)")
     ap.add_argument("--reps", type=int, help="repetitions (default 3 quick, 7 full)")
     ap.add_argument("--space", action="store_true", help="only the space tables")
+    ap.add_argument("--keyed", action="store_true", help="only the keyed-access table")
     ap.add_argument("--rss-child", nargs=5, help=argparse.SUPPRESS)
     ap.add_argument("--bulk-child", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -118,6 +123,15 @@ def main():
         tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
         try:
             print("\n".join(machine_info() + [""] + space_report(tmp_root, 5 if args.quick else 1)))
+        finally:
+            shutil.rmtree(tmp_root, ignore_errors=True)
+        return
+
+    if args.keyed:
+        tmp_root = tempfile.mkdtemp(dir="/tmp", prefix="ambrik-bench-")
+        try:
+            print("\n".join(machine_info() + [""] + keyed_report(tmp_root, args.reps or 3,
+                                                                 args.quick)))
         finally:
             shutil.rmtree(tmp_root, ignore_errors=True)
         return
@@ -211,6 +225,7 @@ def main():
         baseline = run_rss_baseline(tmp_root)
         rss_results = [(n, note, run_rss(n, tmp_root, c, rss_total, rss_vsize)) for n, c, note in rss]
         space = space_report(tmp_root, 5 if args.quick else 1)
+        keyed = keyed_report(tmp_root, 3, args.quick)
     finally:
         shutil.rmtree(tmp_root, ignore_errors=True)
     elapsed = time.perf_counter() - started
@@ -220,7 +235,7 @@ def main():
         bulk_n=bulk_n, bulk_cache=bulk_cache, sizes=sizes, cipher=cipher,
         load_floor=load_floor, syncs=syncs, open_ms=open_ms, open_size=open_size,
         baseline=baseline, rss_total=rss_total, rss_vsize=rss_vsize,
-        rss_results=rss_results, space=space)))
+        rss_results=rss_results, space=space) + [""] + keyed))
 
 
 if __name__ == "__main__":

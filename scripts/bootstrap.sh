@@ -10,7 +10,7 @@ apt_pkgs=(libsodium-dev libargon2-dev libxxhash-dev pkg-config cmake g++)
 pip_mods=(scikit_build_core:scikit-build-core ninja:ninja)
 if [ "$what" != build ]; then
   apt_pkgs+=(libgtest-dev)
-  pip_mods+=(pytest:pytest hypothesis:hypothesis xxhash:xxhash mypy:mypy auditwheel:auditwheel)
+  pip_mods+=(pytest:pytest hypothesis:hypothesis xxhash:xxhash numpy:numpy mypy:mypy auditwheel:auditwheel)
 fi
 
 need_apt=()

@@ -138,26 +138,28 @@ void SlotPacker::log_change(uint64_t page, uint32_t old_count) {
 void SlotPacker::reset() {
   undo_to(working_, undo_, 0);
   undo_floor_ = 0;
-  set_current(std::nullopt);
+  unset_current();
 }
 
 PackerSnapshot SlotPacker::snapshot() {
-  PackerSnapshot snap{current_, undo_.size()};
+  PackerSnapshot snap;
+  for (int l = 0; l < kPackLanes; ++l) snap.current[l] = current_[l];
+  snap.undo_mark = undo_.size();
   undo_floor_ = undo_.size();
-  set_current(std::nullopt);
+  unset_current();
   return snap;
 }
 
 void SlotPacker::restore(const PackerSnapshot& snap) {
   if (snap.undo_mark <= undo_.size()) undo_to(working_, undo_, snap.undo_mark);
   undo_floor_ = undo_.size();
-  set_current(snap.current);
+  for (int l = 0; l < kPackLanes; ++l) set_current(l, snap.current[l]);
 }
 
 void SlotPacker::commit() {
   undo_.clear();
   undo_floor_ = 0;
-  set_current(std::nullopt);
+  unset_current();
 }
 
 void SlotPacker::adopt(uint64_t page, uint64_t copy) {
@@ -168,7 +170,7 @@ void SlotPacker::adopt(uint64_t page, uint64_t copy) {
   working_.erase(it);
   log_change(copy, 0);
   working_[copy] = n;
-  set_current(copy);
+  set_current(static_cast<int>(PackLane::Untagged), copy);
 }
 
 LiveCounts SlotPacker::committed_counts() const {
@@ -180,25 +182,27 @@ LiveCounts SlotPacker::committed_counts() const {
 
 Result<DataSlot> SlotPacker::insert_into_data_page(PageCache& cache,
                                                    std::span<const uint8_t> value,
-                                                   const PageAllocFn& alloc) {
+                                                   const PageAllocFn& alloc, PackLane lane) {
   if (value.size() > kMaxSmallValue) {
     return Error::internal("small value larger than a data page holds");
   }
-  if (current_) {
-    uint8_t* page = TRY(cache.get_mut(*current_));
+  const int l = static_cast<int>(lane);
+  if (current_[l]) {
+    const uint64_t cur = *current_[l];
+    uint8_t* page = TRY(cache.get_mut(cur));
     if (int32_t slot = append_slot(page, value); slot >= 0) {
-      if (!current_count_) current_count_ = &working_[*current_];
-      log_change(*current_, *current_count_);
-      *current_count_ += 1;
-      return DataSlot{*current_, static_cast<uint16_t>(slot)};
+      if (!current_count_[l]) current_count_[l] = &working_[cur];
+      log_change(cur, *current_count_[l]);
+      *current_count_[l] += 1;
+      return DataSlot{cur, static_cast<uint16_t>(slot)};
     }
   }
   uint64_t id = TRY(alloc());
   uint8_t* page = TRY(cache.get_mut(id));
   data_page_init(page, value);
-  set_current(id);
+  set_current(l, id);
   uint32_t& count = working_[id];
-  current_count_ = &count;
+  current_count_[l] = &count;
   log_change(id, count);
   count += 1;
   return DataSlot{id, 0};
@@ -213,7 +217,8 @@ void SlotPacker::release_data_slot(uint64_t page, std::vector<uint64_t>& pending
     if (it->second != 0) return;
   }
   working_.erase(it);
-  if (current_ == page) set_current(std::nullopt);
+  for (int l = 0; l < kPackLanes; ++l)
+    if (current_[l] == page) set_current(l, std::nullopt);
   pending.push_back(page);
 }
 

@@ -82,10 +82,18 @@ struct DataSlot {
   bool operator==(const DataSlot&) const = default;
 };
 
-// Where a savepoint left the packer: its current page and how far the
+// Values are packed in two lanes, each with its own current page: untagged
+// values, and values carrying a tag. Tagged values are typically rewritten
+// or dropped as a group (an index's nodes, a collection), so keeping them
+// apart lets their pages empty and retire instead of being held by a
+// long-lived neighbour.
+enum class PackLane : uint8_t { Untagged = 0, Tagged = 1 };
+inline constexpr int kPackLanes = 2;
+
+// Where a savepoint left the packer: its current pages and how far the
 // undo log had grown.
 struct PackerSnapshot {
-  std::optional<uint64_t> current;
+  std::optional<uint64_t> current[kPackLanes];
   size_t undo_mark = 0;
 };
 
@@ -109,15 +117,16 @@ class SlotPacker {
   // committed := working, current page unset.
   void commit();
   // `copy` takes over the live count of `page` (which must have one) and
-  // becomes the current page: the tail-page carry has moved every live value
-  // of `page` into it.
+  // becomes the untagged lane's current page: the tail-page carry has moved
+  // every live value of `page` into it.
   void adopt(uint64_t page, uint64_t copy);
 
-  // Stores a small value in the current page, or in a new page from `alloc`
-  // (which becomes current). Nothing is counted when it fails.
-  // REQUIRES: value.size() <= kMaxSmallValue.
+  // Stores a small value in the lane's current page, or in a new page from
+  // `alloc` (which becomes the lane's current page). Nothing is counted when
+  // it fails. REQUIRES: value.size() <= kMaxSmallValue.
   Result<DataSlot> insert_into_data_page(PageCache& cache, std::span<const uint8_t> value,
-                                         const PageAllocFn& alloc);
+                                         const PageAllocFn& alloc,
+                                         PackLane lane = PackLane::Untagged);
   // One live value of `page` is gone; a page left with none is forgotten and
   // appended to `pending` (its bytes are left alone).
   void release_data_slot(uint64_t page, std::vector<uint64_t>& pending);
@@ -125,7 +134,9 @@ class SlotPacker {
   // Pages currently holding live small values (working counts).
   std::unordered_set<uint64_t> data_page_ids_snapshot() const;
 
-  std::optional<uint64_t> current_page() const { return current_; }
+  std::optional<uint64_t> current_page(PackLane lane = PackLane::Untagged) const {
+    return current_[static_cast<int>(lane)];
+  }
   const LiveCounts& working_counts() const { return working_; }
   // The counts as of the last commit (built on demand: tests and
   // diagnostics).
@@ -138,16 +149,19 @@ class SlotPacker {
   static void undo_to(LiveCounts& counts, std::vector<std::pair<uint64_t, uint32_t>>& undo,
                       size_t mark);
 
-  void set_current(std::optional<uint64_t> page) {
-    current_ = page;
-    current_count_ = nullptr;
+  void set_current(int lane, std::optional<uint64_t> page) {
+    current_[lane] = page;
+    current_count_[lane] = nullptr;
+  }
+  void unset_current() {
+    for (int l = 0; l < kPackLanes; ++l) set_current(l, std::nullopt);
   }
 
-  std::optional<uint64_t> current_;
-  // working_[*current_] once looked up (map nodes stay put while other
+  std::optional<uint64_t> current_[kPackLanes];
+  // working_[*current_[l]] once looked up (map nodes stay put while other
   // pages come and go), so that filling a page finds its count once; null
   // until then. Only set_current moves current_, and it clears this.
-  uint32_t* current_count_ = nullptr;
+  uint32_t* current_count_[kPackLanes] = {};
   LiveCounts working_;
   // (page, count before the change), oldest first, since the last commit.
   std::vector<std::pair<uint64_t, uint32_t>> undo_;

@@ -200,6 +200,12 @@ Error Error::decryption_failed(uint64_t page) {
   return e;
 }
 
+Error Error::corrupt_key_map(uint64_t handle) {
+  Error e(ErrorKind::CorruptKeyMap);
+  e.a_ = handle;
+  return e;
+}
+
 Error Error::io_errno(int err) {
   Error e(ErrorKind::Io);
   std::string text = std::strerror(err);
@@ -299,6 +305,7 @@ std::string Error::message() const {
              "permanently unopenable)";
     case ErrorKind::DecryptionFailed:
       return "decryption/authentication failed for page " + n(a_);
+    case ErrorKind::CorruptKeyMap: return "corrupt key map structure in value " + n(a_);
     case ErrorKind::Internal: return name();
   }
   return "unknown error";

@@ -49,14 +49,17 @@ enum class ErrorKind : uint8_t {
   NoFreeKeySlot,
   LastKeySlot,
   DecryptionFailed,
-  // Not one of the 30 user-visible kinds: a condition valid use can never
+  // A key map's header or node is not what the map's layout allows (the
+  // handle of the value). Not fatal: the engine read the value correctly.
+  CorruptKeyMap,
+  // Not one of the user-visible kinds: a condition valid use can never
   // produce ("OS RNG unavailable", counter overflow). It abandons the
   // operation and poisons the database; bindings must not report it as one
   // of the ordinary kinds.
   Internal,
 };
 
-inline constexpr int kErrorKindCount = 30;
+inline constexpr int kErrorKindCount = 31;
 
 // True for the kinds after which an open database refuses all further work
 // until it is opened again: Io, ChecksumMismatch, CorruptSuperblock,
@@ -112,6 +115,7 @@ class Error {
   static Error invalid_page_id(uint64_t page);
   static Error unsupported_page_size(uint32_t file_page_size, uint32_t build_page_size);
   static Error decryption_failed(uint64_t page);
+  static Error corrupt_key_map(uint64_t handle);
   // An I/O error with an OS error number (errno != 0) or a fixed description.
   static Error io_errno(int err);
   static Error io_text(IoKind kind, std::string description);

@@ -3,6 +3,7 @@
 #include <setjmp.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -11,45 +12,65 @@ namespace {
 
 struct CopyGuard {
   sigjmp_buf env;
-  const uint8_t* lo;
-  const uint8_t* hi;
 };
 
 // Set only while this thread copies out of a mapping.
 thread_local CopyGuard* volatile t_guard = nullptr;
 
-struct sigaction g_previous;
-bool g_installed = false;
+// The disposition our handler displaced, for SIGBUS that is not ours. Each
+// re-installation writes the next slot and then publishes it, so a handler
+// running on another thread meanwhile still reads a whole record.
+constexpr unsigned kPreviousSlots = 4;
+struct sigaction g_previous[kPreviousSlots];
+std::atomic<unsigned> g_current{0};
+std::mutex g_install_mu;
 
 void on_sigbus(int sig, siginfo_t* info, void* /*context*/) {
-  CopyGuard* g = t_guard;
-  if (g != nullptr) {
-    auto* at = static_cast<const uint8_t*>(info->si_addr);
-    if (at >= g->lo && at < g->hi) siglongjmp(g->env, 1);
-    // A handler installed after this one (a crash reporter, say) saw the
-    // fault first and raised it again on this thread: it is still the
-    // guarded copy's.
-    if (info->si_code <= 0) siglongjmp(g->env, 1);
-  }
-  // Not a fault of a guarded copy: the previous disposition takes over. A
-  // fault re-runs the instruction under it when this handler returns; a
-  // signal sent by another process is sent again.
-  ::sigaction(SIGBUS, &g_previous, nullptr);
+  // While a copy is guarded, every SIGBUS on its thread ends the copy: a
+  // fault in the source range is the shortened file; one elsewhere can only
+  // be the destination (itself a mapping of a shortened file), where
+  // returning would re-run the faulting instruction forever; one raised
+  // again by a handler installed after this one (a crash reporter that saw
+  // the fault first) is the copy's fault all the same.
+  if (CopyGuard* g = t_guard) siglongjmp(g->env, 1);
+  // Not a guarded copy's: the previous disposition takes over. A fault
+  // re-runs the instruction under it when this handler returns; a signal
+  // sent by another process is sent again. The next guarded copy puts this
+  // handler back.
+  ::sigaction(SIGBUS, &g_previous[g_current.load(std::memory_order_acquire)], nullptr);
   if (info->si_code <= 0) ::raise(sig);
 }
 
-bool install_handler() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_sigaction = on_sigbus;
-    ::sigemptyset(&sa.sa_mask);
-    // NODEFER: the jump out of the handler leaves SIGBUS unblocked.
-    sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
-    g_installed = ::sigaction(SIGBUS, &sa, &g_previous) == 0;
-  });
-  return g_installed;
+bool is_ours(const struct sigaction& sa) {
+  return (sa.sa_flags & SA_SIGINFO) != 0 && sa.sa_sigaction == on_sigbus;
+}
+
+// The program may replace the handler at any time (a language runtime
+// installing its own, or the handler giving way to a stray SIGBUS above),
+// and a fault under any other handler re-runs the copy's instruction
+// forever. So every copy asks which handler is in place, one system call,
+// and installs this one again when it is not.
+bool ensure_handler() {
+  struct sigaction now;
+  if (::sigaction(SIGBUS, nullptr, &now) != 0) return false;
+  if (is_ours(now)) return true;
+  std::lock_guard<std::mutex> lock(g_install_mu);
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_sigaction = on_sigbus;
+  ::sigemptyset(&sa.sa_mask);
+  // NODEFER: the jump out of the handler leaves SIGBUS unblocked.
+  sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  struct sigaction displaced;
+  if (::sigaction(SIGBUS, &sa, &displaced) != 0) return false;
+  // Another thread may have installed it between the query and the lock;
+  // then what it displaced stays the previous disposition.
+  if (!is_ours(displaced)) {
+    unsigned next = (g_current.load(std::memory_order_relaxed) + 1) % kPreviousSlots;
+    g_previous[next] = displaced;
+    g_current.store(next, std::memory_order_release);
+  }
+  return true;
 }
 
 // Out of line, so that nothing the jump back could clobber is changed in
@@ -64,12 +85,8 @@ bool install_handler() {
 }  // namespace
 
 bool guarded_copy(const struct iovec* dst, size_t count, const uint8_t* src) {
-  if (!install_handler()) return false;
-  size_t total = 0;
-  for (size_t i = 0; i < count; ++i) total += dst[i].iov_len;
+  if (!ensure_handler()) return false;
   CopyGuard guard;
-  guard.lo = src;
-  guard.hi = src + total;
   if (sigsetjmp(guard.env, 0) != 0) {
     t_guard = nullptr;
     return false;

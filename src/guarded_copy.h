@@ -5,12 +5,17 @@
 // raises SIGBUS instead of returning an error. The mapping is only read
 // below the length the engine knows, so this happens only when another
 // program shortens the file while it is open. To turn that into an error
-// instead of the end of the process, `guarded_copy` notes the source range
-// in a thread-local record before copying; a SIGBUS handler, installed once
-// per process the first time it is needed, jumps back out of a fault inside
-// that range and the copy reports failure. Every other SIGBUS is handed to
-// the disposition that was in place before (the handler puts it back and
-// lets the faulting instruction run again).
+// instead of the end of the process, `guarded_copy` notes in a thread-local
+// record that a copy is running; a SIGBUS handler jumps back out of any
+// SIGBUS on that thread during the copy, and the copy reports failure.
+// Every other SIGBUS is handed to the disposition that was in place before
+// (the handler puts it back and lets the faulting instruction run again).
+//
+// The handler holds for every copy whatever the program did since: each
+// copy checks which SIGBUS handler is in place (one system call) and
+// installs this one again when the program replaced it or a foreign SIGBUS
+// made it give way. So a fault in a guarded copy always ends the copy; it
+// never re-runs under a handler that returns.
 #pragma once
 
 #include <sys/uio.h>

@@ -90,7 +90,9 @@ Status PageCache::spill_tail() {
 
 Status PageCache::spill(const uint64_t* ids, const uint8_t* const* payloads, size_t n) {
   if (!spillway_) {
-    if (path_) {
+    if (auto backing = io_->storage().make_spill_storage()) {
+      spillway_ = Spillway::over(std::move(backing), spillway_max_bytes_, record_len());
+    } else if (path_) {
       spillway_ = TRY(Spillway::open_file(*path_, spillway_max_bytes_, record_len(),
                                           io_->descriptor()));
     } else {

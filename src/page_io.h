@@ -46,6 +46,11 @@ class Storage {
   virtual Status sync() = 0;
   // The descriptor that carries the file lock, or -1 when there is none.
   virtual int descriptor() const { return -1; }
+  // A new, empty storage for the pages a transaction spills out of this
+  // one, or null to let the page cache choose ("<path>.spillway" or memory).
+  // A storage that injects faults returns one that shares its faults, so
+  // the spill file's I/O can fail like the database's.
+  virtual std::unique_ptr<Storage> make_spill_storage() { return nullptr; }
 };
 
 // A file descriptor; positioned I/O retried on EINTR and continued after
@@ -108,8 +113,8 @@ class MemoryStorage final : public Storage {
   std::vector<uint8_t> bytes_;
 };
 
-// Positioned read/write helpers over a raw descriptor (also used by the spill
-// file).
+// Positioned read/write helpers over a raw descriptor (FileStorage's; tests
+// use them to look at files).
 Status pread_full(int fd, uint64_t offset, uint8_t* buf, size_t len);
 Status pwrite_full(int fd, uint64_t offset, const uint8_t* buf, size_t len);
 // The same for the concatenation of `count` buffers (pwritev / preadv).
@@ -171,6 +176,7 @@ class PageIo {
   Result<uint64_t> storage_length() { return storage_->length(); }
   // The storage's lock-carrying descriptor (-1 in memory).
   int descriptor() const { return storage_->descriptor(); }
+  Storage& storage() { return *storage_; }
 
  private:
   std::unique_ptr<Storage> storage_;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <string>
 
 #include "check.h"
@@ -16,16 +15,19 @@
 
 namespace ambrik {
 
-Spillway::Spillway(int fd, uint64_t max_bytes, uint64_t record_len)
-    : fd_(fd), max_bytes_(max_bytes), record_len_(record_len) {}
+Spillway::Spillway(std::unique_ptr<Storage> backing, uint64_t max_bytes, uint64_t record_len)
+    : backing_(std::move(backing)), max_bytes_(max_bytes), record_len_(record_len) {}
 
-Spillway::~Spillway() {
-  if (fd_ >= 0) ::close(fd_);
-}
+Spillway::~Spillway() = default;
 
 std::unique_ptr<Spillway> Spillway::in_memory(uint64_t max_bytes, uint64_t record_len) {
-  AMBRIK_DCHECK(record_len > 0);
-  return std::unique_ptr<Spillway>(new Spillway(-1, max_bytes, record_len));
+  return over(std::make_unique<MemoryStorage>(), max_bytes, record_len);
+}
+
+std::unique_ptr<Spillway> Spillway::over(std::unique_ptr<Storage> backing, uint64_t max_bytes,
+                                         uint64_t record_len) {
+  AMBRIK_DCHECK(record_len > 0 && backing);
+  return std::unique_ptr<Spillway>(new Spillway(std::move(backing), max_bytes, record_len));
 }
 
 namespace {
@@ -65,7 +67,8 @@ Result<std::unique_ptr<Spillway>> Spillway::open_file(const std::string& db_path
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::from_errno(errno);
-  auto spillway = std::unique_ptr<Spillway>(new Spillway(fd, max_bytes, record_len));
+  // Owned from here on: every return below closes it.
+  auto spillway = over(std::make_unique<FileStorage>(fd), max_bytes, record_len);
   // Whatever raced in between, write only into a file made just now.
   if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
   if (!is_lone_regular_file(st, database) || st.st_size != 0) return Error::from_errno(EEXIST);
@@ -115,24 +118,6 @@ Status Spillway::put_batch(const uint64_t* ids, const uint8_t* const* payloads, 
     store_u64(header + 8, record_checksum(ids[i], payloads[i]));
   }
   Status written = [&]() -> Status {
-    if (fd_ < 0) {
-      for (size_t i = 0; i < n; ++i) {
-        uint64_t off = record_offset(batch_slots_[i]);
-        uint64_t end = off + kHeaderLen + record_len_;
-        if (memory_.size() < end) {
-          // An allocation failure must come back as an error, not an
-          // exception out of the engine.
-          try {
-            memory_.resize(end, 0);
-          } catch (const std::exception&) {
-            return Error::io_errno(ENOMEM);
-          }
-        }
-        std::memcpy(memory_.data() + off, headers_.data() + i * kHeaderLen, kHeaderLen);
-        std::memcpy(memory_.data() + off + kHeaderLen, payloads[i], record_len_);
-      }
-      return ok_status();
-    }
     struct iovec iov[2 * kMaxBatchRun];
     for (size_t i = 0; i < n;) {
       size_t j = i;
@@ -142,7 +127,7 @@ Status Spillway::put_batch(const uint64_t* ids, const uint8_t* const* payloads, 
         iov[k++] = {const_cast<uint8_t*>(payloads[j]), static_cast<size_t>(record_len_)};
         ++j;
       } while (j < n && j - i < kMaxBatchRun && batch_slots_[j] == batch_slots_[j - 1] + 1);
-      TRY(pwritev_full(fd_, record_offset(batch_slots_[i]), iov, k));
+      TRY(backing_->write_vec_at(record_offset(batch_slots_[i]), iov, k));
       i = j;
     }
     return ok_status();
@@ -172,19 +157,6 @@ void Spillway::order_by_slot(const uint64_t* ids, size_t n) {
             [&](size_t a, size_t b) { return batch_slots_[a] < batch_slots_[b]; });
 }
 
-Status Spillway::read_backing(uint64_t off, const struct iovec* iov, size_t count) {
-  if (fd_ >= 0) return preadv_full(fd_, off, iov, count);
-  for (size_t i = 0; i < count; ++i) {
-    if (memory_.size() < off || memory_.size() - off < iov[i].iov_len)
-      return Error::io_text(IoKind::UnexpectedEof,
-                            "spillway memory backing too short for slot " +
-                                std::to_string(off / (record_len_ + kHeaderLen)));
-    std::memcpy(iov[i].iov_base, memory_.data() + off, iov[i].iov_len);
-    off += iov[i].iov_len;
-  }
-  return ok_status();
-}
-
 Status Spillway::rehydrate_batch(const uint64_t* ids, size_t n, uint8_t* out) {
   for (size_t i = 0; i < n; ++i) {
     if (!slots_.contains(ids[i])) return Error::invalid_page_id(ids[i]);
@@ -202,7 +174,7 @@ Status Spillway::rehydrate_batch(const uint64_t* ids, size_t n, uint8_t* out) {
       ++b;
     } while (b < n && b - a < kMaxBatchRun &&
              batch_slots_[order_[b]] == batch_slots_[order_[b - 1]] + 1);
-    TRY(read_backing(record_offset(batch_slots_[order_[a]]), iov, k));
+    TRY(backing_->read_vec_at(record_offset(batch_slots_[order_[a]]), iov, k));
     for (size_t c = a; c < b; ++c) {
       size_t i = order_[c];
       const uint8_t* header = headers_.data() + i * kHeaderLen;
@@ -228,15 +200,7 @@ void Spillway::forget_from(uint64_t n) {
 Status Spillway::truncate() {
   slots_.clear();
   next_slot_ = 0;
-  if (fd_ < 0) {
-    memory_.clear();
-    return ok_status();
-  }
-  while (::ftruncate(fd_, 0) != 0) {
-    if (errno != EINTR) return Error::from_errno(errno);
-  }
-  if (::lseek(fd_, 0, SEEK_SET) < 0) return Error::from_errno(errno);
-  return ok_status();
+  return backing_->set_length(0);
 }
 
 void Spillway::collect_ids(size_t max, std::vector<uint64_t>& out) const {

@@ -2,10 +2,11 @@
 // until the transaction ends (drained into the database at commit, thrown
 // away at rollback). Nothing in it outlives the transaction.
 //
-// Backing: a file "<database path>.spillway" (always a new file, mode 0666
-// before umask; closed but not deleted when the Spillway is destroyed) or,
-// for a database without a path, a growable memory buffer. The Spillway owns
-// the descriptor or the buffer.
+// Backing: a `Storage` the Spillway owns, so every byte it moves goes through
+// the same seam as the database's: a file "<database path>.spillway" (always
+// a new file, mode 0666 before umask; closed but not deleted when the
+// Spillway is destroyed), for a database without a path a growable memory
+// image, or whatever storage the caller provides (tests inject faults).
 //
 // Creating the spill file can never clobber anything: a stale file of that
 // name is removed only when it is a plain regular file with one link that is
@@ -44,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "page_io.h"
 #include "result.h"
 #include "u64_map.h"
 
@@ -57,6 +59,9 @@ class Spillway {
 
   // REQUIRES: record_len > 0.
   static std::unique_ptr<Spillway> in_memory(uint64_t max_bytes, uint64_t record_len);
+  // Records in `backing`, which must be empty. REQUIRES: record_len > 0.
+  static std::unique_ptr<Spillway> over(std::unique_ptr<Storage> backing, uint64_t max_bytes,
+                                        uint64_t record_len);
   // Creates "<db_path>.spillway" as described above; `database_fd` is the
   // open database file (-1: none to compare with). An OS failure is
   // converted by the usual errno rule; a name that holds anything but a
@@ -98,7 +103,9 @@ class Spillway {
   // Drops the mappings of every id >= n, leaving the backing untouched.
   void forget_from(uint64_t n);
   // Empties the mappings, resets the slot counter and cuts the backing to
-  // zero length (a memory buffer keeps its capacity).
+  // zero length (a memory image keeps its capacity). On failure the
+  // mappings are empty all the same; the backing may keep old records,
+  // which are never read back (slots are written before they are mapped).
   Status truncate();
 
   // Appends up to `max` mapped ids to `out`, in map order.
@@ -113,21 +120,17 @@ class Spillway {
   uint64_t record_len() const { return record_len_; }
   // REQUIRES: slot_count() == 0 (no live record of the old length).
   void set_record_len(uint64_t len);
-  bool is_file() const { return fd_ >= 0; }
 
  private:
-  Spillway(int fd, uint64_t max_bytes, uint64_t record_len);
+  Spillway(std::unique_ptr<Storage> backing, uint64_t max_bytes, uint64_t record_len);
 
   uint64_t record_offset(uint64_t slot) const { return slot * (record_len_ + kHeaderLen); }
   uint64_t record_checksum(uint64_t id, const uint8_t* payload) const;
   // The ids' positions in the batch, ordered by slot (slots must exist).
   void order_by_slot(const uint64_t* ids, size_t n);
-  // Reads [off, off + len) of the backing into the buffers of `iov`.
-  Status read_backing(uint64_t off, const struct iovec* iov, size_t count);
 
-  int fd_;                        // -1 for the memory backing
-  std::vector<uint8_t> memory_;   // memory backing
-  std::vector<uint8_t> record_;   // read buffer of one record (file backing)
+  std::unique_ptr<Storage> backing_;
+  std::vector<uint8_t> record_;   // read buffer of one record
   std::vector<uint8_t> headers_;  // record headers of one batch
   std::vector<size_t> order_;     // batch positions in slot order
   std::vector<uint64_t> batch_slots_;

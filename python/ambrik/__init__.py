@@ -6,12 +6,17 @@ classes below are the results of ``Ambrik.stats()``, ``Ambrik.counters()``,
 with keyword arguments only.
 """
 
+from collections.abc import MutableMapping
 from dataclasses import dataclass
 
 from . import _ambrik
 from ._ambrik import *  # noqa: F401,F403
 
 __version__ = _ambrik.__version__
+
+# KeyMap implements the mapping protocol natively; registering it makes
+# isinstance() and the typing stubs agree.
+MutableMapping.register(_ambrik.KeyMap)
 
 
 # The native function's text signature can only show this default as `...`

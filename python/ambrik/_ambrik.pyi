@@ -1,15 +1,17 @@
 """Native engine of ambrik: the database, transaction and savepoint objects and the exceptions."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Iterator, MutableMapping, Sequence
 from types import TracebackType
-from typing import ClassVar, Literal, Protocol, final
+from typing import ClassVar, Literal, Protocol, TypeVar, final
 
 from typing_extensions import Buffer, Self
 
 from ambrik import BackupStats, Counters, DefragStats, Stats
 
 __version__: str
+
+_T_co = TypeVar("_T_co", covariant=True)
 
 # A path to a database file: text or an object whose os.fspath() is text.
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -130,6 +132,9 @@ class InvalidPageIdError(FatalError):
 class PoisonedError(FatalError):
     """An earlier fatal error poisoned the database; close it and open the file again."""
 
+class CorruptKeyMapError(CorruptPageError):
+    """A key map's header or node is damaged; the database itself stays usable."""
+
 class DecryptionFailedError(FatalError):
     """A page of an encrypted database failed authentication."""
 
@@ -240,6 +245,9 @@ class Ambrik:
     def defrag(self, options: _DefragOptionsLike | None = None) -> DefragStats:
         """Move values out of sparse data pages in the running transaction."""
 
+    def keymap(self, name: str) -> KeyMap:
+        """The KeyMap under the named root `name` (created by its first write)."""
+
     def backup(self, path: _Path, *, overwrite: bool = False) -> BackupStats:
         """Write the last committed state into a new compact file (replace one only with overwrite)."""
 
@@ -339,6 +347,9 @@ class Transaction:
     def defrag(self, options: _DefragOptionsLike | None = None) -> DefragStats:
         """Move values out of sparse data pages in this transaction."""
 
+    def keymap(self, name: str) -> KeyMap:
+        """The KeyMap under the named root `name` (created by its first write)."""
+
     def backup(self, path: _Path, *, overwrite: bool = False) -> BackupStats:
         """Write the last committed state (not this transaction's changes) into a new compact file."""
 
@@ -369,6 +380,51 @@ class Savepoint:
 
     def rollback_to(self) -> None:
         """Undo the changes made since the savepoint; this object is then finished."""
+
+@final
+class KeyMap(MutableMapping[bytes, bytes]):
+    """An ordered map of bytes keys (1 to 1024 bytes) to bytes values under a named root."""
+
+    @property
+    def name(self) -> str:
+        """The named root the map lives under."""
+
+    def __getitem__(self, key: Buffer, /) -> bytes: ...
+    def __setitem__(self, key: Buffer, value: Buffer, /) -> None: ...
+    def __delitem__(self, key: Buffer, /) -> None: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> KeyMapIterator[bytes]: ...
+    def get(self, key: Buffer, default: bytes | None = None) -> bytes | None:  # type: ignore[override]
+        """The value under key, or default."""
+
+    def pop(self, key: Buffer, default: bytes = ...) -> bytes:  # type: ignore[override]
+        """Remove key and return its value (default, or KeyError, when absent)."""
+
+    def handle(self, key: Buffer) -> int | None:
+        """The handle of the value under key, or None."""
+
+    def items(  # type: ignore[override]
+        self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
+    ) -> KeyMapIterator[tuple[bytes, bytes]]:
+        """Lazy iterator of (key, value) for start <= key < stop, in key order."""
+
+    def keys(  # type: ignore[override]
+        self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
+    ) -> KeyMapIterator[bytes]:
+        """Lazy iterator of the keys in start <= key < stop, in key order."""
+
+    def values(  # type: ignore[override]
+        self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
+    ) -> KeyMapIterator[bytes]:
+        """Lazy iterator of the values of the keys in start <= key < stop, in key order."""
+
+@final
+class KeyMapIterator(Iterator[_T_co]):
+    """Iterator over a key range of a KeyMap; raises RuntimeError once the map has changed."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _T_co: ...
 
 def open(
     path: _Path | None = None,

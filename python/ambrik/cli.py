@@ -182,6 +182,10 @@ def _cmd_stats(args: argparse.Namespace, key: bytes | None, progress: bool) -> i
         print("named roots:", file=out)
         for r in report["named_roots"]:
             state = "" if r["live"] else " (not live)"
+            if r["key_map"]:
+                m = r["key_map"]
+                state += (f" (key map: {_plural(m['keys'], 'key')}, {_plural(m['nodes'], 'node')},"
+                          f" height {m['height']})")
             print(f"  {r['name']!r}: handle {r['handle']}{state}", file=out)
     print(f"check: {_plural(report['problems'], 'problem')}, "
           f"{_plural(report['warnings'], 'warning')} (run `ambrik check` for the list)", file=out)

@@ -41,8 +41,10 @@ PyObject* create_open_function(PyObject* module);
   X(clear_root_name, ", name", FAST, 14, "")                                      \
   X(stats, "", NOARGS, 16, "")                                                    \
   X(counters, "", NOARGS, 17, "")                                                 \
-  X(defrag, ", options=None", FAST, 18, "")                                      \
-  X(backup, ", path, *, overwrite=False", FAST, 19, "")
+  X(defrag, ", options=None", FAST, 18, "")                                       \
+  X(keymap, ", name", FAST, 19,                                                   \
+    "The KeyMap under the named root `name` (created by its first write).")       \
+  X(backup, ", path, *, overwrite=False", FAST, 20, "")
 
 #define AMBRIK_COUNT_SHARED(...) +1
 inline constexpr int kSharedMethodCount = 0 AMBRIK_SHARED_METHODS(AMBRIK_COUNT_SHARED);

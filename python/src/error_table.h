@@ -52,6 +52,7 @@ constexpr ClassSpec kClasses[kExceptionCount] = {
     {"InvalidPageIdError", E::FatalError},
     {"PoisonedError", E::FatalError},
     {"DecryptionFailedError", E::FatalError},
+    {"CorruptKeyMapError", E::CorruptPageError},
 };
 
 // The class each engine error kind raises, indexed by ErrorKind.
@@ -71,10 +72,11 @@ constexpr PyError kClassOfKind[kErrorKindCount] = {
     E::NoEncryptionKeyError,       E::InvalidEncryptionKeyError,
     E::EncryptionNotSupportedError, E::NoFreeKeySlotError,
     E::LastKeySlotError,           E::DecryptionFailedError,
+    E::CorruptKeyMapError,
 };
 static_assert(kClassOfKind[static_cast<int>(ErrorKind::Io)] == E::IoError);
 static_assert(kClassOfKind[static_cast<int>(ErrorKind::Poisoned)] == E::PoisonedError);
-static_assert(kClassOfKind[kErrorKindCount - 1] == E::DecryptionFailedError);
+static_assert(kClassOfKind[kErrorKindCount - 1] == E::CorruptKeyMapError);
 
 // The name of the class that `kind` raises.
 constexpr const char* class_name_of(ErrorKind kind) {

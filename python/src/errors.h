@@ -26,12 +26,12 @@ enum class PyError : int {
   NoFreeKeySlotError, LastKeySlotError, IoError, ChecksumMismatchError,
   CorruptSuperblockError, FileSizeMismatchError, LockFailedError,
   UnsupportedFormatVersionError, UnsupportedPageSizeError, CorruptPageError,
-  InvalidPageIdError, PoisonedError, DecryptionFailedError,
+  InvalidPageIdError, PoisonedError, DecryptionFailedError, CorruptKeyMapError,
 };
-inline constexpr int kExceptionCount = 35;
+inline constexpr int kExceptionCount = 36;
 
 // Creates (if needed) the process-wide classes, builds a fresh IoError and
-// adds all 35 to `module` in order. Returns -1 with a Python error set.
+// adds all of them to `module` in order. Returns -1 with a Python error set.
 int add_exception_classes(PyObject* module);
 
 // Raises `cls` (a declared class, not IoError) with `message`; always

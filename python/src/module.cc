@@ -8,6 +8,7 @@
 #include "drain_insertion.h"
 #include "errors.h"
 #include "fork_guard.h"
+#include "keymap.h"
 #include "module.h"
 #include "page_io.h"
 #include "savepoint.h"
@@ -58,6 +59,11 @@ int exec_steps(PyObject* module) {
   if (add_owned(module, "Savepoint", create_savepoint_type(module), &state->savepoint_type) < 0) {
     return -1;
   }
+  if (add_owned(module, "KeyMap", create_keymap_type(module), &state->keymap_type) < 0) return -1;
+  if (add_owned(module, "KeyMapIterator", create_keymap_iterator_type(module),
+                &state->keymap_iter_type) < 0) {
+    return -1;
+  }
   return 0;
 }
 
@@ -77,6 +83,8 @@ int ambrik_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->drain_insertion_type);
   Py_VISIT(state->transaction_type);
   Py_VISIT(state->savepoint_type);
+  Py_VISIT(state->keymap_type);
+  Py_VISIT(state->keymap_iter_type);
   return 0;
 }
 
@@ -87,6 +95,8 @@ int ambrik_clear(PyObject* module) {
   Py_CLEAR(state->drain_insertion_type);
   Py_CLEAR(state->transaction_type);
   Py_CLEAR(state->savepoint_type);
+  Py_CLEAR(state->keymap_type);
+  Py_CLEAR(state->keymap_iter_type);
   return 0;
 }
 

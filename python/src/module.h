@@ -10,6 +10,8 @@ struct ModuleState {
   PyObject* drain_insertion_type;
   PyObject* transaction_type;
   PyObject* savepoint_type;
+  PyObject* keymap_type;
+  PyObject* keymap_iter_type;
 };
 
 ModuleState* module_state(PyObject* module);

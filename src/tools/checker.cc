@@ -264,7 +264,7 @@ Status Checker::check_named_roots() {
       problem(at, where + "bytes after the name are not zero");
     if (!valid_utf8(slot, len)) problem(at, where + "name is not valid UTF-8");
     if (!names.insert(name).second) problem(at, where + "name '" + name + "' appears twice");
-    NamedRoot root{name, load_u64(slot + kRootNameBytes), false};
+    NamedRoot root{name, load_u64(slot + kRootNameBytes), false, std::nullopt};
     if (handles_ok_ && root.handle != 0) {
       auto entry = HandleTable::lookup(handle_depth_, cache_, sb_.handle_root, root.handle);
       root.live = entry.ok() && entry.value().has_value();
@@ -272,6 +272,8 @@ Status Checker::check_named_roots() {
     if (!root.live)
       warning(at, where + "'" + name + "' names handle " + num(root.handle) +
                       ", which is not live");
+    else
+      TRY(check_key_map(root));
     r_.named_roots.push_back(std::move(root));
   }
   return ok_status();

@@ -22,7 +22,9 @@
 //    every commit leaves each such page one or the other (pages past the
 //    count, which a crash may leave, are not leaks);
 //  - named roots: names well-formed and unique; a root naming a handle that
-//    is not live is a warning.
+//    is not live is a warning;
+//  - key maps: every named root whose value carries the key-map tag is
+//    walked whole (see keymap/verify.h); its defects are problems.
 //
 // Memory: a role byte, a free bit and a live count per page of the file,
 // one copied node per tree level and a bounded page cache; never a list of
@@ -63,10 +65,18 @@ struct KeySlotInfo {
   Argon2Params costs{0, 0, 0};
 };
 
+// A key map found under a named root (its header carries the reserved tag).
+struct KeyMapInfo {
+  uint64_t keys = 0;
+  uint64_t nodes = 0;
+  uint32_t height = 0;
+};
+
 struct NamedRoot {
   std::string name;
   uint64_t handle = 0;
   bool live = false;
+  std::optional<KeyMapInfo> key_map;
 };
 
 struct CheckReport {

@@ -72,6 +72,8 @@ class Checker {
   Status check_freemap();
   void check_free_and_leaked();
   Status check_named_roots();
+  // The key map under `root`, when its value is one.
+  Status check_key_map(NamedRoot& root);
 
   const char* kind_ = "superblock";  // of the findings being made (Finding::kind)
   Source& src_;

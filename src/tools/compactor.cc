@@ -28,11 +28,12 @@ namespace {
 
 constexpr uint64_t kCacheBytes = 64ull << 20;
 
-// The temporary destination: removed unless committed.
+// The temporary destination: removed unless committed. Its bytes go
+// through `storage()`, the same seam as every other file of the engine.
 class TempFile {
  public:
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
+    storage_.reset();
     if (!path_.empty()) ::unlink(path_.c_str());
   }
   Status create(const std::string& path) {
@@ -42,15 +43,9 @@ class TempFile {
     } while (fd < 0 && errno == EINTR);
     // Not from_errno: a missing directory is no missing database file.
     if (fd < 0) return Error::io_errno(errno);
-    fd_ = fd;
+    storage_ = std::make_unique<FileStorage>(fd);
     path_ = path;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
-    return ok_status();
-  }
-  Status sync() {
-    while (::fsync(fd_) != 0) {
-      if (errno != EINTR) return Error::from_errno(errno);
-    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
     return ok_status();
   }
   Status commit_as(const std::string& dst) {
@@ -58,10 +53,11 @@ class TempFile {
     path_.clear();
     return ok_status();
   }
-  int fd() const { return fd_; }
+  // REQUIRES: create() succeeded.
+  Storage& storage() { return *storage_; }
 
  private:
-  int fd_ = -1;
+  std::unique_ptr<FileStorage> storage_;
   std::string path_;
 };
 
@@ -228,8 +224,9 @@ class Copier {
   bool data_open_ = false;
 };
 
-Status write_superblocks(PageSink& sink, int fd, const CommittedView& src, const BuiltTree& handles,
-                         const BuiltTree& members, uint64_t page_count) {
+Status write_superblocks(PageSink& sink, Storage& out, const CommittedView& src,
+                         const BuiltTree& handles, const BuiltTree& members,
+                         uint64_t page_count) {
   const uint32_t n = src.superblock.superblock_count;
   Superblock sb;
   sb.format_version = src.encrypted() ? kFormatVersionEncrypted : kFormatVersionPlain;
@@ -252,7 +249,7 @@ Status write_superblocks(PageSink& sink, int fd, const CommittedView& src, const
       auto bytes = serialize(sb);
       std::memcpy(unit.data(), bytes.data(), kPageSize);
     }
-    TRY(pwrite_full(fd, uint64_t{i} * sink.stride(), unit.data(), unit.size()));
+    TRY(out.write_at(uint64_t{i} * sink.stride(), unit.data(), unit.size()));
   }
   return ok_status();
 }
@@ -308,7 +305,7 @@ Result<CompactReport> write_compacted(const CommittedView& view, const std::stri
   const uint64_t n = g_copies.fetch_add(1, std::memory_order_relaxed);
   TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) +
                  (n == 0 ? "" : "-" + std::to_string(n)) + ".tmp"));
-  PageSink sink(tmp.fd(), view.superblock.superblock_count, view.cipher);
+  PageSink sink(tmp.storage(), view.superblock.superblock_count, view.cipher);
 
   Copier copier(view, sink, progress);
   copier.set_chosen_slot(chosen_slot);
@@ -317,8 +314,8 @@ Result<CompactReport> write_compacted(const CommittedView& view, const std::stri
   TRY(copier.copy_membership(members));
   TRY(sink.finish());
   const uint64_t page_count = sink.next();
-  TRY(write_superblocks(sink, tmp.fd(), view, handles, members, page_count));
-  TRY(tmp.sync());
+  TRY(write_superblocks(sink, tmp.storage(), view, handles, members, page_count));
+  TRY(tmp.storage().sync());
   TRY(tmp.commit_as(dst_path));
   TRY(sync_parent_directory(dst_path));
   if (progress) progress(view.units, view.units);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "page.h"
-#include "page_io.h"
 
 namespace ambrik::tools {
 namespace {
@@ -13,8 +12,8 @@ constexpr size_t kMaxQueued = 2;
 
 }  // namespace
 
-PageSink::PageSink(int fd, uint64_t first_id, const PageCipher* cipher)
-    : fd_(fd), next_(first_id), cipher_(cipher),
+PageSink::PageSink(Storage& out, uint64_t first_id, const PageCipher* cipher)
+    : out_(out), next_(first_id), cipher_(cipher),
       stride_(cipher ? kSealedStride : kPlainStride), current_(std::make_unique<Window>()) {
   current_->base = first_id;
   current_->units.resize(kWindowUnits * stride_);
@@ -46,9 +45,9 @@ Status PageSink::first_error() {
 Status PageSink::put(uint64_t id, const uint8_t* page) {
   Window& w = *current_;
   if (id < w.base) {
-    std::vector<uint8_t> unit(stride_);
-    TRY(seal(id, page, unit.data()));
-    TRY(pwrite_full(fd_, id * stride_, unit.data(), stride_));
+    w.late_units.resize(w.late_units.size() + stride_);
+    TRY(seal(id, page, w.late_units.data() + w.late_units.size() - stride_));
+    w.late_ids.push_back(id);
     return first_error();
   }
   if (id >= w.base + kWindowUnits) TRY(hand_over(id));
@@ -72,6 +71,8 @@ Status PageSink::hand_over(uint64_t new_base) {
   }
   current_->base = new_base;
   current_->filled.assign(kWindowUnits, false);
+  current_->late_ids.clear();
+  current_->late_units.clear();
   lock.unlock();
   cv_.notify_all();
   return ok_status();
@@ -85,10 +86,11 @@ Status PageSink::write_runs(const Window& w) const {
     }
     uint64_t j = i;
     while (j < kWindowUnits && w.filled[j]) ++j;
-    TRY(pwrite_full(fd_, (w.base + i) * stride_, w.units.data() + i * stride_,
-                    (j - i) * stride_));
+    TRY(out_.write_at((w.base + i) * stride_, w.units.data() + i * stride_, (j - i) * stride_));
     i = j;
   }
+  for (size_t k = 0; k < w.late_ids.size(); ++k)
+    TRY(out_.write_at(w.late_ids[k] * stride_, w.late_units.data() + k * stride_, stride_));
   return ok_status();
 }
 

@@ -5,13 +5,16 @@
 // when full). A window of ids collects the sealed units; when a page falls
 // past the window, the whole window goes to a writer thread, which writes
 // each contiguous run of it with one call while the caller goes on preparing
-// the next window. A page put behind the window is written at once.
+// the next window. A page put behind the window (a data page reserved long
+// before it filled) travels with the current window and is written with it.
 //
 // The writer thread exists only while a sink does: it is joined when the
 // sink is finished or destroyed, never outlives it and touches nothing but
-// the descriptor and the buffers handed to it. At most two windows are
-// queued, so memory is bounded (about 12 MiB). The first write error is
-// kept and returned by the next put() or by finish().
+// the storage and the buffers handed to it. It is the only thread that calls
+// the storage until finish() returns, so the storage needs no locking of its
+// own. At most two windows are queued, so memory is bounded (about 12 MiB
+// and the few pages put behind each window). The first write error is kept
+// and returned by the next put() or by finish().
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "crypto/cipher.h"
+#include "page_io.h"
 #include "result.h"
 #include "tools/tree_io.h"
 
@@ -31,9 +35,9 @@ namespace ambrik::tools {
 
 class PageSink final : public PageWriter {
  public:
-  // Pages from `first_id` on, into `fd` (not owned), sealed with `cipher`
-  // (not owned; null for a plaintext file).
-  PageSink(int fd, uint64_t first_id, const PageCipher* cipher);
+  // Pages from `first_id` on, into `out` (not owned; it must outlive the
+  // sink), sealed with `cipher` (not owned; null for a plaintext file).
+  PageSink(Storage& out, uint64_t first_id, const PageCipher* cipher);
   ~PageSink() override;
   PageSink(const PageSink&) = delete;
   PageSink& operator=(const PageSink&) = delete;
@@ -52,6 +56,9 @@ class PageSink final : public PageWriter {
     uint64_t base = 0;
     std::vector<uint8_t> units;
     std::vector<bool> filled;
+    // Pages put behind `base`: their ids and units, one after the other.
+    std::vector<uint64_t> late_ids;
+    std::vector<uint8_t> late_units;
   };
   Status seal(uint64_t id, const uint8_t* page, uint8_t* unit) const;
   // Hands the current window to the writer and takes an empty one.
@@ -60,7 +67,7 @@ class PageSink final : public PageWriter {
   void writer_loop();
   Status first_error();
 
-  int fd_;
+  Storage& out_;
   uint64_t next_;
   const PageCipher* cipher_;
   uint64_t stride_;

@@ -126,7 +126,17 @@ void body(Json& j, const CheckReport& r) {
   j.field("tagged_handles", r.tagged_handles).close('}');
   j.key("named_roots").open('[');
   for (const NamedRoot& n : r.named_roots)
-    j.open('{').field("name", n.name).field("handle", n.handle).field("live", n.live).close('}');
+  {
+    j.open('{').field("name", n.name).field("handle", n.handle).field("live", n.live);
+    j.key("key_map");
+    if (n.key_map) {
+      j.open('{').field("keys", n.key_map->keys).field("nodes", n.key_map->nodes);
+      j.field("height", uint64_t{n.key_map->height}).close('}');
+    } else {
+      j.null();
+    }
+    j.close('}');
+  }
   j.close(']');
   j.key("findings").open('[');
   for (const Finding& f : r.findings) {

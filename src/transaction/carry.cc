@@ -11,33 +11,30 @@ namespace ambrik {
 
 void TransactionManagerImpl::note_stored(uint64_t handle, const StoredValue& stored) {
   if (stored.kind != ValueKind::Inline) return;
-  if (stored.location != tail.page) tail = TailPage{stored.location, {}, false};
-  if (tail.too_many) return;
-  if (std::find(tail.residents.begin(), tail.residents.end(), handle) != tail.residents.end())
-    return;
-  if (tail.residents.size() == kMaxCarried) {
-    tail.residents.clear();
-    tail.too_many = true;
-    return;
+  if (stored.location != tail.page) {
+    tail.page = stored.location;
+    tail.count = 0;
+    tail.too_many = false;
   }
-  tail.residents.push_back(handle);
+  if (tail.count == kMaxCarried) tail.too_many = true;
+  if (!tail.too_many) tail.residents[tail.count++] = handle;
 }
 
 void TransactionManagerImpl::keep_tail_for_next_commit() {
   const auto current = packer.current_page();
   // A transaction that stored no small value leaves the carry it found.
   if (!current) return;
-  if (*current == tail.page && !tail.too_many) carry = std::move(tail);
-  else carry = TailPage{};
-  tail = TailPage{};
+  if (*current == tail.page && !tail.too_many) carry = tail;
+  else carry.page = kNoPage;
+  tail.page = kNoPage;
 }
 
 Result<bool> TransactionManagerImpl::carry_tail_page(uint64_t value_size) {
-  const TailPage from = std::move(carry);
-  carry = TailPage{};
+  const TailPage from = carry;
+  carry.page = kNoPage;
   const uint64_t page = from.page;
   auto counted = packer.working_counts().find(page);
-  if (counted == packer.working_counts().end() || from.residents.empty()) return false;
+  if (counted == packer.working_counts().end() || from.count == 0) return false;
   const uint32_t live = counted->second;
 
   std::array<uint8_t, kPageSize> old;
@@ -47,9 +44,12 @@ Result<bool> TransactionManagerImpl::carry_tail_page(uint64_t value_size) {
 
   // Every live value of the page must be one of ours, or its entry would be
   // left pointing at a page that is freed.
+  std::vector<uint64_t> residents(from.residents.begin(), from.residents.begin() + from.count);
+  std::sort(residents.begin(), residents.end());
+  residents.erase(std::unique(residents.begin(), residents.end()), residents.end());
   std::vector<std::pair<uint64_t, HandleEntry>> moved;
   uint64_t bytes = 0;
-  for (uint64_t handle : from.residents) {
+  for (uint64_t handle : residents) {
     auto entry = TRY(HandleTable::lookup(handle_depth, *cache, working.handle_root, handle));
     if (!entry || entry->kind != ValueKind::Inline || entry->location != page) continue;
     auto value = TRY(data_slot_view(*cache, page, entry->slot));
@@ -96,8 +96,10 @@ Result<bool> TransactionManagerImpl::carry_tail_page(uint64_t value_size) {
   retire(pending);
   packer.adopt(page, copy);
   retire({page});
-  tail = TailPage{copy, {}, false};
-  for (const auto& [handle, entry] : moved) tail.residents.push_back(handle);
+  tail.page = copy;
+  tail.count = 0;
+  tail.too_many = false;
+  for (const auto& [handle, entry] : moved) tail.residents[tail.count++] = handle;
   scope.done();
   return true;
 }

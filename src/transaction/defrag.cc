@@ -36,7 +36,7 @@ Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settin
   if (!sparse.empty()) {
     // Moved values fill fresh pages: a carried tail page would count as a
     // page this pass freed.
-    carry = TailPage{};
+    carry.page = kNoPage;
     const std::unordered_set<uint64_t> before = packer.data_page_ids_snapshot();
     std::unordered_set<uint64_t> examined;
     const std::vector<uint64_t> live = TRY(handles());

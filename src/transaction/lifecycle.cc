@@ -46,7 +46,7 @@ Status TransactionManagerImpl::begin() {
   recycle.on_begin();
   recycle.set_usable_range(superblock_count, committed_page_count);
   packer.reset();
-  tail = TailPage{};
+  tail.page = kNoPage;
   txn.clear();
   active = true;
   return ok_status();
@@ -60,8 +60,8 @@ Status TransactionManagerImpl::rollback() {
   TRY(recover_depths());
   recycle.on_rollback();
   packer.reset();
-  tail = TailPage{};
-  carry = TailPage{};
+  tail.page = kNoPage;
+  carry.page = kNoPage;
   txn.clear();
   active = false;
   return ok_status();

@@ -54,15 +54,17 @@ struct StateRecord {
 };
 
 // The data page that received the last small values, and the handles stored
-// into it (oldest first; some may have moved on since, which a carry
-// checks). Past kMaxCarried handles the list is dropped: a carry would
-// re-point too many entries.
+// into it (oldest first; some may have moved on since, and an update into
+// the same page lists a handle again: a carry checks and drops those). Past
+// kMaxCarried handles the list is given up: a carry would re-point too many
+// entries. A fixed array, so that noting a value costs no allocation.
+inline constexpr size_t kMaxCarried = 64;
 struct TailPage {
   uint64_t page = kNoPage;
-  std::vector<uint64_t> residents;
+  uint32_t count = 0;
   bool too_many = false;
+  std::array<uint64_t, kMaxCarried> residents;
 };
-inline constexpr size_t kMaxCarried = 64;
 
 struct SavepointRecord {
   PackerSnapshot packer;
@@ -201,6 +203,10 @@ class TransactionManagerImpl {
                            const StateRecord& state, const std::optional<CryptoHeader>& header);
 
   // --- keys.cc
+  // EncryptionNotSupported, ReadOnlyMode or TransactionInProgress when no
+  // key may change now; none of them poisons.
+  Status can_change_keys() const;
+  // REQUIRES: can_change_keys() is ok.
   Status rewrite_crypto_header(const CryptoHeader& header);
 
   // --- defrag.cc
@@ -221,6 +227,7 @@ class TransactionManagerImpl {
     }
     ~OpScope() {
       --m_.txn.op_depth;
+      if (m_.txn.op_taken.size() == taken_) return;  // took no page: the usual case
       if (!done_) m_.give_back_taken(taken_, pending_);
       m_.txn.op_taken.resize(taken_);
     }
@@ -243,7 +250,8 @@ class TransactionManagerImpl {
   // Writes a value into a data page or an overflow chain.
   // (Through `out` rather than a Result: the caller's wide reload of a
   // struct the callee stored field by field stalled on every value.)
-  Status store_value(std::span<const uint8_t> value, StoredValue& out);
+  // A tagged value goes to the packer's tagged lane.
+  Status store_value(std::span<const uint8_t> value, uint32_t tag, StoredValue& out);
   // Undoes store_value for a small value after a later step failed.
   void unstore_value(const StoredValue& stored);
 

@@ -17,7 +17,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   OpScope scope(*this);
   const uint64_t handle = working.next_handle;
   StoredValue stored;
-  TRY(store_value(value, stored));
+  TRY(store_value(value, tag, stored));
   HandleEntry entry{stored.location, tag, stored.slot, 0, stored.kind};
 
   uint32_t depth = handle_depth;
@@ -48,7 +48,7 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   membership_depth = index.depth;
   retire(pending);
   retire(index_pending);
-  note_stored(handle, stored);
+  if (tag == 0) note_stored(handle, stored);
   scope.done();
   return handle;
 }
@@ -58,9 +58,9 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   OpScope scope(*this);
   HandleEntry old = TRY(lookup_live(handle));
   // A carry moves the old value too, when it lay in the carried page.
-  if (TRY(carry_if_due(value.size()))) old = TRY(lookup_live(handle));
+  if (old.tag == 0 && TRY(carry_if_due(value.size()))) old = TRY(lookup_live(handle));
   StoredValue stored;
-  TRY(store_value(value, stored));
+  TRY(store_value(value, old.tag, stored));
   HandleEntry entry{stored.location, old.tag, stored.slot, old.client_byte, stored.kind};
 
   uint32_t depth = handle_depth;
@@ -82,7 +82,7 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
-  note_stored(handle, stored);
+  if (old.tag == 0) note_stored(handle, stored);
   scope.done();
   return ok_status();
 }

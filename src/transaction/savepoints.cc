@@ -34,8 +34,8 @@ Status TransactionManagerImpl::savepoint(const std::string& name) {
     return Error::duplicate_savepoint(name);
   SavepointRecord sp;
   sp.packer = packer.snapshot();
-  sp.tail = std::move(tail);
-  tail = TailPage{};
+  sp.tail = tail;
+  tail.page = kNoPage;
   sp.carry = carry;
   sp.name = name;
   sp.pending_free = txn.seal_for_savepoint();

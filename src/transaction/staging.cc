@@ -64,7 +64,8 @@ void TransactionManagerImpl::retire_all(const std::vector<uint64_t>& superseded)
   }
 }
 
-Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, StoredValue& out) {
+Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, uint32_t tag,
+                                          StoredValue& out) {
   if (value.size() > kMaxSmallValue) {
     auto alloc = [this](uint64_t n, std::vector<uint64_t>& pages) {
       return alloc_chain_pages(n, pages);
@@ -74,8 +75,11 @@ Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, Store
     out.kind = ValueKind::Overflow;
     return ok_status();
   }
-  TRY(carry_if_due(value.size()));
-  DataSlot ds = TRY(packer.insert_into_data_page(*cache, value, recycling_allocator()));
+  // The tail-page carry serves the untagged lane only: a tagged value opens
+  // or fills the tagged lane's own page.
+  if (tag == 0) TRY(carry_if_due(value.size()));
+  DataSlot ds = TRY(packer.insert_into_data_page(
+      *cache, value, recycling_allocator(), tag != 0 ? PackLane::Tagged : PackLane::Untagged));
   out.location = ds.page;
   out.slot = ds.slot;
   out.kind = ValueKind::Inline;

@@ -42,6 +42,12 @@ auto contain(TransactionManagerImpl* m, F&& f) -> decltype(f()) {
     return contain(impl_.get(), [&] { return guard(*impl_, (expr)); });  \
   } while (0)
 
+#define AMBRIK_CHANGING(expr) \
+  do {                        \
+    ++changes_;               \
+    AMBRIK_GUARDED(expr);     \
+  } while (0)
+
 TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> impl)
     : impl_(std::move(impl)) {}
 
@@ -70,12 +76,12 @@ bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
 
 int TransactionManager::file_descriptor() const { return impl_->file_descriptor(); }
 
-Status TransactionManager::begin() { AMBRIK_GUARDED(impl_->begin()); }
+Status TransactionManager::begin() { AMBRIK_CHANGING(impl_->begin()); }
 Status TransactionManager::commit() { AMBRIK_GUARDED(impl_->commit()); }
-Status TransactionManager::rollback() { AMBRIK_GUARDED(impl_->rollback()); }
+Status TransactionManager::rollback() { AMBRIK_CHANGING(impl_->rollback()); }
 
 Result<uint64_t> TransactionManager::allocate(std::span<const uint8_t> value, uint32_t tag) {
-  AMBRIK_GUARDED(impl_->allocate(value, tag));
+  AMBRIK_CHANGING(impl_->allocate(value, tag));
 }
 Result<std::vector<uint8_t>> TransactionManager::read(uint64_t handle) {
   AMBRIK_GUARDED(impl_->read(handle));
@@ -85,13 +91,13 @@ Result<bool> TransactionManager::read_into(uint64_t handle, const ValueSink& sin
   AMBRIK_GUARDED(impl_->read_into(handle, sink));
 }
 Status TransactionManager::update(uint64_t handle, std::span<const uint8_t> value) {
-  AMBRIK_GUARDED(impl_->update(handle, value));
+  AMBRIK_CHANGING(impl_->update(handle, value));
 }
 Status TransactionManager::delete_handle(uint64_t handle) {
-  AMBRIK_GUARDED(impl_->delete_inner(handle));
+  AMBRIK_CHANGING(impl_->delete_inner(handle));
 }
 Status TransactionManager::delete_many(std::span<const uint64_t> handles) {
-  AMBRIK_GUARDED(impl_->delete_many(handles));
+  AMBRIK_CHANGING(impl_->delete_many(handles));
 }
 Result<std::vector<uint64_t>> TransactionManager::handles() { AMBRIK_GUARDED(impl_->handles()); }
 
@@ -111,10 +117,10 @@ Result<std::vector<uint64_t>> TransactionManager::handles_with_tag(uint32_t tag)
   AMBRIK_GUARDED(impl_->handles_with_tag(tag));
 }
 Status TransactionManager::delete_tagged(uint64_t handle, uint32_t tag) {
-  AMBRIK_GUARDED(impl_->delete_tagged(handle, tag));
+  AMBRIK_CHANGING(impl_->delete_tagged(handle, tag));
 }
 Result<DeletedWithTag> TransactionManager::delete_with_tag(uint32_t tag, uint64_t max) {
-  AMBRIK_GUARDED(impl_->delete_with_tag(tag, max));
+  AMBRIK_CHANGING(impl_->delete_with_tag(tag, max));
 }
 
 Result<uint8_t> TransactionManager::client_byte(uint64_t handle) {
@@ -126,23 +132,23 @@ Result<uint8_t> TransactionManager::client_byte(uint64_t handle) {
   });
 }
 Status TransactionManager::set_client_byte(uint64_t handle, uint8_t byte) {
-  AMBRIK_GUARDED(impl_->set_client_byte(handle, byte));
+  AMBRIK_CHANGING(impl_->set_client_byte(handle, byte));
 }
 Result<std::optional<uint64_t>> TransactionManager::get_root_name(std::string_view name) {
   AMBRIK_GUARDED(impl_->get_root_name(name));
 }
 Status TransactionManager::set_root_name(std::string_view name, uint64_t handle) {
-  AMBRIK_GUARDED(impl_->set_root_name(name, handle));
+  AMBRIK_CHANGING(impl_->set_root_name(name, handle));
 }
 Status TransactionManager::clear_root_name(std::string_view name) {
-  AMBRIK_GUARDED(impl_->clear_root_name(name));
+  AMBRIK_CHANGING(impl_->clear_root_name(name));
 }
 
 Status TransactionManager::savepoint(const std::string& name) {
   AMBRIK_GUARDED(impl_->savepoint(name));
 }
 Status TransactionManager::rollback_to(const std::string& name) {
-  AMBRIK_GUARDED(impl_->rollback_to(name));
+  AMBRIK_CHANGING(impl_->rollback_to(name));
 }
 Status TransactionManager::release(const std::string& name) {
   AMBRIK_GUARDED(impl_->release(name));
@@ -179,6 +185,7 @@ Result<CommittedView> TransactionManager::committed_view() {
 Result<DefragResult> TransactionManager::defrag(const DefragSettings& settings) {
   // No early poisoned check: a call outside a transaction answers before
   // the poisoned flag is read.
+  ++changes_;
   return contain(impl_.get(), [&] { return guard(*impl_, impl_->defrag(settings)); });
 }
 

@@ -112,6 +112,12 @@ class TransactionManager {
 
   bool is_poisoned() const;
 
+  // Advances with every call that may change what a read sees (every write,
+  // begin, rollback, rollback_to, defrag), whether it succeeds or not; a
+  // layer above that keeps decoded values may trust them while this number
+  // stays the same.
+  uint64_t change_count() const { return changes_; }
+
   Status begin();
   Status commit();
   Status rollback();
@@ -180,6 +186,7 @@ class TransactionManager {
  private:
   explicit TransactionManager(std::unique_ptr<TransactionManagerImpl> impl);
   std::unique_ptr<TransactionManagerImpl> impl_;
+  uint64_t changes_ = 0;
 };
 
 }  // namespace ambrik

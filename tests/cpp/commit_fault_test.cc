@@ -7,6 +7,7 @@
 #include <random>
 
 #include "fault_storage.h"
+#include "oracle.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -78,32 +79,123 @@ std::unique_ptr<TransactionManagerImpl> reopen(std::vector<uint8_t> image) {
   return r.ok() ? std::move(r).value() : nullptr;
 }
 
+// The Nth write (or sync) of a commit fails, for every N up to the number
+// the commit makes: each such round must really have failed.
 TEST(CommitFaults, FailedWriteOrSyncPoisonsAndKeepsACommittedState) {
   for (int mode = 0; mode < 2; ++mode) {
-    for (int k = 1; k <= 12; ++k) {
-      std::mt19937_64 rng(1000 * mode + k);
-      auto image = std::make_shared<SharedImage>();
-      auto storage = std::make_unique<FaultStorage>(image);
-      FaultStorage* faults = storage.get();
-      auto io = std::make_unique<PageIo>(std::move(storage), false);
-      auto opened = TransactionManagerImpl::open_storage(std::move(io), small_cache());
-      ASSERT_TRUE(opened.ok());
-      auto& m = *opened.value();
-      State before;
-      random_transaction(m, before, rng);
-      ASSERT_TRUE(m.commit().ok());
-      State after = before;
-      random_transaction(m, after, rng);
-      faults->writes = faults->syncs = 0;
-      (mode == 0 ? faults->fail_write_at : faults->fail_sync_at) = k;
-      Status st = m.commit();
-      if (st.ok()) continue;  // the commit needed fewer calls than k
-      EXPECT_TRUE(m.is_poisoned());
-      auto db = reopen(image->bytes);
-      ASSERT_TRUE(db);
-      State seen = contents(*db);
-      EXPECT_TRUE(seen == before || seen == after) << "mode " << mode << " k " << k;
+    for (int seed = 1; seed <= 3; ++seed) {
+      for (int k = 1;; ++k) {
+        std::mt19937_64 rng(1000 * mode + seed);
+        auto image = std::make_shared<SharedImage>();
+        auto storage = std::make_unique<FaultStorage>(image);
+        FaultStorage* faults = storage.get();
+        auto io = std::make_unique<PageIo>(std::move(storage), false);
+        auto opened = TransactionManagerImpl::open_storage(std::move(io), small_cache());
+        ASSERT_TRUE(opened.ok());
+        auto& m = *opened.value();
+        State before;
+        random_transaction(m, before, rng);
+        ASSERT_TRUE(m.commit().ok());
+        State after = before;
+        random_transaction(m, after, rng);
+        faults->writes = faults->syncs = 0;
+        (mode == 0 ? faults->fail_write_at : faults->fail_sync_at) = k;
+        Status st = m.commit();
+        if ((mode == 0 ? faults->writes : faults->syncs) < k) {
+          // The commit makes fewer calls than k: every one has failed once.
+          ASSERT_TRUE(st.ok());
+          ASSERT_GT(k, mode == 0 ? 3 : 1);
+          break;
+        }
+        ASSERT_FALSE(st.ok()) << "mode " << mode << " k " << k;
+        EXPECT_TRUE(m.is_poisoned());
+        auto db = reopen(image->bytes);
+        ASSERT_TRUE(db);
+        State seen = contents(*db);
+        EXPECT_TRUE(seen == before || seen == after) << "mode " << mode << " k " << k;
+      }
     }
+  }
+}
+
+// Every storage call of a transaction that spills (reads, writes, lengths,
+// syncs, of the database and of the spill storage alike) fails in turn.
+// A fatal error poisons, an operational one never does and leaves the
+// database usable with its last commit; the image reopens to the last
+// commit, or to the one being made when the failure came after its
+// superblock was written.
+TEST(CommitFaults, AnyFailedCallOfASpillingTransaction) {
+  using testing::FaultPlan;
+  bool spilled_and_swept = false;
+  for (int k = 1; !spilled_and_swept; ++k) {
+    auto plan = std::make_shared<FaultPlan>();
+    auto image = std::make_shared<SharedImage>();
+    auto storage = std::make_unique<FaultStorage>(image, plan);
+    FaultStorage* faults = storage.get();
+    // Through the public interface, which poisons on fatal errors.
+    auto opened = TransactionManager::open_storage(
+        std::make_unique<PageIo>(std::move(storage), false), small_cache());
+    ASSERT_TRUE(opened.ok());
+    TransactionManager& m = *opened.value();
+    State before;
+    ASSERT_TRUE(m.begin().ok());
+    for (uint8_t i = 0; i < 6; ++i) {
+      std::vector<uint8_t> v(300 + 2000 * i, i);
+      before[m.allocate(v).value()] = v;
+    }
+    ASSERT_TRUE(m.commit().ok());
+    ASSERT_FALSE(faults->spill_image) << "the first commit must not spill";
+
+    State after = before;
+    bool in_commit = false;
+    plan->calls = 0;
+    plan->fail_at = k;
+    Status st = [&]() -> Status {
+      TRY(m.begin());
+      std::vector<uint64_t> added;
+      for (int i = 0; i < 40; ++i) {
+        std::vector<uint8_t> v(1500 + 1700 * (i % 5), static_cast<uint8_t>(i));
+        if (i % 4 == 3) {
+          // Reading back what was spilled earlier, then changing an old value.
+          auto back = TRY(m.read(added[added.size() / 2]));
+          if (back != after[added[added.size() / 2]]) return Error::internal("read back");
+          auto it = after.begin();
+          std::advance(it, static_cast<long>(i % after.size()));
+          TRY(m.update(it->first, v));
+          it->second = v;
+        } else {
+          uint64_t h = TRY(m.allocate(v, 0));
+          added.push_back(h);
+          after[h] = v;
+        }
+      }
+      in_commit = true;
+      return m.commit();
+    }();
+    if (plan->injected == 0) {
+      // The whole transaction made fewer calls than k: each has failed once.
+      ASSERT_TRUE(st.ok()) << st.error().message();
+      ASSERT_TRUE(faults->spill_image) << "the transaction must spill";
+      // Reads (of the file and of spilled pages), writes, cuts and syncs.
+      const unsigned swept =
+          FaultPlan::kRead | FaultPlan::kWrite | FaultPlan::kSetLength | FaultPlan::kSync;
+      EXPECT_EQ(plan->kinds_seen & swept, swept);
+      ASSERT_GT(k, 100);
+      spilled_and_swept = true;
+    } else {
+      ASSERT_FALSE(st.ok()) << "k " << k << ": the failure was swallowed";
+      const bool fatal = in_commit || st.error().poisons_database();
+      EXPECT_EQ(m.is_poisoned(), fatal) << "k " << k << ": " << st.error().message();
+      if (!fatal) {
+        EXPECT_TRUE(m.rollback().ok());
+        EXPECT_TRUE(contents(m.impl()) == before) << "k " << k;
+      }
+    }
+    testing::expect_sound(image->bytes, {}, "k " + std::to_string(k));
+    auto db = reopen(image->bytes);
+    ASSERT_TRUE(db) << "k " << k;
+    State seen = contents(*db);
+    EXPECT_TRUE(seen == before || (in_commit && seen == after)) << "k " << k;
   }
 }
 

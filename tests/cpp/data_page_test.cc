@@ -93,7 +93,7 @@ TEST(DataPage, SavepointStartsAPageOfItsOwn) {
   Packing p;
   uint64_t before = p.put(10).page;
   PackerSnapshot snap = p.packer.snapshot();
-  EXPECT_EQ(snap.current, before);
+  EXPECT_EQ(snap.current[0], before);
   EXPECT_EQ(p.packer.current_page(), std::nullopt);
   // Values stored after the savepoint never go into the page it saved.
   uint64_t a = p.put(10, 0).page;
@@ -248,7 +248,9 @@ TEST(DataPage, ReaderSurvivesRandomPages) {
     page_trailer_set(page);
     for (uint16_t slot : {0, 1, 7, static_cast<int>(rng() % 65536)}) {
       auto r = read_data_slot(p.cache, id, slot);
-      if (!r.ok()) EXPECT_EQ(r.error().kind(), ErrorKind::CorruptPage);
+      if (!r.ok()) {
+        EXPECT_EQ(r.error().kind(), ErrorKind::CorruptPage);
+      }
     }
   }
 }

@@ -34,8 +34,11 @@ TEST(Defrag, MovesSparsePagesAndNoPoolPageIsStrandedByAClose) {
     }
     ASSERT_TRUE(m->commit().ok());
     ASSERT_TRUE(m->begin().ok());
-    for (int i = 0; i < 64; ++i)
-      if (i % 8 != 0) ASSERT_TRUE(m->delete_inner(handles[i]).ok());
+    for (int i = 0; i < 64; ++i) {
+      if (i % 8 != 0) {
+        ASSERT_TRUE(m->delete_inner(handles[i]).ok());
+      }
+    }
     ASSERT_TRUE(m->commit().ok());
     // A second commit that frees pages retires free-map nodes into the
     // pool of the next transaction; they are marked free all the same, so

@@ -1,5 +1,7 @@
 // Test storages: a memory image shared with the test (so it survives the
-// engine that wrote it), with failure injection on the Nth write or sync.
+// engine that wrote it), with failure injection on the Nth write or sync, or
+// on the Nth call of any kind (a FaultPlan, shared with the spill storage
+// the image hands out).
 #pragma once
 
 #include <cerrno>
@@ -16,9 +18,28 @@ struct SharedImage {
   std::vector<uint8_t> bytes;
 };
 
+// Counts the calls of every storage that shares it and fails one of them.
+struct FaultPlan {
+  enum Call : unsigned { kRead = 1, kWrite = 2, kSetLength = 4, kLength = 8, kSync = 16 };
+  int fail_at = 0;  // 1-based over all calls; 0 disables
+  int calls = 0;
+  int injected = 0;
+  unsigned last_failed = 0;  // the Call that failed
+  unsigned kinds_seen = 0;   // every Call made so far
+  bool fails(Call call) {
+    kinds_seen |= call;
+    if (++calls != fail_at) return false;
+    ++injected;
+    last_failed = call;
+    return true;
+  }
+};
+
 class FaultStorage final : public Storage {
  public:
-  explicit FaultStorage(std::shared_ptr<SharedImage> image) : image_(std::move(image)) {}
+  explicit FaultStorage(std::shared_ptr<SharedImage> image,
+                        std::shared_ptr<FaultPlan> plan = nullptr)
+      : image_(std::move(image)), plan_(std::move(plan)) {}
 
   // 1-based: the Nth call fails with EIO; 0 disables.
   int fail_write_at = 0;
@@ -27,31 +48,49 @@ class FaultStorage final : public Storage {
   int syncs = 0;
 
   Status read_at(uint64_t offset, uint8_t* buf, size_t len) override {
+    if (fails(FaultPlan::kRead)) return Error::io_errno(EIO);
     auto& b = image_->bytes;
     if (offset > b.size() || b.size() - offset < len)
       return Error::io_text(IoKind::UnexpectedEof, "failed to fill whole buffer");
     std::memcpy(buf, b.data() + offset, len);
     return ok_status();
   }
+  // Vectored transfers are the default's, one call per buffer: a failure
+  // part-way is a short transfer that left a prefix behind.
   Status write_at(uint64_t offset, const uint8_t* buf, size_t len) override {
-    if (++writes == fail_write_at) return Error::io_errno(EIO);
+    if (++writes == fail_write_at || fails(FaultPlan::kWrite)) return Error::io_errno(EIO);
     auto& b = image_->bytes;
     if (b.size() < offset + len) b.resize(offset + len, 0);
     std::memcpy(b.data() + offset, buf, len);
     return ok_status();
   }
   Status set_length(uint64_t len) override {
+    if (fails(FaultPlan::kSetLength)) return Error::io_errno(EIO);
     image_->bytes.resize(len, 0);
     return ok_status();
   }
-  Result<uint64_t> length() override { return static_cast<uint64_t>(image_->bytes.size()); }
+  Result<uint64_t> length() override {
+    if (fails(FaultPlan::kLength)) return Error::io_errno(EIO);
+    return static_cast<uint64_t>(image_->bytes.size());
+  }
   Status sync() override {
-    if (++syncs == fail_sync_at) return Error::io_errno(EIO);
+    if (++syncs == fail_sync_at || fails(FaultPlan::kSync)) return Error::io_errno(EIO);
     return ok_status();
   }
+  // With a plan, spills go to a memory image of their own under the same
+  // plan; without one, the engine's own choice.
+  std::unique_ptr<Storage> make_spill_storage() override {
+    if (!plan_) return nullptr;
+    spill_image = std::make_shared<SharedImage>();
+    return std::make_unique<FaultStorage>(spill_image, plan_);
+  }
+  std::shared_ptr<SharedImage> spill_image;  // the last spill storage's bytes
 
  private:
+  bool fails(FaultPlan::Call call) { return plan_ && plan_->fails(call); }
+
   std::shared_ptr<SharedImage> image_;
+  std::shared_ptr<FaultPlan> plan_;
 };
 
 }  // namespace ambrik::testing

@@ -475,12 +475,18 @@ TEST(FreeMapTree, ReadersSurviveRandomPages) {
     for (uint64_t id : ids) {
       for (uint32_t level = 0; level <= 6; ++level) {
         auto s = FreeMapTree::scan_node(db.cache, id, level, 0, rng() % 200000);
-        if (!s.ok()) EXPECT_TRUE(acceptable(s.error())) << s.error().message();
+        if (!s.ok()) {
+          EXPECT_TRUE(acceptable(s.error())) << s.error().message();
+        }
         std::unordered_set<uint64_t> out;
         Status c = FreeMapTree::collect_reachable(db.cache, id, level, out);
-        if (!c.ok()) EXPECT_TRUE(acceptable(c.error())) << c.error().message();
+        if (!c.ok()) {
+          EXPECT_TRUE(acceptable(c.error())) << c.error().message();
+        }
         auto m = is_marked_free(db.cache, id, level, rng() % 200000);
-        if (!m.ok()) EXPECT_TRUE(acceptable(m.error())) << m.error().message();
+        if (!m.ok()) {
+          EXPECT_TRUE(acceptable(m.error())) << m.error().message();
+        }
       }
     }
   }

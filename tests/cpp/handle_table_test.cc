@@ -283,7 +283,7 @@ TEST(HandleTable, ReadersSurviveRandomPages) {
       for (size_t i = 0; i < kTrailerOffset; ++i) page[i] = static_cast<uint8_t>(rng());
       if (rng() % 4 != 0) {
         if (rng() % 2) std::memset(page + 2, 0, kTrailerOffset - 2);
-        page[0] = rng() % 8 ? kPageHandleNode : static_cast<uint8_t>(rng());
+        page[0] = rng() % 8 ? uint8_t{kPageHandleNode} : static_cast<uint8_t>(rng());
         page[1] = rng() % 2 ? kHandleNodeInternal : kHandleNodeLeaf;
         for (int k = 0, n = 1 + rng() % 4; k < n; ++k) {
           uint64_t child = rng() % 8 == 0 ? rng() % 12 : 2 + rng() % 6;
@@ -297,13 +297,19 @@ TEST(HandleTable, ReadersSurviveRandomPages) {
     };
     for (uint64_t id : ids) {
       auto d = HandleTable::recover_depth(t.cache, id);
-      if (!d.ok()) EXPECT_TRUE(acceptable(d.error())) << d.error().message();
+      if (!d.ok()) {
+        EXPECT_TRUE(acceptable(d.error())) << d.error().message();
+      }
       for (uint32_t depth = 0; depth <= 7; ++depth) {
         uint64_t h = rng() % 4 ? rng() % 2000 : rng();
         auto l = HandleTable::lookup(depth, t.cache, id, h);
-        if (!l.ok()) EXPECT_TRUE(acceptable(l.error())) << l.error().message();
+        if (!l.ok()) {
+          EXPECT_TRUE(acceptable(l.error())) << l.error().message();
+        }
         auto it = HandleTable::iter_live(depth, t.cache, id);
-        if (!it.ok()) EXPECT_TRUE(acceptable(it.error())) << it.error().message();
+        if (!it.ok()) {
+          EXPECT_TRUE(acceptable(it.error())) << it.error().message();
+        }
       }
     }
   }

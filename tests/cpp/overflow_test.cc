@@ -195,7 +195,7 @@ TEST(Overflow, WalkersSurviveRandomPages) {
       uint8_t* page = must(c.cache.get_mut(id));
       for (size_t i = 0; i < kTrailerOffset; ++i) page[i] = static_cast<uint8_t>(rng());
       if (rng() % 4 != 0) {
-        page[0] = rng() % 8 ? kPageOverflow : static_cast<uint8_t>(rng());
+        page[0] = rng() % 8 ? uint8_t{kPageOverflow} : static_cast<uint8_t>(rng());
         uint64_t len = rng() % 3 ? rng() % 50000 : rng();
         store_u64(page + 16, len);
         store_u64(page + 24, rng() % 6 == 0 ? rng() % 10 : ids[rng() % ids.size()]);
@@ -213,8 +213,12 @@ TEST(Overflow, WalkersSurviveRandomPages) {
       // Reading into a caller's buffer agrees, error for error.
       auto into = read_into(c.cache, id);
       EXPECT_EQ(into.ok(), r.ok());
-      if (into.ok() && r.ok()) EXPECT_EQ(into.value(), r.value());
-      if (!into.ok() && !r.ok()) EXPECT_EQ(into.error().message(), r.error().message());
+      if (into.ok() && r.ok()) {
+        EXPECT_EQ(into.value(), r.value());
+      }
+      if (!into.ok() && !r.ok()) {
+        EXPECT_EQ(into.error().message(), r.error().message());
+      }
       auto l = Overflow::collect_chain_pages(c.cache, id);
       if (!l.ok()) {
         EXPECT_TRUE(l.error().kind() == ErrorKind::CorruptPage ||

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -240,6 +243,67 @@ TEST(PageIoFile, ShortFileReadIsUnexpectedEof) {
   EXPECT_EQ(r.error().io_kind(), IoKind::UnexpectedEof);
   EXPECT_EQ(r.error().os_errno(), 0);
   EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
+}
+
+// Exits 0 when page 1 of `path` reads back as `want` although the address
+// space has room for the heap but none for the 64 MiB a mapping would take.
+[[noreturn, maybe_unused]] void read_under_address_limit(const std::string& path,
+                                                         const std::vector<uint8_t>& want) {
+  long pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(2);
+  std::fclose(statm);
+  struct rlimit as;
+  if (::getrlimit(RLIMIT_AS, &as) != 0) std::_Exit(3);
+  as.rlim_cur = static_cast<rlim_t>(pages) * 4096 + (16 << 20);
+  if (::setrlimit(RLIMIT_AS, &as) != 0) std::_Exit(3);
+  PageIo io(std::make_unique<FileStorage>(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), true);
+  auto page = io.read_page_unit(1);
+  std::_Exit(page.ok() && page.value() == want ? 0 : 4);
+}
+
+// The descriptor paths the mapping usually hides: a vectored read that
+// stops part-way through a buffer (the file was shortened under it), a
+// vectored write cut short by the file size limit, and a file that cannot
+// be mapped at all (reads then go through the descriptor).
+TEST(PageIoFile, ShortVectoredTransfersAndNoMapping) {
+  TempFile f;
+  PageIo io(std::make_unique<FileStorage>(f.release()), false);
+  std::vector<std::vector<uint8_t>> units;
+  std::vector<const uint8_t*> out;
+  for (uint8_t i = 0; i < 4; ++i) {
+    units.push_back(pattern(kPageSize, i));
+    out.push_back(units.back().data());
+  }
+  ASSERT_TRUE(io.write_page_units(0, out.data(), 4).ok());
+  ASSERT_EQ(::truncate(f.path().c_str(), 2 * kPageSize + kPageSize / 2), 0);
+  std::vector<std::vector<uint8_t>> back(3, std::vector<uint8_t>(kPageSize));
+  std::vector<uint8_t*> in;
+  for (auto& b : back) in.push_back(b.data());
+  Status r = io.read_page_units(0, in.data(), 3);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
+  EXPECT_EQ(back[1], units[1]);
+  EXPECT_TRUE(std::equal(back[2].begin(), back[2].begin() + kPageSize / 2, units[2].begin()));
+
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit small = old_limit;
+  small.rlim_cur = 5 * kPageSize + 100;
+  auto old_xfsz = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  Status w = io.write_page_units(3, out.data(), 4);
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_xfsz);
+  ASSERT_FALSE(w.ok());
+  EXPECT_EQ(w.error().os_errno(), EFBIG);
+  EXPECT_EQ(f.size(), static_cast<off_t>(5 * kPageSize + 100));
+
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit breaks the sanitizer's shadow memory";
+#else
+  EXPECT_EXIT(read_under_address_limit(f.path(), units[1]), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 // Reads come from a mapping of the file: pages written later, shrinking the

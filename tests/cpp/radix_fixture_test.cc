@@ -2,8 +2,9 @@
 //
 // tests/fixtures/radix_v1.ambrik was made by the generator below, and
 // radix_v1.expected records every read of it as the generating build saw
-// them. To make a new pair (only when the file format changes on purpose):
-//   AMBRIK_WRITE_FIXTURE=tests/fixtures build/cpp/ambrik_tests \
+// them. To make a new pair (only when the file format changes on purpose),
+// run as one command line:
+//   AMBRIK_WRITE_FIXTURE=tests/fixtures build/cpp/ambrik_tests
 //       --gtest_filter=RadixFixture.Generate --gtest_also_run_disabled_tests
 //
 // Shape of the file: 1,100 handles (three handle-table leaves under one

@@ -31,7 +31,9 @@ TEST(Recovery, InterruptedCreationNeverLeavesASuperblockBeyondTheFile) {
       for (uint64_t s = 0; s < units && s < n; ++s) {
         std::span<const uint8_t> page(image->bytes.data() + s * kPageSize, kPageSize);
         auto parsed = deserialize(page);
-        if (auto* sb = std::get_if<Superblock>(&parsed)) EXPECT_LE(sb->page_count, units);
+        if (auto* sb = std::get_if<Superblock>(&parsed)) {
+          EXPECT_LE(sb->page_count, units);
+        }
       }
     }
   }

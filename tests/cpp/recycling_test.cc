@@ -78,7 +78,9 @@ uint64_t updates_with_savepoints(bool savepoint) {
   EXPECT_TRUE(m->commit().ok());
   for (int t = 0; t < 1000; ++t) {
     EXPECT_TRUE(m->begin().ok());
-    if (savepoint) EXPECT_TRUE(m->savepoint("before").ok());
+    if (savepoint) {
+      EXPECT_TRUE(m->savepoint("before").ok());
+    }
     for (uint64_t h : handles) EXPECT_TRUE(m->update(h, value_of(1000, rng)).ok());
     EXPECT_TRUE(m->commit().ok());
   }

@@ -132,7 +132,9 @@ TEST(Savepoints, RandomNestingMatchesModel) {
         expect_sound(image->bytes, {}, "seed " + std::to_string(seed) + " txn " + std::to_string(txn));
       }
     }
-    if (cache_pages < 512) EXPECT_TRUE(TestPeer::cache(m).has_spillway()) << "seed " << seed;
+    if (cache_pages < 512) {
+      EXPECT_TRUE(TestPeer::cache(m).has_spillway()) << "seed " << seed;
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_storage.h"
 #include "page.h"
 #include "page_io.h"
 #include "spillway.h"
@@ -105,6 +106,24 @@ TEST(Spillway, BatchesMatchSinglePuts) {
     EXPECT_EQ(sw->rehydrate_batch(missing, 2, out.data()).error().message(),
               "invalid page id 99 (out of range for file)");
   }
+
+  // A batch whose vectored write stops part-way (the second record's
+  // payload) maps none of its ids, the one that had a slot included, and
+  // keeps its slots used; the id spilled again reads back from a new slot.
+  auto plan = std::make_shared<testing::FaultPlan>();
+  auto sw = Spillway::over(
+      std::make_unique<testing::FaultStorage>(std::make_shared<testing::SharedImage>(), plan),
+      8 * kPage, kPage);
+  std::vector<uint8_t> a = make_page(1), b = make_page(2);
+  ASSERT_TRUE(sw->put(41, a.data()).ok());
+  uint64_t ids[2] = {41, 43};
+  const uint8_t* payloads[2] = {b.data(), b.data()};
+  plan->fail_at = plan->calls + 4;
+  EXPECT_EQ(sw->put_batch(ids, payloads, 2).error().kind(), ErrorKind::Io);
+  EXPECT_FALSE(sw->has(41) || sw->has(43));
+  EXPECT_EQ(sw->next_slot(), 2u);
+  ASSERT_TRUE(sw->put(43, a.data()).ok());
+  EXPECT_EQ(std::memcmp(sw->rehydrate(43).value(), a.data(), kPage), 0);
 }
 
 }  // namespace

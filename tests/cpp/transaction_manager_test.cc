@@ -305,7 +305,9 @@ TEST(TransactionManager, CommitWritesEveryPageOnceInThreeSyncs) {
     ASSERT_TRUE(m.begin().ok());
     // Updates and deletes free pages, so the free map is written by every
     // commit after the first; a small value takes a recycled page.
-    if (!handles.empty()) ASSERT_TRUE(m.update(handles.back(), bytes_of("updated")).ok());
+    if (!handles.empty()) {
+      ASSERT_TRUE(m.update(handles.back(), bytes_of("updated")).ok());
+    }
     if (handles.size() > 2) {
       ASSERT_TRUE(m.delete_inner(handles.front()).ok());
       handles.erase(handles.begin());

@@ -13,20 +13,21 @@ MODULE_ORDER = [
     "LastKeySlotError", "IoError", "ChecksumMismatchError", "CorruptSuperblockError",
     "FileSizeMismatchError", "LockFailedError", "UnsupportedFormatVersionError",
     "UnsupportedPageSizeError", "CorruptPageError", "InvalidPageIdError", "PoisonedError",
-    "DecryptionFailedError",
+    "DecryptionFailedError", "CorruptKeyMapError",
 ]
 FATAL = {
     "DecryptionFailedError", "ChecksumMismatchError", "CorruptSuperblockError",
     "InvalidPageIdError", "PoisonedError", "FileSizeMismatchError", "LockFailedError",
     "UnsupportedFormatVersionError", "UnsupportedPageSizeError", "CorruptPageError", "IoError",
 }
-OPERATIONAL = set(MODULE_ORDER[3:]) - FATAL
+OPERATIONAL = set(MODULE_ORDER[3:]) - FATAL - {"CorruptKeyMapError"}
 
 
 def test_module_attributes_in_order():
     names = [n for n in vars(_ambrik) if n == "__version__" or not n.startswith("_")]
     assert names == ["__version__", *MODULE_ORDER,
-                     "Ambrik", "DrainInsertion", "open", "Transaction", "Savepoint"]
+                     "Ambrik", "DrainInsertion", "open", "Transaction", "Savepoint", "KeyMap",
+                     "KeyMapIterator"]
     assert _ambrik.__version__ == "1.0.0"
     assert _ambrik.__doc__ == ""
 
@@ -39,6 +40,7 @@ def test_class_tree():
         assert getattr(_ambrik, name).__bases__ == (_ambrik.OperationalError,), name
     for name in FATAL - {"IoError"}:
         assert getattr(_ambrik, name).__bases__ == (_ambrik.FatalError,), name
+    assert _ambrik.CorruptKeyMapError.__bases__ == (_ambrik.CorruptPageError,)
     assert not issubclass(_ambrik.IoError, _ambrik.OperationalError)
     assert not issubclass(_ambrik.PoisonedError, _ambrik.OperationalError)
 

@@ -35,9 +35,21 @@ def test_add_remove_rotate(path):
             db.add_key(b"second", b"x")
         with pytest.raises(TypeError, match=r"^key must be bytes \(raw\) or str \(passphrase\)$"):
             db.rotate_key(b"third", bytearray(b"x"))
+        # Refusals come before any key derivation and never poison.
         db.begin()
         with pytest.raises(am.TransactionInProgressError):
             db.add_key(b"third", b"fourth")
+        with pytest.raises(am.TransactionInProgressError):
+            db.rotate_key(b"wrong", b"fourth")
+        assert not db.is_poisoned
+        db.rollback()
+    with am.open(path, encryption_key=b"third", read_only=True) as db:
+        for change in (lambda: db.add_key(b"third", b"fourth"), lambda: db.remove_key(b"third"),
+                       lambda: db.rotate_key(b"wrong", b"fourth")):
+            with pytest.raises(am.ReadOnlyModeError):
+                change()
+            assert not db.is_poisoned
+        assert db.read(1) == b"secret"
     assert [opens_with(path, k) for k in (b"first", b"second", b"third", b"fourth")] == [
         False, False, True, False]
 

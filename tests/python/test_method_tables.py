@@ -12,7 +12,7 @@ SHARED_IN_TRANSACTION_ORDER = [
     "allocate", "read", "update", "delete", "delete_many", "allocate_tagged", "tag",
     "client_byte", "set_client_byte", "handles_with_tag", "delete_tagged", "delete_with_tag",
     "set_root_name", "get_root_name", "clear_root_name", "handles", "stats", "counters", "defrag",
-    "backup",
+    "keymap", "backup",
 ]
 
 
@@ -28,7 +28,8 @@ def test_table_orders():
         "allocate", "read", "update", "delete", "delete_many", "handles", "allocate_tagged",
         "tag", "handles_with_tag", "client_byte", "set_client_byte", "delete_tagged",
         "delete_with_tag", "set_root_name", "get_root_name", "clear_root_name", "stats",
-        "counters", "defrag", "backup", "add_key", "rotate_key", "remove_key", "set_cache_max_bytes",
+        "counters", "defrag", "keymap", "backup", "add_key", "rotate_key", "remove_key",
+        "set_cache_max_bytes",
         "set_spillway_max_bytes", "set_drain_insertion"]
 
 

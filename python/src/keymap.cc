@@ -1,0 +1,364 @@
+#include "keymap.h"
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "convert.h"
+#include "db.h"
+#include "db_engine.h"
+#include "entry.h"
+#include "errors.h"
+#include "heap_object.h"
+#include "module.h"
+
+namespace ambrik::py {
+
+namespace {
+
+using ambrik::TransactionManager;
+using ambrik::keymap::KeyMap;
+using ambrik::keymap::ScanRange;
+
+struct KeyMapBody {
+  KeyMapBody(PyObject* database, std::string name) noexcept
+      : db(Py_NewRef(database)), map(std::move(name)) {}
+  ~KeyMapBody() { Py_XDECREF(db); }
+
+  PyObject* db;  // strong reference to the Ambrik
+  KeyMap map;    // used only under the database's lock
+};
+
+KeyMapBody& as_km(PyObject* obj) { return body_of<KeyMapBody>(obj); }
+
+// Runs `op(tm, map)` under the database's lock; empty once it is closed.
+template <typename Op>
+auto run(PyObject* self, Op&& op) {
+  KeyMapBody& body = as_km(self);
+  return with_engine(body.db, [&](TransactionManager& tm) { return op(tm, body.map); });
+}
+
+// A new bytes object holding value `handle`, or nullptr with a Python error
+// set when it cannot be made. The map named the handle: a dead one is
+// damage of the map.
+Result<PyObject*> read_bytes(TransactionManager& tm, uint64_t handle) {
+  PyObject* out = nullptr;
+  auto r = tm.read_into(handle, [&](size_t n) -> uint8_t* {
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
+    out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    return out ? reinterpret_cast<uint8_t*>(PyBytes_AsString(out)) : nullptr;
+  });
+  if (!r.ok() || !r.value()) {
+    Py_XDECREF(out);
+    if (!r.ok()) {
+      if (r.error().kind() == ErrorKind::InvalidHandle) return Error::corrupt_key_map(handle);
+      return std::move(r).error();
+    }
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return static_cast<PyObject*>(nullptr);
+  }
+  return out;
+}
+
+// The value under a key: absent for a missing key; nullptr inside with a
+// Python error set.
+using Lookup = std::optional<PyObject*>;
+
+Result<Lookup> lookup(TransactionManager& tm, KeyMap& map, const std::vector<uint8_t>& key) {
+  auto h = TRY(map.find(tm, key));
+  if (!h) return Lookup();
+  return Lookup(TRY(read_bytes(tm, *h)));
+}
+
+PyObject* raise_key_error(PyObject* key) {
+  PyErr_SetObject(PyExc_KeyError, key);
+  return nullptr;
+}
+
+// --- mapping protocol ----------------------------------------------------
+
+PyObject* km_getitem_impl(PyObject* self, PyObject* key) {
+  std::vector<uint8_t> k;
+  if (!to_map_key(key, &k)) return nullptr;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k); });
+  if (!succeeded(r)) return nullptr;
+  if (!r->value()) return raise_key_error(key);
+  return *r->value();
+}
+
+int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
+  std::vector<uint8_t> k;
+  if (!to_map_key(key, &k)) return -1;
+  if (value == nullptr) {
+    auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k); });
+    if (!succeeded(r)) return -1;
+    if (!r->value()) {
+      raise_key_error(key);
+      return -1;
+    }
+    return 0;
+  }
+  ValueView v;
+  if (!v.acquire(value)) return -1;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k, v.bytes()); });
+  return succeeded(r) ? 0 : -1;
+}
+
+Py_ssize_t km_length_impl(PyObject* self) {
+  auto r = run(self, [](TransactionManager& tm, KeyMap& map) { return map.size(tm); });
+  if (!succeeded(r)) return -1;
+  if (r->value() > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "key map too large for len()");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(r->value());
+}
+
+int km_contains_impl(PyObject* self, PyObject* key) {
+  std::vector<uint8_t> k;
+  if (!to_map_key(key, &k)) return -1;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k); });
+  if (!succeeded(r)) return -1;
+  return r->value().has_value() ? 1 : 0;
+}
+
+// Slot functions are entry points too: no C++ exception may leave them.
+PyObject* km_getitem(PyObject* self, PyObject* key) {
+  try {
+    return km_getitem_impl(self, key);
+  } catch (...) {
+    return escaped_exception();
+  }
+}
+int km_setitem(PyObject* self, PyObject* key, PyObject* value) {
+  try {
+    return km_setitem_impl(self, key, value);
+  } catch (...) {
+    escaped_exception();
+    return -1;
+  }
+}
+Py_ssize_t km_length(PyObject* self) {
+  try {
+    return km_length_impl(self);
+  } catch (...) {
+    escaped_exception();
+    return -1;
+  }
+}
+int km_contains(PyObject* self, PyObject* key) {
+  try {
+    return km_contains_impl(self, key);
+  } catch (...) {
+    escaped_exception();
+    return -1;
+  }
+}
+PyObject* km_iter(PyObject* self) {
+  try {
+    return new_keymap_iterator(self, IterKind::Keys, ScanRange{});
+  } catch (...) {
+    return escaped_exception();
+  }
+}
+
+// --- methods ---------------------------------------------------------------
+
+PyObject* km_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key", "default"};
+  PyObject* a[2] = {};
+  if (bind_args(Signature{"get()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
+  std::vector<uint8_t> k;
+  if (!to_map_key(a[0], &k)) return nullptr;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k); });
+  if (!succeeded(r)) return nullptr;
+  if (!r->value()) return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
+  return *r->value();
+}
+
+PyObject* km_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key", "default"};
+  PyObject* a[2] = {};
+  if (bind_args(Signature{"pop()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
+  std::vector<uint8_t> k;
+  if (!to_map_key(a[0], &k)) return nullptr;
+  // Read and removed under one hold of the lock: nothing can come between.
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) -> Result<Lookup> {
+    Lookup found = TRY(lookup(tm, map, k));
+    if (!found || *found == nullptr) return found;
+    auto removed = map.remove(tm, k);
+    if (!removed.ok()) {
+      Py_DECREF(*found);
+      return std::move(removed).error();
+    }
+    return found;
+  });
+  if (!succeeded(r)) return nullptr;
+  if (r->value()) return *r->value();
+  if (a[1] != nullptr) return Py_NewRef(a[1]);
+  return raise_key_error(a[0]);
+}
+
+PyObject* km_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key"};
+  PyObject* a[1];
+  if (bind_args(Signature{"handle()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
+  std::vector<uint8_t> k;
+  if (!to_map_key(a[0], &k)) return nullptr;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k); });
+  if (!succeeded(r)) return nullptr;
+  if (!r->value()) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*r->value());
+}
+
+// items(), keys() and values(): (start=None, stop=None, *, reverse=False).
+PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"start", "stop", "reverse"};
+  PyObject* a[3] = {};
+  if (bind_args(Signature{function, names, 2, 0, 1}, args, nargs, kwnames, a) < 0) return nullptr;
+  ScanRange range;
+  for (int i = 0; i < 2; ++i) {
+    if (a[i] == nullptr || a[i] == Py_None) continue;
+    std::vector<uint8_t> k;
+    if (!to_map_key(a[i], &k)) return nullptr;
+    (i == 0 ? range.start : range.stop) = std::move(k);
+  }
+  if (a[2] != nullptr && !to_bool(a[2], "reverse", &range.reverse)) return nullptr;
+  return new_keymap_iterator(self, kind, std::move(range));
+}
+
+PyObject* km_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return ranged(self, IterKind::Items, "items()", args, nargs, kwnames);
+}
+PyObject* km_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return ranged(self, IterKind::Keys, "keys()", args, nargs, kwnames);
+}
+PyObject* km_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return ranged(self, IterKind::Values, "values()", args, nargs, kwnames);
+}
+
+PyObject* km_name(PyObject* self, void*) {
+  const std::string& name = as_km(self).map.root_name();
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* km_repr(PyObject* self) {
+  PyObject* name = km_name(self, nullptr);
+  if (name == nullptr) return nullptr;
+  PyObject* text = PyUnicode_FromFormat("<ambrik.KeyMap %R>", name);
+  Py_DECREF(name);
+  return text;
+}
+
+int km_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_km(self).db);
+  return 0;
+}
+
+int km_clear(PyObject* self) {
+  Py_CLEAR(as_km(self).db);
+  return 0;
+}
+
+PyMethodDef km_methods[] = {
+    AMBRIK_METHOD_FAST("get", km_get, "get($self, key, default=None)\n--\n\n"),
+    AMBRIK_METHOD_FAST("pop", km_pop, "pop($self, key, default=<unrepresentable>)\n--\n\n"),
+    AMBRIK_METHOD_FAST("handle", km_handle,
+                       "handle($self, key)\n--\n\nThe handle of the value under key, or None."),
+    AMBRIK_METHOD_FAST("items", km_items,
+                       "items($self, start=None, stop=None, *, reverse=False)\n--\n\n"
+                       "Lazy iterator of (key, value) for start <= key < stop."),
+    AMBRIK_METHOD_FAST("keys", km_keys,
+                       "keys($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+    AMBRIK_METHOD_FAST("values", km_values,
+                       "values($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef km_getset[] = {
+    {"name", km_name, nullptr, "The named root the map lives under.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot km_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "An ordered map of bytes keys to bytes values under a named root; "
+                    "created by Ambrik.keymap().")},
+    {Py_tp_methods, km_methods},
+    {Py_tp_getset, km_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(km_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(km_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(km_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(km_setitem)},
+    {Py_mp_length, reinterpret_cast<void*>(km_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(km_contains)},
+    {Py_tp_traverse, reinterpret_cast<void*>(km_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(km_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<KeyMapBody>)},
+    {0, nullptr},
+};
+
+PyType_Spec km_spec = {
+    "ambrik._ambrik.KeyMap",
+    kBasicSize<KeyMapBody>,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    km_slots,
+};
+
+}  // namespace
+
+bool to_map_key(PyObject* obj, std::vector<uint8_t>* out) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "keys must be bytes-like; got str \u2014 encode first, e.g. s.encode('utf-8')");
+    return false;
+  }
+  if (!PyObject_CheckBuffer(obj)) {
+    PyErr_SetString(PyExc_TypeError, "keys must be bytes-like (implement the buffer protocol)");
+    return false;
+  }
+  ValueView view;
+  if (!view.acquire(obj)) return false;
+  const auto bytes = view.bytes();
+  if (bytes.empty() || bytes.size() > ambrik::keymap::kMaxKeyBytes) {
+    PyErr_SetString(PyExc_ValueError, "keys must be 1 to 1024 bytes long");
+    return false;
+  }
+  out->assign(bytes.begin(), bytes.end());
+  return true;
+}
+
+PyObject* keymap_db(PyObject* keymap) { return as_km(keymap).db; }
+KeyMap& keymap_state(PyObject* keymap) { return as_km(keymap).map; }
+
+PyObject* create_keymap_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &km_spec, nullptr);
+}
+
+PyObject* new_keymap(PyObject* type, PyObject* db, std::string name) {
+  return new_object<KeyMapBody>(type, db, std::move(name));
+}
+
+// Ambrik.keymap(name) and Transaction.keymap(name).
+PyObject* db_keymap(PyObject* db, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  PyObject* a[1];
+  if (bind_args(Signature{"keymap()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
+  std::string name;
+  if (!to_utf8(a[0], names[0], &name)) return nullptr;
+  ModuleState* state = module_state_of(Py_TYPE(db));
+  if (state == nullptr) return nullptr;
+  // The engine judges the name (and whether the database is open) now, not
+  // at the first use of the map.
+  auto r = with_engine(db, [&](TransactionManager& tm) { return tm.get_root_name(name); });
+  if (!succeeded(r)) return nullptr;
+  return new_keymap(state->keymap_type, db, std::move(name));
+}
+
+}  // namespace ambrik::py

@@ -1,0 +1,140 @@
+// KeyMap: an ordered map from byte keys to values, kept as a B+tree whose
+// nodes are ordinary values of the database (see node.h for their layout).
+//
+// The map lives entirely in values: a named root names its header, the
+// header names the root node, internal nodes name their children and
+// leaves name the values stored under the keys. It therefore commits, rolls
+// back and returns to savepoints with the transaction that changed it, and
+// any reader of the file sees its nodes as values tagged kMapTag.
+//
+// Guarantees:
+//  - Reads use whatever state the engine shows (the working state inside a
+//    transaction, the last commit outside one).
+//  - A damaged header or node (wrong magic, keys out of order or out of
+//    their parent's range, a child that is not a node of the right level)
+//    is a CorruptKeyMap error naming the value; never a crash and never an
+//    answer taken from it.
+//  - A write that fails part-way undoes what it had written before
+//    returning the error, as far as the engine lets it; if even the undo
+//    fails, the transaction must be rolled back (the error says why the
+//    write failed, not that the undo did).
+//  - put() of an existing key rewrites the value under the same handle and
+//    leaves the nodes alone; only inserts and removals change the stamp.
+//
+// Decoded nodes are kept between calls while the engine's change_count()
+// and the header's stamp say nothing has changed, up to a byte budget.
+//
+// Ownership: a KeyMap holds no reference to the engine; every call takes
+// the TransactionManager to use. Not thread-safe: the caller serialises
+// calls exactly as it does for the engine. REQUIRES: the same engine for
+// every call of one KeyMap object.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "keymap/node.h"
+#include "result.h"
+#include "transaction/transaction_manager.h"
+
+namespace ambrik::keymap {
+
+// Chosen by bench/keymap_bench.cc: see docs/guide.md.
+inline constexpr size_t kDefaultNodeBytes = 2048;
+inline constexpr size_t kMinNodeBytes = 256;
+
+struct KeyMapOptions {
+  // A node splits when it exceeds this and holds at least two entries.
+  size_t max_node_bytes = kDefaultNodeBytes;
+  size_t cache_bytes = 4u << 20;              // decoded nodes kept between calls
+};
+
+struct MapEntry {
+  std::vector<uint8_t> key;
+  uint64_t handle = 0;
+};
+
+// Keys in [start, stop) (an absent bound is open), continuing strictly
+// after (or, reversed, before) `resume` when it is set.
+struct ScanRange {
+  std::optional<std::vector<uint8_t>> start;
+  std::optional<std::vector<uint8_t>> stop;
+  bool reverse = false;
+  std::optional<std::vector<uint8_t>> resume;
+};
+
+struct ScanBatch {
+  std::vector<MapEntry> entries;
+  bool done = false;   // nothing left in the range after these
+  uint64_t stamp = 0;  // the map's stamp the entries were read under
+};
+
+class KeyMap {
+ public:
+  // REQUIRES: `root_name` is what the engine accepts as a named-root name
+  // (the engine refuses others with InvalidRootName).
+  explicit KeyMap(std::string root_name, KeyMapOptions options = {});
+
+  const std::string& root_name() const { return name_; }
+
+  // The handle of the value under `key`. REQUIRES (all key arguments):
+  // 1 <= key.size() <= kMaxKeyBytes.
+  Result<std::optional<uint64_t>> find(TransactionManager& tm, Key key);
+  Result<uint64_t> size(TransactionManager& tm);
+  // The stamp of the map as the engine shows it now; 0 without a map.
+  Result<uint64_t> stamp(TransactionManager& tm);
+
+  // Stores `value` under `key`; true when the key is new. The first write
+  // creates the map and binds the root name.
+  Result<bool> put(TransactionManager& tm, Key key, std::span<const uint8_t> value);
+  // Removes `key` and deletes its value; false when the key is absent.
+  Result<bool> remove(TransactionManager& tm, Key key);
+
+  // Up to `max` entries of `range` in its order (at least one when any
+  // remain). REQUIRES: max >= 1.
+  Result<ScanBatch> scan(TransactionManager& tm, const ScanRange& range, size_t max);
+
+ private:
+  struct Cached {
+    std::vector<uint8_t> bytes;
+    NodeView view;
+  };
+  struct Frame {
+    uint64_t handle;
+    NodeView view;
+    size_t index;  // child taken (internal) or entry position (leaf)
+  };
+  class Writer;
+
+  // The header as the engine shows it; absent when the name is unbound.
+  Result<std::optional<Header>> header(TransactionManager& tm);
+  // Node `handle`, expected at `level`; kept in the cache.
+  Result<NodeView> node(TransactionManager& tm, uint64_t handle, unsigned level);
+  // Root-to-leaf path towards `key`, each node checked against the range
+  // its parent gives it.
+  Status descend(TransactionManager& tm, const Header& h, Key key, std::vector<Frame>& path);
+  // Moves the path's leaf to its neighbour; false at the end.
+  Result<bool> step_leaf(TransactionManager& tm, std::vector<Frame>& path, bool forward);
+  Result<std::vector<Frame>> edge_path(TransactionManager& tm, const Header& h, bool first);
+  void remember(uint64_t handle, std::vector<uint8_t> bytes);
+  void forget_all();
+  void trim();
+
+  std::string name_;
+  KeyMapOptions options_;
+  // Valid while the engine's change_count() is `seen_changes_`.
+  bool known_ = false;
+  uint64_t seen_changes_ = 0;
+  std::optional<Header> header_;
+  uint64_t header_handle_ = 0;
+  // Nodes as of header stamp `cache_stamp_`.
+  uint64_t cache_stamp_ = 0;
+  size_t cache_size_ = 0;
+  std::unordered_map<uint64_t, Cached> cache_;
+};
+
+}  // namespace ambrik::keymap

@@ -1,0 +1,171 @@
+"""KeyMap against a dict: random writes and range reads through savepoint
+returns, rollbacks and reopening, plus argument checks and damaged nodes."""
+
+import json
+import random
+from collections.abc import MutableMapping
+
+import pytest
+
+import ambrik
+from ambrik import _tools
+
+MAP_TAG = 0xFFFFFFFF
+
+
+def ranged(model, start, stop, reverse):
+    keys = sorted(k for k in model if (start is None or k >= start) and (stop is None or k < stop))
+    return [(k, model[k]) for k in (reversed(keys) if reverse else keys)]
+
+
+def agree(m, model, rng):
+    assert len(m) == len(model)
+    assert list(m) == sorted(model)
+    for _ in range(4):
+        a, b = sorted(rng.choice([None, bytes([rng.randrange(97, 101)])]) or b"a" for _ in range(2))
+        start, stop = rng.choice([(a, b), (None, b), (a, None), (None, None)])
+        reverse = rng.random() < 0.5
+        assert list(m.items(start, stop, reverse=reverse)) == ranged(model, start, stop, reverse)
+    for k in rng.sample(sorted(model), min(5, len(model))):
+        assert m[k] == model[k] and k in m and m.handle(k) is not None
+
+
+def test_model_against_a_dict(tmp_path):
+    rng = random.Random(21)
+    path = tmp_path / "map.ambrik"
+    model = {}
+    db = ambrik.open(path, cache_max_bytes=1 << 20)
+
+    def random_key():
+        return bytes(rng.randrange(97, 101) for _ in range(rng.choice([1, 3, 6, 12, 40, 900])))
+
+    def mutate(m, shadow, n):
+        for _ in range(n):
+            k = random_key()
+            if rng.random() < 0.3 and shadow:
+                k = rng.choice(sorted(shadow))
+                if rng.random() < 0.5:
+                    assert m.pop(k) == shadow.pop(k)
+                else:
+                    del m[k]
+                    del shadow[k]
+            else:
+                v = bytes(rng.randrange(256) for _ in range(rng.choice([0, 5, 100, 9000])))
+                m[k] = v
+                shadow[k] = v
+
+    for round_ in range(12):
+        m = db.keymap("idx")
+        with db.transaction() as t:
+            tm = t.keymap("idx")
+            shadow = dict(model)
+            mutate(tm, shadow, 150)
+            sp = t.savepoint("a")
+            before = dict(shadow)
+            mutate(tm, shadow, 80)
+            agree(tm, shadow, rng)
+            if rng.random() < 0.5:
+                sp.rollback_to()
+                shadow = before
+            else:
+                sp.release()
+            agree(tm, shadow, rng)
+            if round_ % 3 == 2:
+                t.rollback()
+            else:
+                model = shadow
+        agree(m, model, rng)
+        if round_ % 4 == 3:
+            db.close()
+            db = ambrik.open(path, cache_max_bytes=1 << 20)
+            agree(db.keymap("idx"), model, rng)
+    assert db.handles_with_tag(MAP_TAG)
+    db.close()
+    report = json.loads(_tools.check(path))
+    assert report["problems"] == 0, report["findings"]
+    assert report["named_roots"][0]["key_map"]["keys"] == len(model)
+
+
+def test_arguments_transactions_and_iterators(tmp_path):
+    db = ambrik.open()
+    m = db.keymap("idx")
+    assert isinstance(m, MutableMapping)
+    assert len(m) == 0 and list(m) == [] and m.get(b"k") is None and m.handle(b"k") is None
+    with pytest.raises(ambrik.NoActiveTransactionError):
+        m[b"k"] = b"v"
+    assert db.get_root_name("idx") is None  # a failed first write binds nothing
+    for bad, exc in [("text", TypeError), (5, TypeError), (b"", ValueError),
+                     (b"x" * 1025, ValueError)]:
+        with pytest.raises(exc):
+            m.get(bad)
+        with pytest.raises(exc):
+            m.items(start=bad)
+    with pytest.raises(ambrik.InvalidRootNameError):
+        db.keymap("")
+    with db.transaction():
+        m[b"x" * 1024] = b"big key"
+        m[bytearray(b"k")] = memoryview(b"v1")
+        h = m.handle(b"k")
+        m[b"k"] = b"v2"
+        assert m.handle(b"k") == h  # same handle, new value
+        with pytest.raises(KeyError):
+            del m[b"absent"]
+        assert m.pop(b"absent", b"d") == b"d"
+        it = m.keys()
+        assert next(it) == b"k"
+        m[b"k"] = b"v3"  # an overwrite leaves the keys as they were
+        assert next(it) == b"x" * 1024
+        it = m.items()
+        next(it)
+        m[b"new"] = b""
+        with pytest.raises(RuntimeError, match="changed during iteration"):
+            next(it)
+    # Outside the transaction: the last commit.
+    assert dict(m.items()) == {b"k": b"v3", b"new": b"", b"x" * 1024: b"big key"}
+    db.begin()
+    del m[b"new"]
+    assert b"new" not in m
+    db.rollback()
+    assert b"new" in m
+    db.close()
+    with pytest.raises(ambrik.ClosedError):
+        len(m)
+
+
+def test_damaged_nodes_are_reported_not_followed(tmp_path):
+    path = tmp_path / "damaged.ambrik"
+    with ambrik.open(path) as db:
+        with db.transaction() as t:
+            m = t.keymap("idx")
+            for i in range(2000):
+                m[b"key%05d" % i] = b"value"
+        nodes = db.handles_with_tag(MAP_TAG)
+        assert len(nodes) > 3  # header, root and leaves
+        for damage in [b"", b"AKMN" + bytes(60), bytes(4000)]:
+            with db.transaction() as t:
+                victim = nodes[len(nodes) // 2]
+                good = t.read(victim)
+                t.update(victim, damage)
+            fresh = db.keymap("idx")
+            with pytest.raises(ambrik.CorruptKeyMapError, match="corrupt key map structure"):
+                list(fresh.items())
+            assert not db.is_poisoned
+            db.close()
+            report = json.loads(_tools.check(path))
+            assert report["problems"] >= 1
+            assert any(f"key map 'idx': key map node {victim} " in f["text"]
+                       for f in report["findings"]), report["findings"]
+            db = ambrik.open(path)
+            with db.transaction() as t:
+                t.update(victim, good)
+            assert len(list(db.keymap("idx"))) == 2000
+        db.close()
+        report = json.loads(_tools.check(path))
+        assert report["problems"] == 0
+        assert report["named_roots"][0]["key_map"]["keys"] == 2000
+        db = ambrik.open(path)
+        # A named root that holds some other value is no map.
+        with db.transaction() as t:
+            t.set_root_name("other", t.allocate(b"plain"))
+        with pytest.raises(ambrik.CorruptKeyMapError):
+            len(db.keymap("other"))
