@@ -115,56 +115,48 @@ def test_backup_options_refusals_and_sources(tmp_path):
     with am.open(dst) as copy:
         assert copy.read(h) == b"x" * 100_000
 
-
-def test_backup_of_a_poisoned_database_is_refused(tmp_path):
-    path = tmp_path / "db"
-    with am.open(path) as db, db.transaction() as t:
-        h = t.allocate(b"v" * 3000)
-    db = am.open(path)
+    db = am.open(path, encryption_key=b"k1")
     with open(path, "r+b") as f:  # every page past the superblocks, under the engine
-        f.seek(2 * PAGE)
-        f.write(b"\xff" * (os.path.getsize(path) - 2 * PAGE))
+        f.seek(2 * (PAGE + 40))
+        f.write(b"\xff" * (os.path.getsize(path) - 2 * (PAGE + 40)))
     with pytest.raises(am.FatalError):
         db.read(h)
     with pytest.raises(am.PoisonedError):
-        db.backup(tmp_path / "copy")
+        db.backup(tmp_path / "never")
     db.close()
-    assert not os.path.exists(tmp_path / "copy")
+    assert not os.path.exists(tmp_path / "never")
 
 
 def test_a_slow_commit_lets_other_threads_run(tmp_path):
-    ticks = [0]
-    stop = threading.Event()
+    def ticks_per_second(work):
+        ticks, stop = [0], threading.Event()
 
-    def ticker():
-        while not stop.is_set():
-            ticks[0] += 1
+        def ticker():
+            while not stop.is_set():
+                ticks[0] += 1
 
-    def ticks_during(seconds, work):
         thread = threading.Thread(target=ticker)
         thread.start()
         time.sleep(0.05)
         start, begin = ticks[0], time.perf_counter()
         work()
-        elapsed = time.perf_counter() - begin
-        count = ticks[0] - start
+        rate = (ticks[0] - start) / (time.perf_counter() - begin)
         stop.set()
         thread.join()
-        stop.clear()
-        return count / elapsed
+        return rate
 
-    db = am.open(tmp_path / "db")
-    db.begin()
-    db.allocate(b"x" * 100)
-    am._set_sync_delay(0.1)  # each of the commit's syncs now takes 100 ms
-    try:
-        during = ticks_during(0.3, db.commit)
-    finally:
-        am._set_sync_delay(0)
-    idle = ticks_during(0.3, lambda: time.sleep(0.3))
-    db.close()
-    # Holding the interpreter for the commit would leave about one switch
-    # interval's worth of ticks.
+    with am.open(tmp_path / "db") as db:
+        db.begin()
+        db.allocate(b"x" * 100)
+        am._set_sync_delay(0.1)  # each of the commit's syncs now takes 100 ms
+        try:
+            during = ticks_per_second(db.commit)
+        finally:
+            am._set_sync_delay(0)
+        assert db.counters().fsync_calls >= 3
+    idle = ticks_per_second(lambda: time.sleep(0.3))
+    # A commit holding the interpreter would leave about one switch
+    # interval's worth of ticks in 300 ms.
     assert during > 0.3 * idle, (during, idle)
 
 
@@ -209,11 +201,8 @@ def test_open_and_the_tools_wait_for_the_file_lock(tmp_path):
     assert str(info.value) == "failed to acquire exclusive file lock"
     assert time.perf_counter() - start >= 0.2
     assert cli.main(["check", "--wait", "0.05", str(path)]) == cli.EXIT_FAILED
-    for bad in (-1, float("nan")):
-        with pytest.raises(ValueError):
-            am.open(path, lock_timeout=bad)
-    with pytest.raises(TypeError):
-        am.open(path, lock_timeout="1")
+    with pytest.raises(ValueError):
+        am.open(path, lock_timeout=float("nan"))
 
     threading.Timer(0.2, holder.close).start()
     with am.open(path, lock_timeout=10) as db:
