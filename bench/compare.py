@@ -44,11 +44,10 @@ page measured by bench/cipher_bench.cc (built by CMake with
 AMBRIK_BUILD_BENCH, or compiled here with c++ and libsodium).
 
 Floors: two rows are bound by costs below the engine, measured in the same
-run. (b) by the flushes: a one-value commit syncs three times, the first
-after writing the transaction's new data page at the end of the file (a
-transaction starts its own data page), against lmdb's two fdatasyncs of
-pages it overwrites; the probe times an 8 KiB write + flush of each kind in
-a scratch file. (d) by the page loads: every page read from the file is
+run. (b) by the flushes: a one-value commit syncs three times, its pages
+landing on pages earlier commits freed (its value joins the last commit's
+data page, copied), against lmdb's two fdatasyncs of pages it overwrites;
+the probe times an 8 KiB write + flush of each kind in a scratch file. (d) by the page loads: every page read from the file is
 copied out of the file mapping and its trailer hash checked, timed with no
 engine around them by bench/load_floor_bench.cc (built by CMake with
 AMBRIK_BUILD_BENCH); the floor is the warm read plus that per miss. The
