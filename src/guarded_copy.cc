@@ -1,8 +1,11 @@
 #include "guarded_copy.h"
 
+#include "page.h"
+
 #include <setjmp.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -82,7 +85,43 @@ bool ensure_handler() {
   }
 }
 
+[[gnu::noinline]] void scatter_hashed(const struct iovec* dst, size_t count, const uint8_t* src,
+                                      size_t unit, size_t hashed, uint64_t* hashes) {
+  size_t seg = 0, seg_off = 0;
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += dst[i].iov_len;
+  for (size_t k = 0; k < total / unit; ++k) {
+    const uint8_t* p = src + k * unit;
+    hashes[k] = xxh3(p, hashed);
+    for (size_t left = unit; left > 0 && seg < count;) {
+      const size_t take = std::min(dst[seg].iov_len - seg_off, left);
+      std::memcpy(static_cast<uint8_t*>(dst[seg].iov_base) + seg_off, p, take);
+      p += take;
+      left -= take;
+      seg_off += take;
+      if (seg_off == dst[seg].iov_len) {
+        ++seg;
+        seg_off = 0;
+      }
+    }
+  }
+}
+
 }  // namespace
+
+bool guarded_copy_hashed(const struct iovec* dst, size_t count, const uint8_t* src, size_t unit,
+                         size_t hashed, uint64_t* hashes) {
+  if (!ensure_handler()) return false;
+  CopyGuard guard;
+  if (sigsetjmp(guard.env, 0) != 0) {
+    t_guard = nullptr;
+    return false;
+  }
+  t_guard = &guard;
+  scatter_hashed(dst, count, src, unit, hashed, hashes);
+  t_guard = nullptr;
+  return true;
+}
 
 bool guarded_copy(const struct iovec* dst, size_t count, const uint8_t* src) {
   if (!ensure_handler()) return false;

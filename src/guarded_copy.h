@@ -33,5 +33,11 @@ namespace ambrik {
 // The same for bytes that go to the `count` buffers of `dst` one after the
 // other, under one guard.
 [[nodiscard]] bool guarded_copy(const struct iovec* dst, size_t count, const uint8_t* src);
+// The same, taking the source as units of `unit` bytes (the buffers' lengths
+// sum to a whole number of them) and setting hashes[k] to the XXH3 of the
+// first `hashed` bytes of unit k, each unit hashed and then copied while it
+// is still in the processor's cache.
+[[nodiscard]] bool guarded_copy_hashed(const struct iovec* dst, size_t count, const uint8_t* src,
+                                       size_t unit, size_t hashed, uint64_t* hashes);
 
 }  // namespace ambrik

@@ -153,24 +153,6 @@ void segments_copy(const struct iovec* segs, size_t nsegs, size_t from, size_t l
   }
 }
 
-// The trailer check of a page scattered over segments.
-bool scattered_trailer_ok(const struct iovec* segs, size_t nsegs) {
-  const void* data[8];
-  size_t lens[8];
-  size_t pieces = 0;
-  size_t left = kTrailerOffset;
-  for (size_t i = 0; i < nsegs && left > 0 && pieces < 8; ++i) {
-    size_t take = std::min(segs[i].iov_len, left);
-    data[pieces] = segs[i].iov_base;
-    lens[pieces++] = take;
-    left -= take;
-  }
-  if (left > 0) return false;
-  uint8_t trailer[8];
-  segments_copy(segs, nsegs, kTrailerOffset, sizeof trailer, trailer, nullptr);
-  return load_u64(trailer) == xxh3_pieces(data, lens, pieces);
-}
-
 }  // namespace
 
 Status PageCache::read_uncached(uint64_t first, size_t count, const struct iovec* segs,
@@ -181,11 +163,14 @@ Status PageCache::read_uncached(uint64_t first, size_t count, const struct iovec
     if (io_->stride() != kPageSize)
       return Error::io_text(IoKind::Other, "page unit length " + std::to_string(kPageSize) +
                                                " != stride " + std::to_string(io_->stride()));
-    TRY(io_->read_page_units(first, count, segs, count * per_page));
+    // Each page is hashed as it is read, in one pass over its bytes.
+    hash_scratch_.resize(count);
+    TRY(io_->read_page_units_hashed(first, count, segs, count * per_page, hash_scratch_.data()));
     for (size_t k = 0; k < count; ++k) {
       ++counters_.cache_misses;
-      if (!scattered_trailer_ok(segs + k * per_page, per_page))
-        return Error::checksum_mismatch(first + k);
+      uint8_t trailer[8];
+      segments_copy(segs + k * per_page, per_page, kTrailerOffset, sizeof trailer, trailer, nullptr);
+      if (load_u64(trailer) != hash_scratch_[k]) return Error::checksum_mismatch(first + k);
       if (!TRY(visit(k))) break;
     }
     return ok_status();

@@ -300,6 +300,7 @@ class PageCache {
   LruIndex lru_;
   std::vector<uint64_t> dirty_scratch_;
   std::vector<uint64_t> id_scratch_;   // truncate and drain batches
+  std::vector<uint64_t> hash_scratch_;  // read_uncached: a hash per page
   std::vector<uint8_t> unit_scratch_;  // sealed units (ciphertext only)
   std::vector<const uint8_t*> run_scratch_;  // the units of one run
   std::vector<uint8_t> sealed_read_scratch_;  // sealed units read past the cache

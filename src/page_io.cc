@@ -191,6 +191,49 @@ Status FileStorage::write_vec_at(uint64_t offset, const struct iovec* iov, size_
   return ok_status();
 }
 
+Status Storage::read_vec_hashed(uint64_t offset, const struct iovec* iov, size_t count,
+                                size_t unit, size_t hashed, uint64_t* hashes) {
+  TRY(read_vec_at(offset, iov, count));
+  size_t seg = 0, seg_off = 0;
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
+  for (size_t k = 0; k < total / unit; ++k) {
+    const void* pieces[8];
+    size_t lens[8];
+    size_t n = 0;
+    for (size_t left = unit, want = hashed; left > 0 && seg < count;) {
+      const size_t take = std::min(iov[seg].iov_len - seg_off, left);
+      const size_t use = std::min(take, want);
+      if (use > 0) {
+        if (n == 8) return Error::internal("a unit spread over more than 8 buffers");
+        pieces[n] = static_cast<const uint8_t*>(iov[seg].iov_base) + seg_off;
+        lens[n++] = use;
+        want -= use;
+      }
+      left -= take;
+      seg_off += take;
+      if (seg_off == iov[seg].iov_len) {
+        ++seg;
+        seg_off = 0;
+      }
+    }
+    hashes[k] = xxh3_pieces(pieces, lens, n);
+  }
+  return ok_status();
+}
+
+Status FileStorage::read_vec_hashed(uint64_t offset, const struct iovec* iov, size_t count,
+                                    size_t unit, size_t hashed, uint64_t* hashes) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
+  const uint8_t* src = total <= kMaxMappedRead ? mapped(offset, total) : nullptr;
+  if (src) {
+    if (guarded_copy_hashed(iov, count, src, unit, hashed, hashes)) return ok_status();
+    mapping_fault();
+  }
+  return Storage::read_vec_hashed(offset, iov, count, unit, hashed, hashes);
+}
+
 Status FileStorage::read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) {
   uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
@@ -387,6 +430,14 @@ Status PageIo::read_page_units(uint64_t first, size_t count, const struct iovec*
   if (first >= page_count_) return Error::invalid_page_id(first);
   if (count > page_count_ - first) return Error::invalid_page_id(page_count_);
   return storage_->read_vec_at(first * stride_, segs, nsegs);
+}
+
+Status PageIo::read_page_units_hashed(uint64_t first, size_t count, const struct iovec* segs,
+                                      size_t nsegs, uint64_t* hashes) {
+  if (count == 0) return ok_status();
+  if (first >= page_count_) return Error::invalid_page_id(first);
+  if (count > page_count_ - first) return Error::invalid_page_id(page_count_);
+  return storage_->read_vec_hashed(first * stride_, segs, nsegs, stride_, kTrailerOffset, hashes);
 }
 
 Status PageIo::write_page_units(uint64_t first, const uint8_t* const* units, size_t count) {

@@ -41,6 +41,12 @@ class Storage {
   // read_at would read their concatenation. The default reads them one by
   // one with read_at.
   virtual Status read_vec_at(uint64_t offset, const struct iovec* iov, size_t count);
+  // read_vec_at, also setting hashes[k] to the XXH3 of the first `hashed`
+  // bytes of each `unit`-byte unit read (the buffers' lengths sum to a whole
+  // number of units, each unit's bytes in at most 8 buffers). The default
+  // hashes what read_vec_at placed in the buffers.
+  virtual Status read_vec_hashed(uint64_t offset, const struct iovec* iov, size_t count,
+                                 size_t unit, size_t hashed, uint64_t* hashes);
   virtual Status set_length(uint64_t len) = 0;
   virtual Result<uint64_t> length() = 0;
   virtual Status sync() = 0;
@@ -79,6 +85,8 @@ class FileStorage final : public Storage {
   // transfers and retried on EINTR.
   Status write_vec_at(uint64_t offset, const struct iovec* iov, size_t count) override;
   Status read_vec_at(uint64_t offset, const struct iovec* iov, size_t count) override;
+  Status read_vec_hashed(uint64_t offset, const struct iovec* iov, size_t count, size_t unit,
+                         size_t hashed, uint64_t* hashes) override;
   Status set_length(uint64_t len) override;
   Result<uint64_t> length() override;
   Status sync() override;
@@ -149,6 +157,10 @@ class PageIo {
   // The same with the units scattered over `nsegs` buffers whose lengths sum
   // to count * stride().
   Status read_page_units(uint64_t first, size_t count, const struct iovec* segs, size_t nsegs);
+  // The same, setting hashes[k] to the XXH3 of the first 8184 bytes of unit
+  // k (its trailer's checksum) as the unit is read.
+  Status read_page_units_hashed(uint64_t first, size_t count, const struct iovec* segs,
+                                size_t nsegs, uint64_t* hashes);
   // ReadOnlyMode when read-only; Io "page unit length {len} != stride {s}"
   // for a buffer of the wrong length.
   Status write_page_unit(uint64_t id, const uint8_t* buf, size_t len);
