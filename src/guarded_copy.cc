@@ -109,8 +109,11 @@ bool ensure_handler() {
 
 }  // namespace
 
-bool guarded_copy_hashed(const struct iovec* dst, size_t count, const uint8_t* src, size_t unit,
-                         size_t hashed, uint64_t* hashes) {
+// Runs `copy` (which only reads the mapping and writes its destination)
+// with this thread's guard set; a fault jumps back into this frame, which
+// is live for the whole copy.
+template <typename F>
+bool run_guarded(F&& copy) {
   if (!ensure_handler()) return false;
   CopyGuard guard;
   if (sigsetjmp(guard.env, 0) != 0) {
@@ -118,22 +121,18 @@ bool guarded_copy_hashed(const struct iovec* dst, size_t count, const uint8_t* s
     return false;
   }
   t_guard = &guard;
-  scatter_hashed(dst, count, src, unit, hashed, hashes);
+  copy();
   t_guard = nullptr;
   return true;
 }
 
+bool guarded_copy_hashed(const struct iovec* dst, size_t count, const uint8_t* src, size_t unit,
+                         size_t hashed, uint64_t* hashes) {
+  return run_guarded([&] { scatter_hashed(dst, count, src, unit, hashed, hashes); });
+}
+
 bool guarded_copy(const struct iovec* dst, size_t count, const uint8_t* src) {
-  if (!ensure_handler()) return false;
-  CopyGuard guard;
-  if (sigsetjmp(guard.env, 0) != 0) {
-    t_guard = nullptr;
-    return false;
-  }
-  t_guard = &guard;
-  scatter(dst, count, src);
-  t_guard = nullptr;
-  return true;
+  return run_guarded([&] { scatter(dst, count, src); });
 }
 
 bool guarded_copy(uint8_t* dst, const uint8_t* src, size_t len) {

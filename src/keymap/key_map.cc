@@ -290,6 +290,18 @@ Result<uint64_t> KeyMap::stamp(TransactionManager& tm) {
   return h ? h->stamp : 0;
 }
 
+Result<bool> KeyMap::run_write(TransactionManager& tm, Writer& w,
+                               const std::function<Status()>& body) {
+  Status done = body();
+  if (!done.ok()) {
+    w.undo();
+    return std::move(done).error();
+  }
+  known_ = true;
+  seen_changes_ = tm.change_count();
+  return true;
+}
+
 Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_t> value) {
   trim();
   std::optional<Header> found = TRY(header(tm));
@@ -359,14 +371,7 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
     cache_stamp_ = h.stamp;
     return w.finish();
   };
-  Status done = body();
-  if (!done.ok()) {
-    w.undo();
-    return std::move(done).error();
-  }
-  known_ = true;
-  seen_changes_ = tm.change_count();
-  return true;
+  return run_write(tm, w, body);
 }
 
 Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
@@ -452,14 +457,7 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
     cache_stamp_ = h.stamp;
     return w.finish();
   };
-  Status done = body();
-  if (!done.ok()) {
-    w.undo();
-    return std::move(done).error();
-  }
-  known_ = true;
-  seen_changes_ = tm.change_count();
-  return true;
+  return run_write(tm, w, body);
 }
 
 Result<ScanBatch> KeyMap::scan(TransactionManager& tm, const ScanRange& range, size_t max) {

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -109,6 +110,9 @@ class KeyMap {
     size_t index;  // child taken (internal) or entry position (leaf)
   };
   class Writer;
+  // Runs a write's body: a failure undoes what `w` did; a success records
+  // that this object knows the map as the engine now holds it.
+  Result<bool> run_write(TransactionManager& tm, Writer& w, const std::function<Status()>& body);
 
   // The header as the engine shows it; absent when the name is unbound.
   Result<std::optional<Header>> header(TransactionManager& tm);

@@ -8,23 +8,6 @@
 
 namespace ambrik::tools::detail {
 
-namespace {
-
-// Damage the page walk reports already: here it only ends the map's walk.
-bool page_damage(const Error& e) {
-  switch (e.kind()) {
-    case ErrorKind::ChecksumMismatch:
-    case ErrorKind::DecryptionFailed:
-    case ErrorKind::InvalidPageId:
-    case ErrorKind::CorruptPage:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 Status Checker::check_key_map(NamedRoot& root) {
   const uint32_t depth = handle_depth_;
   const uint64_t table = sb_.handle_root;
@@ -41,7 +24,7 @@ Status Checker::check_key_map(NamedRoot& root) {
     return std::optional<keymap::StoredValue>(std::move(v));
   };
   auto header_value = read(root.handle, true);
-  if (!header_value.ok()) return page_damage(header_value.error()) ? ok_status()
+  if (!header_value.ok()) return page_level(header_value.error()) ? ok_status()
                                                                   : std::move(header_value).error();
   if (!header_value.value() || header_value.value()->tag != keymap::kMapTag) return ok_status();
   const std::string who = "key map '" + root.name + "'";
@@ -52,7 +35,7 @@ Status Checker::check_key_map(NamedRoot& root) {
   }
   auto summary = keymap::verify_map(root.handle, header.value(), read, kMaxFindings);
   if (!summary.ok()) {
-    if (!page_damage(summary.error())) return std::move(summary).error();
+    if (!page_level(summary.error())) return std::move(summary).error();
     problem(std::nullopt, who + ": walk stopped at a damaged page (" +
                               describe_error(summary.error()) + ")");
     return ok_status();

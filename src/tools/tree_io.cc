@@ -29,18 +29,6 @@ bool type_ok(Role role, const uint8_t* p) {
   }
 }
 
-// The errors a single damaged page produces; anything else (I/O) ends a walk.
-bool page_level(const Error& e) {
-  switch (e.kind()) {
-    case ErrorKind::ChecksumMismatch:
-    case ErrorKind::DecryptionFailed:
-    case ErrorKind::InvalidPageId:
-    case ErrorKind::CorruptPage:
-      return true;
-    default:
-      return false;
-  }
-}
 
 class Walk {
  public:
@@ -150,6 +138,18 @@ class Walk {
 };
 
 }  // namespace
+
+bool page_level(const Error& e) {
+  switch (e.kind()) {
+    case ErrorKind::ChecksumMismatch:
+    case ErrorKind::DecryptionFailed:
+    case ErrorKind::InvalidPageId:
+    case ErrorKind::CorruptPage:
+      return true;
+    default:
+      return false;
+  }
+}
 
 const char* role_name(Role role) {
   switch (role) {

@@ -51,6 +51,10 @@ enum class Role : uint8_t {
 inline constexpr int kRoleCount = 10;
 const char* role_name(Role role);
 
+// The errors a single damaged page produces (checksum, decryption, page id,
+// structure); anything else, such as I/O, ends a walk.
+bool page_level(const Error& e);
+
 struct WalkHooks {
   // Before `page` (reached from `parent`, kNoPage for a root) is read;
   // false skips it.
