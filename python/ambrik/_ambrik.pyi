@@ -1,7 +1,7 @@
 """Native engine of ambrik: the database, transaction and savepoint objects and the exceptions."""
 
 import os
-from collections.abc import Iterator, MutableMapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, MutableMapping, Sequence
 from types import TracebackType
 from typing import ClassVar, Literal, Protocol, TypeVar, final
 
@@ -403,6 +403,20 @@ class KeyMap(MutableMapping[bytes, bytes]):
 
     def handle(self, key: Buffer) -> int | None:
         """The handle of the value under key, or None."""
+
+    def setdefault(self, key: Buffer, default: bytes) -> bytes:  # type: ignore[override]
+        """The value under key; absent, default is stored under it and returned."""
+
+    def update(  # type: ignore[override]
+        self, other: Mapping[bytes, Buffer] | Iterable[tuple[Buffer, Buffer]] = (), /
+    ) -> None:
+        """Store every (key, value) of a mapping or of an iterable of pairs."""
+
+    def popitem(self) -> tuple[bytes, bytes]:
+        """Remove the first key and return (key, value); KeyError when empty."""
+
+    def clear(self) -> None:
+        """Remove every key."""
 
     def items(  # type: ignore[override]
         self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False

@@ -238,6 +238,127 @@ PyObject* km_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return ranged(self, IterKind::Values, "values()", args, nargs, kwnames);
 }
 
+// The rest of the mutable-mapping methods, through the map's own protocol
+// (so every argument check and engine call is the one of m[k], m[k] = v and
+// del m[k]).
+
+PyObject* km_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const char* const names[] = {"key", "default"};
+  PyObject* a[2] = {};
+  // Required: None, the default of a dict's, is no value a map can hold.
+  if (bind_args(Signature{"setdefault()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0)
+    return nullptr;
+  PyObject* value = PyObject_GetItem(self, a[0]);
+  if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
+  PyErr_Clear();
+  if (PyObject_SetItem(self, a[0], a[1]) < 0) return nullptr;
+  return Py_NewRef(a[1]);
+}
+
+// The first key, or null with no exception set when the map is empty.
+PyObject* first_key(PyObject* self) {
+  PyObject* it = PyObject_GetIter(self);
+  if (it == nullptr) return nullptr;
+  PyObject* key = PyIter_Next(it);
+  Py_DECREF(it);
+  return key;
+}
+
+PyObject* km_popitem(PyObject* self, PyObject*) {
+  PyObject* key = first_key(self);
+  if (key == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
+    return nullptr;
+  }
+  PyObject* value = PyObject_GetItem(self, key);
+  if (value == nullptr || PyObject_DelItem(self, key) < 0) {
+    Py_XDECREF(value);
+    Py_DECREF(key);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_Pack(2, key, value);
+  Py_DECREF(key);
+  Py_DECREF(value);
+  return pair;
+}
+
+PyObject* km_clear_all(PyObject* self, PyObject*) {
+  // One key at a time from a fresh iterator: memory stays bounded.
+  for (;;) {
+    PyObject* key = first_key(self);
+    if (key == nullptr) {
+      if (PyErr_Occurred()) return nullptr;
+      Py_RETURN_NONE;
+    }
+    int st = PyObject_DelItem(self, key);
+    Py_DECREF(key);
+    if (st < 0) return nullptr;
+  }
+}
+
+// update(other=(), /): from a mapping (anything with keys()) or from pairs.
+PyObject* km_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) {
+    PyErr_SetString(PyExc_TypeError, "update() takes no keyword arguments: keys are bytes");
+    return nullptr;
+  }
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "update() takes at most 1 argument (%zd given)", nargs);
+    return nullptr;
+  }
+  if (nargs == 0) Py_RETURN_NONE;
+  PyObject* other = args[0];
+  PyObject* keys_fn = PyObject_GetAttrString(other, "keys");
+  if (keys_fn == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  const bool mapping = keys_fn != nullptr;
+  PyObject* source = nullptr;
+  if (keys_fn != nullptr) {
+    source = PyObject_CallNoArgs(keys_fn);
+    Py_DECREF(keys_fn);
+  } else {
+    source = Py_NewRef(other);
+  }
+  if (source == nullptr) return nullptr;
+  PyObject* it = PyObject_GetIter(source);
+  Py_DECREF(source);
+  if (it == nullptr) return nullptr;
+  PyObject* item;
+  while ((item = PyIter_Next(it)) != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (mapping) {
+      key = item;
+      value = PyObject_GetItem(other, key);
+    } else {
+      PyObject* pair = PySequence_Tuple(item);
+      Py_DECREF(item);
+      if (pair != nullptr && PyTuple_Size(pair) != 2) {
+        PyErr_SetString(PyExc_ValueError, "update() needs pairs of key and value");
+        Py_CLEAR(pair);
+      }
+      if (pair != nullptr) {
+        key = Py_NewRef(PyTuple_GetItem(pair, 0));
+        value = Py_NewRef(PyTuple_GetItem(pair, 1));
+        Py_DECREF(pair);
+      }
+    }
+    const int st = value != nullptr ? PyObject_SetItem(self, key, value) : -1;
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+    if (st < 0) {
+      Py_DECREF(it);
+      return nullptr;
+    }
+  }
+  Py_DECREF(it);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* km_name(PyObject* self, void*) {
   const std::string& name = as_km(self).map.root_name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -274,6 +395,11 @@ PyMethodDef km_methods[] = {
                        "keys($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
     AMBRIK_METHOD_FAST("values", km_values,
                        "values($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+    AMBRIK_METHOD_FAST("setdefault", km_setdefault, "setdefault($self, key, default)\n--\n\n"),
+    AMBRIK_METHOD_FAST("update", km_update, "update($self, other=(), /)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("popitem", km_popitem,
+                         "popitem($self)\n--\n\nRemove the first key and return (key, value)."),
+    AMBRIK_METHOD_NOARGS("clear", km_clear_all, "clear($self)\n--\n\nRemove every key."),
     {nullptr, nullptr, 0, nullptr},
 };
 

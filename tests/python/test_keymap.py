@@ -127,6 +127,18 @@ def test_arguments_transactions_and_iterators(tmp_path):
     assert b"new" not in m
     db.rollback()
     assert b"new" in m
+    # The rest of the mutable-mapping methods, as a dict behaves.
+    with db.transaction():
+        assert m.setdefault(b"k", b"other") == b"v3" and m.setdefault(b"s", b"1") == b"1"
+        m.update({b"u": b"1"})
+        m.update([(b"v", b"2")])
+        with pytest.raises(TypeError):
+            m.update(k=b"v")
+        assert m.popitem() == (b"k", b"v3")
+        m.clear()
+        assert len(m) == 0
+        with pytest.raises(KeyError):
+            m.popitem()
     db.close()
     with pytest.raises(ambrik.ClosedError):
         len(m)
