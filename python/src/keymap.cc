@@ -359,6 +359,29 @@ PyObject* km_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Py_RETURN_NONE;
 }
 
+// Equal to any mapping with the same items, as mappings compare.
+PyObject* km_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  PyObject* abc = PyImport_ImportModule("collections.abc");
+  if (abc == nullptr) return nullptr;
+  PyObject* mapping_type = PyObject_GetAttrString(abc, "Mapping");
+  Py_DECREF(abc);
+  if (mapping_type == nullptr) return nullptr;
+  const int is_mapping = PyObject_IsInstance(other, mapping_type);
+  Py_DECREF(mapping_type);
+  if (is_mapping < 0) return nullptr;
+  if (is_mapping == 0) Py_RETURN_NOTIMPLEMENTED;
+  PyObject* mine = PyDict_New();
+  PyObject* theirs = PyDict_New();
+  PyObject* result = nullptr;
+  if (mine != nullptr && theirs != nullptr && PyDict_Merge(mine, self, 1) == 0 &&
+      PyDict_Merge(theirs, other, 1) == 0)
+    result = PyObject_RichCompare(mine, theirs, op);
+  Py_XDECREF(mine);
+  Py_XDECREF(theirs);
+  return result;
+}
+
 PyObject* km_name(PyObject* self, void*) {
   const std::string& name = as_km(self).map.root_name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -416,6 +439,8 @@ PyType_Slot km_slots[] = {
     {Py_tp_getset, km_getset},
     {Py_tp_repr, reinterpret_cast<void*>(km_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(km_iter)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(km_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_mp_subscript, reinterpret_cast<void*>(km_getitem)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(km_setitem)},
     {Py_mp_length, reinterpret_cast<void*>(km_length)},

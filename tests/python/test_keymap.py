@@ -134,6 +134,9 @@ def test_arguments_transactions_and_iterators(tmp_path):
         m.update([(b"v", b"2")])
         with pytest.raises(TypeError):
             m.update(k=b"v")
+        assert m == {b"k": b"v3", b"new": b"", b"s": b"1", b"u": b"1", b"v": b"2",
+                     b"x" * 1024: b"big key"}
+        assert m != {b"k": b"v3"} and m != [b"k"]
         assert m.popitem() == (b"k", b"v3")
         m.clear()
         assert len(m) == 0
