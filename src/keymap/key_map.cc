@@ -290,6 +290,14 @@ Result<uint64_t> KeyMap::stamp(TransactionManager& tm) {
   return h ? h->stamp : 0;
 }
 
+Status KeyMap::finish_header(Writer& w, Header h) {
+  h.stamp = next_stamp();
+  TRY(w.update(header_handle_, encode_header(h)));
+  header_ = h;
+  cache_stamp_ = h.stamp;
+  return w.finish();
+}
+
 Result<bool> KeyMap::run_write(TransactionManager& tm, Writer& w,
                                const std::function<Status()>& body) {
   Status done = body();
@@ -365,11 +373,7 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
       }
     }
     h.count += 1;
-    h.stamp = next_stamp();
-    TRY(w.update(header_handle_, encode_header(h)));
-    header_ = h;
-    cache_stamp_ = h.stamp;
-    return w.finish();
+    return finish_header(w, h);
   };
   return run_write(tm, w, body);
 }
@@ -451,11 +455,7 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
       drop = ri;
     }
     h.count -= 1;
-    h.stamp = next_stamp();
-    TRY(w.update(header_handle_, encode_header(h)));
-    header_ = h;
-    cache_stamp_ = h.stamp;
-    return w.finish();
+    return finish_header(w, h);
   };
   return run_write(tm, w, body);
 }

@@ -113,6 +113,8 @@ class KeyMap {
   // Runs a write's body: a failure undoes what `w` did; a success records
   // that this object knows the map as the engine now holds it.
   Result<bool> run_write(TransactionManager& tm, Writer& w, const std::function<Status()>& body);
+  // The last step of a write: `h` (with a new stamp) becomes the header.
+  Status finish_header(Writer& w, Header h);
 
   // The header as the engine shows it; absent when the name is unbound.
   Result<std::optional<Header>> header(TransactionManager& tm);
