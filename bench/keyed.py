@@ -38,6 +38,17 @@ def keyset(n, seed):
     return [rng.randbytes(16) for _ in range(n)]
 
 
+
+def time_gets(get, keys):
+    """Seconds per get of 20,000 random keys, after 2,000 to warm up."""
+    probes = random.Random(1).choices(keys, k=20_000)
+    for k in probes[:2000]:
+        get(k)
+    t0 = time.perf_counter()
+    for k in probes:
+        get(k)
+    return (time.perf_counter() - t0) / len(probes)
+
 def ambrik_rows(directory, keys, value, commits):
     out = {}
     with ambrik.open(os.path.join(directory, "k.ambrik"), cache_max_bytes=CACHE) as db:
@@ -48,14 +59,7 @@ def ambrik_rows(directory, keys, value, commits):
                 for k in keys[i:i + PER_TXN]:
                     m[k] = value
         out["put"] = (time.perf_counter() - t0) / len(keys)
-        probes = random.Random(1).choices(keys, k=20_000)
-        get = m.__getitem__
-        for k in probes[:2000]:
-            get(k)
-        t0 = time.perf_counter()
-        for k in probes:
-            get(k)
-        out["get"] = (time.perf_counter() - t0) / len(probes)
+        out["get"] = time_gets(m.__getitem__, keys)
         start = sorted(keys)[len(keys) // 3]
         t0 = time.perf_counter()
         n = 0
@@ -87,15 +91,8 @@ def lmdb_rows(directory, keys, value, commits):
             for k in keys[i:i + PER_TXN]:
                 put(k, value)
     out["put"] = (time.perf_counter() - t0) / len(keys)
-    probes = random.Random(1).choices(keys, k=20_000)
     with env.begin() as txn:
-        get = txn.get
-        for k in probes[:2000]:
-            get(k)
-        t0 = time.perf_counter()
-        for k in probes:
-            get(k)
-        out["get"] = (time.perf_counter() - t0) / len(probes)
+        out["get"] = time_gets(txn.get, keys)
         start = sorted(keys)[len(keys) // 3]
         t0 = time.perf_counter()
         cur = txn.cursor()
