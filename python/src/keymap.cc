@@ -1,5 +1,6 @@
 #include "keymap.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -64,7 +65,7 @@ Result<PyObject*> read_bytes(TransactionManager& tm, uint64_t handle) {
 // Python error set.
 using Lookup = std::optional<PyObject*>;
 
-Result<Lookup> lookup(TransactionManager& tm, KeyMap& map, const std::vector<uint8_t>& key) {
+Result<Lookup> lookup(TransactionManager& tm, KeyMap& map, ambrik::keymap::Key key) {
   auto h = TRY(map.find(tm, key));
   if (!h) return Lookup();
   return Lookup(TRY(read_bytes(tm, *h)));
@@ -78,19 +79,19 @@ PyObject* raise_key_error(PyObject* key) {
 // --- mapping protocol ----------------------------------------------------
 
 PyObject* km_getitem_impl(PyObject* self, PyObject* key) {
-  std::vector<uint8_t> k;
-  if (!to_map_key(key, &k)) return nullptr;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k); });
+  MapKey k;
+  if (!k.parse(key)) return nullptr;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k.key()); });
   if (!succeeded(r)) return nullptr;
   if (!r->value()) return raise_key_error(key);
   return *r->value();
 }
 
 int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
-  std::vector<uint8_t> k;
-  if (!to_map_key(key, &k)) return -1;
+  MapKey k;
+  if (!k.parse(key)) return -1;
   if (value == nullptr) {
-    auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k); });
+    auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k.key()); });
     if (!succeeded(r)) return -1;
     if (!r->value()) {
       raise_key_error(key);
@@ -100,7 +101,7 @@ int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
   }
   ValueView v;
   if (!v.acquire(value)) return -1;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k, v.bytes()); });
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k.key(), v.bytes()); });
   return succeeded(r) ? 0 : -1;
 }
 
@@ -115,9 +116,9 @@ Py_ssize_t km_length_impl(PyObject* self) {
 }
 
 int km_contains_impl(PyObject* self, PyObject* key) {
-  std::vector<uint8_t> k;
-  if (!to_map_key(key, &k)) return -1;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k); });
+  MapKey k;
+  if (!k.parse(key)) return -1;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k.key()); });
   if (!succeeded(r)) return -1;
   return r->value().has_value() ? 1 : 0;
 }
@@ -168,9 +169,9 @@ PyObject* km_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const char* const names[] = {"key", "default"};
   PyObject* a[2] = {};
   if (bind_args(Signature{"get()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
-  std::vector<uint8_t> k;
-  if (!to_map_key(a[0], &k)) return nullptr;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k); });
+  MapKey k;
+  if (!k.parse(a[0])) return nullptr;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k.key()); });
   if (!succeeded(r)) return nullptr;
   if (!r->value()) return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
   return *r->value();
@@ -180,13 +181,13 @@ PyObject* km_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const char* const names[] = {"key", "default"};
   PyObject* a[2] = {};
   if (bind_args(Signature{"pop()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
-  std::vector<uint8_t> k;
-  if (!to_map_key(a[0], &k)) return nullptr;
+  MapKey k;
+  if (!k.parse(a[0])) return nullptr;
   // Read and removed under one hold of the lock: nothing can come between.
   auto r = run(self, [&](TransactionManager& tm, KeyMap& map) -> Result<Lookup> {
-    Lookup found = TRY(lookup(tm, map, k));
+    Lookup found = TRY(lookup(tm, map, k.key()));
     if (!found || *found == nullptr) return found;
-    auto removed = map.remove(tm, k);
+    auto removed = map.remove(tm, k.key());
     if (!removed.ok()) {
       Py_DECREF(*found);
       return std::move(removed).error();
@@ -203,9 +204,9 @@ PyObject* km_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   static const char* const names[] = {"key"};
   PyObject* a[1];
   if (bind_args(Signature{"handle()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
-  std::vector<uint8_t> k;
-  if (!to_map_key(a[0], &k)) return nullptr;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k); });
+  MapKey k;
+  if (!k.parse(a[0])) return nullptr;
+  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k.key()); });
   if (!succeeded(r)) return nullptr;
   if (!r->value()) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*r->value());
@@ -462,24 +463,41 @@ PyType_Spec km_spec = {
 
 }  // namespace
 
-bool to_map_key(PyObject* obj, std::vector<uint8_t>* out) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "keys must be bytes-like; got str \u2014 encode first, e.g. s.encode('utf-8')");
-    return false;
+bool MapKey::parse(PyObject* obj) {
+  if (PyBytes_Check(obj)) {
+    char* p = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(obj, &p, &n) < 0) return false;
+    data_ = reinterpret_cast<const uint8_t*>(p);
+    size_ = static_cast<size_t>(n);
+  } else {
+    if (PyUnicode_Check(obj)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "keys must be bytes-like; got str \u2014 encode first, e.g. s.encode('utf-8')");
+      return false;
+    }
+    if (!PyObject_CheckBuffer(obj)) {
+      PyErr_SetString(PyExc_TypeError, "keys must be bytes-like (implement the buffer protocol)");
+      return false;
+    }
+    ValueView view;
+    if (!view.acquire(obj)) return false;
+    const auto bytes = view.bytes();
+    size_ = bytes.size();
+    if (size_ > 0 && size_ <= sizeof copy_) std::memcpy(copy_, bytes.data(), size_);
+    data_ = copy_;
   }
-  if (!PyObject_CheckBuffer(obj)) {
-    PyErr_SetString(PyExc_TypeError, "keys must be bytes-like (implement the buffer protocol)");
-    return false;
-  }
-  ValueView view;
-  if (!view.acquire(obj)) return false;
-  const auto bytes = view.bytes();
-  if (bytes.empty() || bytes.size() > ambrik::keymap::kMaxKeyBytes) {
+  if (size_ == 0 || size_ > ambrik::keymap::kMaxKeyBytes) {
     PyErr_SetString(PyExc_ValueError, "keys must be 1 to 1024 bytes long");
     return false;
   }
-  out->assign(bytes.begin(), bytes.end());
+  return true;
+}
+
+bool to_map_key(PyObject* obj, std::vector<uint8_t>* out) {
+  MapKey k;
+  if (!k.parse(obj)) return false;
+  out->assign(k.key().begin(), k.key().end());
   return true;
 }
 

@@ -33,8 +33,24 @@ ambrik::keymap::KeyMap& keymap_state(PyObject* keymap);
 // Reads the map's stamp now: a later change of the map makes it raise.
 PyObject* new_keymap_iterator(PyObject* keymap, IterKind kind, ambrik::keymap::ScanRange range);
 
-// A bytes-like key of 1 to kMaxKeyBytes bytes copied into `out`; otherwise
-// TypeError or ValueError and false.
+// A key argument, checked and held for one call. A bytes object is used in
+// place (it cannot change, and the caller's reference keeps it alive even
+// while the interpreter lock is let go to wait for the database); any other
+// buffer is copied, since it could change meanwhile.
+class MapKey {
+ public:
+  // A bytes-like key of 1 to kMaxKeyBytes bytes; otherwise TypeError or
+  // ValueError and false.
+  bool parse(PyObject* obj);
+  ambrik::keymap::Key key() const { return {data_, size_}; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  uint8_t copy_[ambrik::keymap::kMaxKeyBytes];
+};
+
+// As MapKey::parse, copied into `out`.
 bool to_map_key(PyObject* obj, std::vector<uint8_t>* out);
 
 }  // namespace ambrik::py

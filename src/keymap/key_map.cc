@@ -1,5 +1,7 @@
 #include "keymap/key_map.h"
 
+#include "check.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -79,12 +81,23 @@ class KeyMap::Writer {
     return ok_status();
   }
   Status update(uint64_t handle, std::vector<uint8_t> bytes) {
-    auto it = map_.cache_.find(handle);
-    std::vector<uint8_t> old =
-        it != map_.cache_.end() ? it->second.bytes : TRY(read_linked(tm_, handle));
+    // The cached copy is about to be replaced: its bytes become the undo
+    // record (moved, so views of them stay valid).
+    const std::unique_ptr<Cached>* known = map_.cache_.find(handle);
+    std::vector<uint8_t> old;
+    if (!known) old = TRY(read_linked(tm_, handle));
     TRY(tm_.update(handle, bytes));
+    if (known) old = std::move((*known)->bytes);
     restore_.emplace_back(handle, std::move(old));
     map_.remember(handle, std::move(bytes));
+    return ok_status();
+  }
+  // The header's last write: `old` is what it holds now (it encodes to
+  // exactly its bytes, so the undo record needs no read).
+  Status update_header(uint64_t handle, const std::optional<Header>& old, const Header& h) {
+    std::vector<uint8_t> before = old ? encode_header(*old) : TRY(read_linked(tm_, handle));
+    TRY(tm_.update(handle, encode_header(h)));
+    restore_.emplace_back(handle, std::move(before));
     return ok_status();
   }
   void doom(uint64_t handle) { doomed_.push_back(handle); }
@@ -93,11 +106,7 @@ class KeyMap::Writer {
   // poisoning leaves an unreachable value behind, not a damaged map.
   Status finish() {
     for (uint64_t h : doomed_) {
-      auto it = map_.cache_.find(h);
-      if (it != map_.cache_.end()) {
-        map_.cache_size_ -= it->second.bytes.size();
-        map_.cache_.erase(it);
-      }
+      map_.forget(h);
       auto r = tm_.delete_handle(h);
       if (!r.ok() && r.error().poisons_database()) return r;
     }
@@ -137,24 +146,107 @@ void KeyMap::forget_all() {
 }
 
 void KeyMap::trim() {
+  if (cache_size_ <= options_.cache_bytes) return;
+  // Leaves go first: the internal nodes are a small share of the bytes and
+  // every search passes through them. Slot order is as good as random.
+  std::vector<uint64_t> leaves;
+  size_t freed = 0;
+  const size_t goal = cache_size_ - options_.cache_bytes * 3 / 4;
+  cache_.for_each([&](uint64_t h, std::unique_ptr<Cached>& c) {
+    if (!c->view.leaf()) return true;
+    leaves.push_back(h);
+    freed += c->memory();
+    return freed < goal;
+  });
+  for (uint64_t h : leaves) forget(h);
   if (cache_size_ > options_.cache_bytes) {
     cache_.clear();
     cache_size_ = 0;
   }
 }
 
-void KeyMap::remember(uint64_t handle, std::vector<uint8_t> bytes) {
-  auto it = cache_.find(handle);
-  if (it != cache_.end()) {
-    cache_size_ -= it->second.bytes.size();
-    cache_.erase(it);
+void KeyMap::forget(uint64_t handle) {
+  if (const std::unique_ptr<Cached>* c = cache_.find(handle)) {
+    cache_size_ -= (*c)->memory();
+    cache_.erase(handle);
   }
-  auto parsed = NodeView::parse(handle, bytes);
-  if (!parsed.ok()) return;
-  Cached& c = cache_[handle];
-  c.bytes = std::move(bytes);
-  c.view = NodeView::parse(handle, c.bytes).value();
-  cache_size_ += c.bytes.size();
+}
+
+void KeyMap::remember(uint64_t handle, std::vector<uint8_t> bytes) {
+  forget(handle);
+  (void)cache_node(handle, std::move(bytes), true);
+}
+
+Result<const KeyMap::Cached*> KeyMap::cache_node(uint64_t handle, std::vector<uint8_t> bytes,
+                                                 bool built_here) {
+  auto c = std::make_unique<Cached>();
+  c->bytes = std::move(bytes);
+  if (built_here) {
+    AMBRIK_DCHECK(NodeView::parse(handle, c->bytes).ok());
+    c->view = NodeView::built(c->bytes);
+  } else {
+    c->view = TRY(NodeView::parse(handle, c->bytes));
+  }
+  const size_t n = c->view.size();
+  const bool leaf = c->view.leaf();
+  c->index.resize(leaf ? n : 2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    c->index[i] = key_prefix(c->view.key(i));
+    if (!leaf) c->index[n + i] = c->view.handle(i);
+  }
+  cache_size_ += c->memory();
+  const Cached* out = c.get();
+  cache_[handle] = std::move(c);
+  return out;
+}
+
+int KeyMap::Cached::compare(size_t i, Key key, uint64_t q) const {
+  const uint64_t p = index[i];
+  if (p != q) return p < q ? -1 : 1;
+  return compare_keys(view.key(i), key);
+}
+
+size_t KeyMap::Cached::lower_bound(Key key, uint64_t q) const {
+  size_t lo = 0, hi = view.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (compare(mid, key, q) < 0) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
+}
+
+size_t KeyMap::Cached::child_for(Key key, uint64_t q) const {
+  // The last entry whose key is <= `key`; entry 0 (minus infinity) always is.
+  size_t lo = 1, hi = view.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (compare(mid, key, q) <= 0) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo - 1;
+}
+
+Status KeyMap::Bounds::check(uint64_t handle, const Cached& node) const {
+  const size_t n = node.view.size();
+  const size_t first = node.view.leaf() ? 0 : 1;
+  if (n <= first) return ok_status();
+  if (lo && node.compare(first, lo->view.key(lo_at), lo->prefix(lo_at)) < 0)
+    return Error::corrupt_key_map(handle);
+  if (hi && node.compare(n - 1, hi->view.key(hi_at), hi->prefix(hi_at)) >= 0)
+    return Error::corrupt_key_map(handle);
+  return ok_status();
+}
+
+void KeyMap::Bounds::narrow(const Cached& parent, size_t i) {
+  if (i > 0) {
+    lo = &parent;
+    lo_at = i;
+  }
+  if (i + 1 < parent.view.size()) {
+    hi = &parent;
+    hi_at = i + 1;
+  }
 }
 
 Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
@@ -185,45 +277,36 @@ Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
   return header_;
 }
 
-Result<NodeView> KeyMap::node(TransactionManager& tm, uint64_t handle, unsigned level) {
-  auto it = cache_.find(handle);
-  if (it == cache_.end()) {
-    std::vector<uint8_t> bytes = TRY(read_linked(tm, handle));
-    TRY(NodeView::parse(handle, bytes));
-    Cached& c = cache_[handle];
-    c.bytes = std::move(bytes);
-    c.view = NodeView::parse(handle, c.bytes).value();
-    cache_size_ += c.bytes.size();
-    it = cache_.find(handle);
+Result<const KeyMap::Cached*> KeyMap::node(TransactionManager& tm, uint64_t handle,
+                                           unsigned level) {
+  const Cached* c;
+  if (const std::unique_ptr<Cached>* known = cache_.find(handle)) {
+    c = known->get();
+  } else {
+    c = TRY(cache_node(handle, TRY(read_linked(tm, handle)), false));
   }
-  if (it->second.view.level() != level) return Error::corrupt_key_map(handle);
-  return it->second.view;
+  if (c->view.level() != level) return Error::corrupt_key_map(handle);
+  return c;
 }
 
 Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
                        std::vector<Frame>& path) {
   path.clear();
+  const uint64_t q = key_prefix(key);
   uint64_t handle = h.root;
   unsigned level = h.height - 1u;
-  Key lo;  // empty: no lower bound (keys are never empty)
-  std::optional<Key> hi;
+  Bounds range;
   for (;;) {
-    NodeView v = TRY(node(tm, handle, level));
-    const size_t n = v.size();
-    // The node must lie inside the range its parent routes to it.
-    const size_t first = v.leaf() ? 0 : 1;
-    if (n > first && (compare_keys(v.key(first), lo) < 0 ||
-                      (hi && compare_keys(v.key(n - 1), *hi) >= 0)))
-      return Error::corrupt_key_map(handle);
-    if (v.leaf()) {
-      path.push_back({handle, v, v.lower_bound(key)});
+    const Cached* c = TRY(node(tm, handle, level));
+    TRY(range.check(handle, *c));
+    if (c->view.leaf()) {
+      path.push_back({handle, c->view, c->lower_bound(key, q)});
       return ok_status();
     }
-    const size_t i = v.child_for(key);
-    path.push_back({handle, v, i});
-    if (i > 0) lo = v.key(i);
-    if (i + 1 < n) hi = v.key(i + 1);
-    handle = v.handle(i);
+    const size_t at = c->child_for(key, q);
+    path.push_back({handle, c->view, at});
+    range.narrow(*c, at);
+    handle = c->handle(at);
     --level;
   }
 }
@@ -233,7 +316,7 @@ Result<std::vector<KeyMap::Frame>> KeyMap::edge_path(TransactionManager& tm, con
   std::vector<Frame> path;
   uint64_t handle = h.root;
   for (unsigned level = h.height - 1u;; --level) {
-    NodeView v = TRY(node(tm, handle, level));
+    const NodeView v = TRY(node(tm, handle, level))->view;
     if (v.leaf()) {
       path.push_back({handle, v, first ? 0 : v.size()});
       return path;
@@ -258,7 +341,7 @@ Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path,
   for (;;) {
     const Frame& f = path.back();
     const uint64_t child = f.view.handle(f.index);
-    NodeView v = TRY(node(tm, child, f.view.level() - 1u));
+    const NodeView v = TRY(node(tm, child, f.view.level() - 1u))->view;
     if (v.leaf()) {
       path.push_back({child, v, forward ? 0 : v.size()});
       return true;
@@ -272,12 +355,25 @@ Result<std::optional<uint64_t>> KeyMap::find(TransactionManager& tm, Key key) {
   trim();
   auto h = TRY(header(tm));
   if (!h) return std::optional<uint64_t>();
-  std::vector<Frame> path;
-  TRY(descend(tm, *h, key, path));
-  const Frame& leaf = path.back();
-  if (leaf.index < leaf.view.size() && compare_keys(leaf.view.key(leaf.index), key) == 0)
-    return std::optional<uint64_t>(leaf.view.handle(leaf.index));
-  return std::optional<uint64_t>();
+  // descend() without the path: gets are the hot call.
+  const uint64_t q = key_prefix(key);
+  uint64_t handle = h->root;
+  unsigned level = h->height - 1u;
+  Bounds range;
+  for (;;) {
+    const Cached* c = TRY(node(tm, handle, level));
+    TRY(range.check(handle, *c));
+    if (c->view.leaf()) {
+      const size_t i = c->lower_bound(key, q);
+      if (i < c->view.size() && c->compare(i, key, q) == 0)
+        return std::optional<uint64_t>(c->handle(i));
+      return std::optional<uint64_t>();
+    }
+    const size_t at = c->child_for(key, q);
+    range.narrow(*c, at);
+    handle = c->handle(at);
+    --level;
+  }
 }
 
 Result<uint64_t> KeyMap::size(TransactionManager& tm) {
@@ -292,7 +388,7 @@ Result<uint64_t> KeyMap::stamp(TransactionManager& tm) {
 
 Status KeyMap::finish_header(Writer& w, Header h) {
   h.stamp = next_stamp();
-  TRY(w.update(header_handle_, encode_header(h)));
+  TRY(w.update_header(header_handle_, header_, h));
   header_ = h;
   cache_stamp_ = h.stamp;
   return w.finish();
@@ -344,14 +440,13 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
     for (size_t d = path.size(); d-- > 0;) {
       const Frame& f = path[d];
       const size_t at = f.view.leaf() ? f.index : f.index + 1;
-      std::vector<Item> items = items_with(f.view, at, carry_key, carry);
-      size_t total = kNodeHeadBytes;
-      for (const Item& it : items) total += entry_bytes(it.key.size());
-      if (total <= options_.max_node_bytes || items.size() < 2) {
-        TRY(w.update(f.handle, build(f.view.level(), items, 0, items.size(), false)));
+      const size_t total = f.view.byte_size() + entry_bytes(carry_key.size());
+      if (total <= options_.max_node_bytes || f.view.size() < 1) {
+        TRY(w.update(f.handle, with_entry(f.view, at, carry_key, carry)));
         carry = 0;
         break;
       }
+      std::vector<Item> items = items_with(f.view, at, carry_key, carry);
       size_t s = 1, acc = kNodeHeadBytes + entry_bytes(items[0].key.size());
       while (s + 1 < items.size() && acc < total / 2) acc += entry_bytes(items[s++].key.size());
       const bool internal = !f.view.leaf();
@@ -434,7 +529,7 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
       }
       const size_t i = p.index;
       const size_t j = i > 0 ? i - 1 : i + 1;
-      const NodeView sib = TRY(node(tm, p.view.handle(j), f.view.level()));
+      const NodeView sib = TRY(node(tm, p.view.handle(j), f.view.level()))->view;
       std::vector<uint8_t> mine = cur.finish();
       const NodeView me = NodeView::parse(f.handle, mine).value();
       const NodeView& l = j < i ? sib : me;

@@ -35,12 +35,13 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
+#include <memory>
 #include <vector>
 
 #include "keymap/node.h"
 #include "result.h"
 #include "transaction/transaction_manager.h"
+#include "u64_map.h"
 
 namespace ambrik::keymap {
 
@@ -100,9 +101,24 @@ class KeyMap {
   Result<ScanBatch> scan(TransactionManager& tm, const ScanRange& range, size_t max);
 
  private:
+  // A node as searches use it: beside its bytes, each key's first eight
+  // bytes as one ordered integer, and for an internal node each child's
+  // handle, in flat arrays, so a search touches a few cache lines and
+  // seldom a key. (A leaf's search reads its one matching entry anyway.)
   struct Cached {
     std::vector<uint8_t> bytes;
     NodeView view;
+    std::vector<uint64_t> index;  // [0, n): key prefixes; [n, 2n): handles
+    uint64_t prefix(size_t i) const { return index[i]; }
+    uint64_t handle(size_t i) const {
+      return view.leaf() ? view.handle(i) : index[view.size() + i];
+    }
+    // Order of key i against `key`, whose prefix is `q`.
+    int compare(size_t i, Key key, uint64_t q) const;
+    size_t lower_bound(Key key, uint64_t q) const;
+    size_t child_for(Key key, uint64_t q) const;
+    // From the view: a writer may have moved `bytes` out (see Writer).
+    size_t memory() const { return view.byte_size() + index.size() * sizeof(uint64_t); }
   };
   struct Frame {
     uint64_t handle;
@@ -118,8 +134,21 @@ class KeyMap {
 
   // The header as the engine shows it; absent when the name is unbound.
   Result<std::optional<Header>> header(TransactionManager& tm);
-  // Node `handle`, expected at `level`; kept in the cache.
-  Result<NodeView> node(TransactionManager& tm, uint64_t handle, unsigned level);
+  // Node `handle`, expected at `level`; kept in the cache. The pointer stays
+  // valid until that node is rewritten or the cache is emptied.
+  Result<const Cached*> node(TransactionManager& tm, uint64_t handle, unsigned level);
+  // The key range a descent has been routed into: [lo's key lo_at, hi's
+  // key hi_at), each bound absent until an ancestor sets it.
+  struct Bounds {
+    const Cached* lo = nullptr;
+    size_t lo_at = 0;
+    const Cached* hi = nullptr;
+    size_t hi_at = 0;
+    // CorruptKeyMap naming `handle` when `node` holds a key outside.
+    Status check(uint64_t handle, const Cached& node) const;
+    // Into child `i` of `parent`.
+    void narrow(const Cached& parent, size_t i);
+  };
   // Root-to-leaf path towards `key`, each node checked against the range
   // its parent gives it.
   Status descend(TransactionManager& tm, const Header& h, Key key, std::vector<Frame>& path);
@@ -127,6 +156,10 @@ class KeyMap {
   Result<bool> step_leaf(TransactionManager& tm, std::vector<Frame>& path, bool forward);
   Result<std::vector<Frame>> edge_path(TransactionManager& tm, const Header& h, bool first);
   void remember(uint64_t handle, std::vector<uint8_t> bytes);
+  void forget(uint64_t handle);
+  // Caches `bytes` as node `handle`; CorruptKeyMap when they are no node.
+  // Bytes this object encoded itself (`built_here`) are not checked again.
+  Result<const Cached*> cache_node(uint64_t handle, std::vector<uint8_t> bytes, bool built_here);
   void forget_all();
   void trim();
 
@@ -140,7 +173,7 @@ class KeyMap {
   // Nodes as of header stamp `cache_stamp_`.
   uint64_t cache_stamp_ = 0;
   size_t cache_size_ = 0;
-  std::unordered_map<uint64_t, Cached> cache_;
+  U64Map<std::unique_ptr<Cached>> cache_;
 };
 
 }  // namespace ambrik::keymap

@@ -120,6 +120,35 @@ std::vector<uint8_t> NodeBuilder::finish() const {
   return out;
 }
 
+std::vector<uint8_t> with_entry(const NodeView& v, size_t at, Key key, uint64_t handle) {
+  const size_t n = v.size();
+  const std::span<const uint8_t> old = v.bytes();
+  const uint8_t* src = old.data();
+  const size_t grow = entry_bytes(key.size());
+  std::vector<uint8_t> out(old.size() + grow);
+  uint8_t* p = out.data();
+  std::memcpy(p, src, kNodeHeadBytes);
+  store_u16(p + 6, static_cast<uint16_t>(n + 1));
+  // The offset table gains one slot, so every entry moves down by two, and
+  // those after the new one by the new entry's length too.
+  const size_t split = at < n ? load_u16(src + kNodeHeadBytes + 2 * at) : old.size();
+  for (size_t i = 0; i < at; ++i)
+    store_u16(p + kNodeHeadBytes + 2 * i,
+              static_cast<uint16_t>(load_u16(src + kNodeHeadBytes + 2 * i) + 2));
+  store_u16(p + kNodeHeadBytes + 2 * at, static_cast<uint16_t>(split + 2));
+  for (size_t i = at; i < n; ++i)
+    store_u16(p + kNodeHeadBytes + 2 * (i + 1),
+              static_cast<uint16_t>(load_u16(src + kNodeHeadBytes + 2 * i) + grow));
+  const size_t body = kNodeHeadBytes + 2 * n;
+  std::memcpy(p + body + 2, src + body, split - body);
+  uint8_t* e = p + split + 2;
+  store_u16(e, static_cast<uint16_t>(key.size()));
+  if (!key.empty()) std::memcpy(e + 2, key.data(), key.size());
+  store_u64(e + 2 + key.size(), handle);
+  std::memcpy(p + split + grow, src + split, old.size() - split);
+  return out;
+}
+
 std::vector<uint8_t> empty_leaf() { return NodeBuilder(0).finish(); }
 
 }  // namespace ambrik::keymap

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,15 @@ inline Key as_key(std::string_view s) {
 // Bytewise order; a proper prefix sorts first.
 int compare_keys(Key a, Key b);
 
+// The first eight bytes of `key` as a big-endian integer, zero-padded: when
+// the prefixes of two keys differ they order the keys; when equal, only
+// compare_keys can.
+inline uint64_t key_prefix(Key key) {
+  uint8_t b[8] = {};
+  if (!key.empty()) std::memcpy(b, key.data(), key.size() < 8 ? key.size() : 8);
+  return __builtin_bswap64(load_u64(b));
+}
+
 struct Header {
   uint16_t height = 1;
   uint64_t root = 0;
@@ -91,6 +101,11 @@ class NodeView {
   // Checks everything the layout above promises. CorruptKeyMap naming
   // `handle` otherwise.
   static Result<NodeView> parse(uint64_t handle, std::span<const uint8_t> bytes);
+  // A view of bytes this process encoded (NodeBuilder, with_entry), which
+  // need no checks. REQUIRES: parse() would accept them.
+  static NodeView built(std::span<const uint8_t> bytes) {
+    return NodeView(bytes, load_u16(bytes.data() + 6));
+  }
 
   uint8_t level() const { return bytes_[4]; }
   bool leaf() const { return level() == 0; }
@@ -137,6 +152,11 @@ class NodeBuilder {
   std::vector<uint16_t> starts_;  // entry offsets within body_
   std::vector<uint8_t> body_;
 };
+
+// The bytes of `v` with (key, handle) inserted as entry `at`, built in one
+// pass. REQUIRES: at <= v.size(), the key keeps the entries in order, and
+// the result fits kMaxNodeBytes.
+std::vector<uint8_t> with_entry(const NodeView& v, size_t at, Key key, uint64_t handle);
 
 // An empty leaf: the root of a map without keys.
 std::vector<uint8_t> empty_leaf();
