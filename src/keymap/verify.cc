@@ -76,7 +76,10 @@ class Walk {
                                  num(s_.keys));
   }
 
-  MapSummary take() { return std::move(s_); }
+  MapSummary take() {
+    s_.reached.assign(seen_.begin(), seen_.end());
+    return std::move(s_);
+  }
 
  private:
   const ValueReader& read_;

@@ -42,6 +42,7 @@ struct MapSummary {
   uint32_t height = 0;
   std::vector<MapFinding> problems;  // at most `max_problems`
   uint64_t problem_count = 0;
+  std::vector<uint64_t> reached;  // every node handle the walk reached
 };
 
 // REQUIRES: `header` holds a header that decode_header accepts.

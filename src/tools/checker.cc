@@ -322,6 +322,7 @@ Status Checker::run() {
   check_free_and_leaked();
   kind_ = "named_roots";
   TRY(check_named_roots());
+  if (handles_ok_) report_stray_map_values();
   if (progress_) progress_(limit_, limit_);
   return ok_status();
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "tools/checker.h"
@@ -74,6 +75,8 @@ class Checker {
   Status check_named_roots();
   // The key map under `root`, when its value is one.
   Status check_key_map(NamedRoot& root);
+  // After every named root: values with the key-map tag that no map uses.
+  void report_stray_map_values();
 
   const char* kind_ = "superblock";  // of the findings being made (Finding::kind)
   Source& src_;
@@ -92,6 +95,8 @@ class Checker {
   std::vector<uint64_t> free_;      // bitmap
   std::vector<uint32_t> live_;      // data pages: live values (high 16) | slots (low 16)
   PairDigest from_table_, from_index_;
+  std::vector<uint64_t> map_tagged_;            // live handles with the key-map tag
+  std::unordered_set<uint64_t> map_reached_;    // headers and nodes of the maps found
 };
 
 }  // namespace ambrik::tools::detail

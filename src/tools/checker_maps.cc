@@ -27,6 +27,7 @@ Status Checker::check_key_map(NamedRoot& root) {
   if (!header_value.ok()) return page_level(header_value.error()) ? ok_status()
                                                                   : std::move(header_value).error();
   if (!header_value.value() || header_value.value()->tag != keymap::kMapTag) return ok_status();
+  map_reached_.insert(root.handle);
   const std::string who = "key map '" + root.name + "'";
   auto header = keymap::decode_header(root.handle, header_value.value()->bytes);
   if (!header.ok()) {
@@ -41,10 +42,20 @@ Status Checker::check_key_map(NamedRoot& root) {
     return ok_status();
   }
   const keymap::MapSummary& s = summary.value();
+  map_reached_.insert(s.reached.begin(), s.reached.end());
   for (const keymap::MapFinding& f : s.problems) problem(std::nullopt, who + ": " + f.text);
   r_.problems += s.problem_count - s.problems.size();
   root.key_map = KeyMapInfo{s.keys, s.nodes, s.height};
   return ok_status();
+}
+
+void Checker::report_stray_map_values() {
+  // A map write whose last step, a deletion, failed leaves a node behind:
+  // the map is sound, the value is dead weight until someone deletes it.
+  for (uint64_t h : map_tagged_)
+    if (!map_reached_.contains(h))
+      warning(std::nullopt, "value " + num(h) + " carries the key-map tag " +
+                                num(keymap::kMapTag) + " but no key map reaches it");
 }
 
 }  // namespace ambrik::tools::detail

@@ -176,8 +176,16 @@ def test_damaged_nodes_are_reported_not_followed(tmp_path):
             assert len(list(db.keymap("idx"))) == 2000
         db.close()
         report = json.loads(_tools.check(path))
-        assert report["problems"] == 0
+        assert (report["problems"], report["warnings"]) == (0, 0)
         assert report["named_roots"][0]["key_map"]["keys"] == 2000
+        db = ambrik.open(path)
+        # A value with the map's tag that no map reaches is left-over weight.
+        with db.transaction() as t:
+            stray = t.allocate_tagged(b"AKMN", MAP_TAG)
+        db.close()
+        report = json.loads(_tools.check(path))
+        assert (report["problems"], report["warnings"]) == (0, 1)
+        assert f"value {stray} carries the key-map tag" in report["findings"][0]["text"]
         db = ambrik.open(path)
         # A named root that holds some other value is no map.
         with db.transaction() as t:
