@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "keymap/key_map.h"
+#include "fault_storage.h"
 #include "keymap/verify.h"
+#include "oracle.h"
+#include "page_io.h"
 #include "test_util.h"
 #include "transaction/transaction_manager.h"
 
@@ -110,6 +113,68 @@ TEST(KeyMap, AgreesWithAnOrderedMapThroughSplitsAndMerges) {
   EXPECT_TRUE(must(m.put(*tm, b("z"), b("1"))));
   must(tm->rollback());
   EXPECT_EQ(must(m.size(*tm)), model.size());
+}
+
+// A write that fails part-way undoes itself: the map reads as it was. And
+// every storage call of a spilling transaction of map writes fails in turn
+// (such errors poison): the image stays sound and holds a committed map.
+TEST(KeyMap, AFailedWriteLeavesTheMapAsItWas) {
+  {
+    // The first put creates the header and a root leaf, then cannot bind
+    // the name: both are deleted again.
+    auto tm = must(TransactionManager::open({}));
+    must(tm->begin());
+    for (int i = 0; i < 8; ++i) must(tm->set_root_name("r" + std::to_string(i), 0));
+    KeyMap m("idx");
+    auto r = m.put(*tm, b("k"), b("v"));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), ErrorKind::RootNameTableFull);
+    EXPECT_FALSE(tm->is_poisoned());
+    EXPECT_EQ(must(m.size(*tm)), 0u);
+    EXPECT_TRUE(must(tm->handles_with_tag(kMapTag)).empty());
+    EXPECT_EQ(must(tm->handles()).size(), 0u);
+  }
+  bool swept = false;
+  for (int k = 1; !swept; ++k) {
+    auto plan = std::make_shared<ambrik::testing::FaultPlan>();
+    auto image = std::make_shared<ambrik::testing::SharedImage>();
+    OpenOptions o;
+    o.cache_max_bytes = 8 * 8192;
+    auto tm = must(TransactionManager::open_storage(
+        std::make_unique<PageIo>(std::make_unique<ambrik::testing::FaultStorage>(image, plan),
+                                 false),
+        o));
+    KeyMap m("idx", KeyMapOptions{0, 1u << 12});  // small nodes, a small node cache
+    auto key = [](int i) { return b("key" + std::to_string(i * 7919 % 1000)); };
+    must(tm->begin());
+    for (int i = 0; i < 40; ++i) must(m.put(*tm, key(i), b("committed")));
+    must(tm->commit());
+    plan->calls = 0;
+    plan->fail_at = k;
+    uint64_t keys = 40;
+    bool in_commit = false;
+    Status st = [&]() -> Status {
+      TRY(tm->begin());
+      for (int i = 0; i < 160; ++i) {
+        Bytes v(i % 5 == 0 ? 9000 : 200, static_cast<uint8_t>(i));  // some overflow values
+        if (i % 3 == 2) keys -= TRY(m.remove(*tm, key(i / 3))) ? 1 : 0;
+        else keys += TRY(m.put(*tm, key(40 + i), v)) ? 1 : 0;
+      }
+      in_commit = true;
+      return tm->commit();
+    }();
+    swept = plan->injected == 0;
+    ASSERT_EQ(st.ok(), swept) << "k " << k << (st.ok() ? "" : st.error().message());
+    tm.reset();
+    ambrik::testing::expect_sound(image->bytes, {}, "k " + std::to_string(k));
+    auto again = must(TransactionManager::open_storage(
+        std::make_unique<PageIo>(ambrik::testing::storage_from(image->bytes), false), o));
+    KeyMap seen("idx");
+    const uint64_t n = must(seen.size(*again));
+    // A commit that failed after its superblock went out may have landed.
+    EXPECT_TRUE(n == 40 || (n == keys && in_commit)) << "k " << k;
+    expect_sound(*again, "idx", n);
+  }
 }
 
 // Damage that a read must report rather than route through.
