@@ -135,6 +135,27 @@ class CowRadix {
     return out;
   }
 
+  // Where the slot of `key` lies when every node of its path is cached, or
+  // null. Nothing is loaded or checked: a hint for prefetching, whose bytes
+  // may be anything (but lie inside a cached page). Valid until the next
+  // cache call.
+  static const uint8_t* peek_slot(uint32_t depth, const PageCache& cache, uint64_t root,
+                                  uint64_t key) {
+    if (root == kNoPage || !admits(depth, key) || depth > L::kMaxDepth) return nullptr;
+    uint64_t node = root;
+    for (uint32_t d = depth; d > 0; --d) {
+      const uint8_t* page = cache.peek(node);
+      if (page == nullptr) return nullptr;
+      const uint64_t below = span_below(d);
+      const uint64_t i = key / below;
+      if (i >= kInteriorFanout) return nullptr;
+      node = interior_child(page, i);
+      key %= below;
+    }
+    const uint8_t* leaf = cache.peek(node);
+    return leaf ? slot_at(leaf, key % L::kLeafSlots) : nullptr;
+  }
+
   // Stores `slot` (kSlotWidth bytes) under `key`; returns the new root and
   // may raise `depth`. An empty tree (root == kNoPage) first gets a leaf.
   //

@@ -125,6 +125,13 @@ struct HandleTable {
     return decode_handle_entry(slot.data());
   }
 
+  // Where the entry of `handle` lies if its path is cached (see
+  // CowRadix::peek_slot): a hint, unchecked.
+  static const uint8_t* peek_entry(uint32_t depth, const PageCache& cache, uint64_t root,
+                                   uint64_t handle) {
+    return Tree::peek_slot(depth, cache, root, handle);
+  }
+
   // Inserts or overwrites; returns the new root and may raise `depth`. An
   // empty table (root == kNoPage) first gets a leaf from `alloc`. Nodes that
   // `in_place` accepts are changed where they lie (CowRadix::insert).

@@ -110,6 +110,13 @@ class PageCache {
     const uint8_t* p = TRY(lookup(id, false));
     return p;
   }
+  // The cached bytes of page `id`, or null when it is not in memory. Loads
+  // nothing, counts nothing and leaves the LRU order alone: for hints only
+  // (what it shows is unchecked). Valid until the next cache call.
+  const uint8_t* peek(uint64_t id) const {
+    const CacheEntry* e = entries_.find(id);
+    return e && e->lru != LruIndex::kNoSlot ? e->page.get() : nullptr;
+  }
   Result<uint8_t*> get_mut(uint64_t id) {
     if (uint8_t* p = hit(id, true)) return p;
     return lookup(id, true);

@@ -22,6 +22,7 @@ using ambrik::keymap::MapEntry;
 using ambrik::keymap::ScanRange;
 
 constexpr size_t kBatch = 256;
+constexpr size_t kPrefetchRun = 32;  // divides kBatch
 
 struct IterBody {
   IterBody(PyObject* map, IterKind k, ScanRange r) noexcept
@@ -76,6 +77,16 @@ Result<Next> advance(TransactionManager& tm, IterBody& it) {
     it.done = got.done;
     it.seen_changes = tm.change_count();
     if (it.batch.empty()) return out;
+  }
+  if (it.kind != IterKind::Keys && it.next % kPrefetchRun == 0) {
+    // The values of consecutive keys lie anywhere in memory: asking for a
+    // run of them ahead lets their loads overlap.
+    uint64_t ahead[2 * kPrefetchRun];
+    size_t n = 0;
+    const size_t from = it.next == 0 ? 0 : it.next + kPrefetchRun;
+    for (size_t i = from; i < it.batch.size() && i < it.next + 2 * kPrefetchRun; ++i)
+      ahead[n++] = it.batch[i].handle;
+    tm.prefetch({ahead, n});
   }
   const MapEntry& e = it.batch[it.next++];
   out.step = Step::Entry;

@@ -140,6 +140,7 @@ class TransactionManagerImpl {
   Result<HandleEntry> lookup_live(uint64_t handle);
   Result<std::vector<uint8_t>> read(uint64_t handle);
   Result<bool> read_into(uint64_t handle, const ValueSink& sink);
+  void prefetch(std::span<const uint64_t> handles);
   Result<std::vector<uint64_t>> handles();
 
   Result<std::vector<uint64_t>> handles_with_tag(uint32_t tag);

@@ -4,6 +4,8 @@
 
 #include "named_roots.h"
 #include "overflow.h"
+#include "data_page.h"
+#include "handle_table.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -32,6 +34,39 @@ Result<bool> TransactionManagerImpl::read_into(uint64_t handle, const ValueSink&
   if (dest == nullptr) return false;
   std::memcpy(dest, v.data(), v.size());
   return true;
+}
+
+void TransactionManagerImpl::prefetch(std::span<const uint64_t> handles) {
+  // Three passes, each of independent steps, so that the CPU has many
+  // memory loads in flight at once: the handle entries, then the pages'
+  // slot records, then the values' first bytes.
+  constexpr size_t kMax = 64;
+  const uint64_t root = visible().handle_root;
+  const size_t n = std::min(handles.size(), kMax);
+  const uint8_t* entry[kMax];
+  const uint8_t* page[kMax];
+  size_t record[kMax];
+  for (size_t i = 0; i < n; ++i) {
+    entry[i] = HandleTable::peek_entry(handle_depth, *cache, root, handles[i]);
+    if (entry[i]) __builtin_prefetch(entry[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    page[i] = nullptr;
+    if (!entry[i]) continue;
+    const std::optional<HandleEntry> e = decode_handle_entry(entry[i]);
+    if (!e || e->kind != ValueKind::Inline) continue;
+    record[i] = kDataHeaderSize + size_t{kSlotRecordSize} * e->slot;
+    if (record[i] + kSlotRecordSize > kTrailerOffset) continue;
+    page[i] = cache->peek(e->location);
+    if (!page[i]) continue;
+    __builtin_prefetch(page[i]);  // the page header
+    __builtin_prefetch(page[i] + record[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!page[i]) continue;
+    const size_t offset = load_u16(page[i] + record[i]);
+    if (offset < kTrailerOffset) __builtin_prefetch(page[i] + offset);
+  }
 }
 
 Result<std::vector<uint64_t>> TransactionManagerImpl::handles() {

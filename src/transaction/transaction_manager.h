@@ -130,6 +130,11 @@ class TransactionManager {
   // the engine in between). false, with nothing written, when sink returns
   // null; on an error, a buffer already obtained holds unspecified bytes.
   Result<bool> read_into(uint64_t handle, const ValueSink& sink);
+  // A hint that the small values of `handles` (the first 64) are about to
+  // be read: their bytes already in memory are brought towards the CPU, so
+  // that the reads that follow do not wait for memory one after another.
+  // Changes nothing, reads nothing from the file, never fails.
+  void prefetch(std::span<const uint64_t> handles);
   Status update(uint64_t handle, std::span<const uint8_t> value);
   Status delete_handle(uint64_t handle);
   Status delete_many(std::span<const uint64_t> handles);
