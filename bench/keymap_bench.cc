@@ -27,9 +27,15 @@ namespace {
 constexpr int kKeys = 100000;
 constexpr int kPerTxn = 1000;
 
+// KEYMAP_BENCH_KEYS=named: keys that share their first bytes, as names and
+// paths do ("user:00000012345").
 std::vector<uint8_t> key_of(uint64_t i) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ull));
+  char buf[24];
+  if (std::getenv("KEYMAP_BENCH_KEYS")) {
+    std::snprintf(buf, sizeof buf, "user:%011llu", static_cast<unsigned long long>(i * 7919 % 100000));
+  } else {
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(i * 0x9E3779B97F4A7C15ull));
+  }
   return {buf, buf + 16};
 }
 
@@ -59,7 +65,8 @@ void row(size_t node_bytes) {
   if (!std::getenv("KEYMAP_BENCH_MEMORY")) o.path = path;
   if (const char* mb = std::getenv("KEYMAP_BENCH_CACHE_MB")) o.cache_max_bytes = std::strtoull(mb, nullptr, 10) << 20;
   auto tm = must(TransactionManager::open(o));
-  KeyMap m("bench", KeyMapOptions{node_bytes, 4u << 20});
+  const char* node_mb = std::getenv("KEYMAP_BENCH_NODE_CACHE_MB");
+  KeyMap m("bench", KeyMapOptions{node_bytes, (node_mb ? std::strtoull(node_mb, nullptr, 10) : 4) << 20});
   std::vector<uint8_t> value(100, 'v');
   std::vector<int> order(kKeys);
   for (int i = 0; i < kKeys; ++i) order[i] = i;

@@ -187,17 +187,40 @@ Result<const KeyMap::Cached*> KeyMap::cache_node(uint64_t handle, std::vector<ui
   } else {
     c->view = TRY(NodeView::parse(handle, c->bytes));
   }
-  const size_t n = c->view.size();
-  const bool leaf = c->view.leaf();
+  const NodeView& v = c->view;
+  const size_t n = v.size();
+  const bool leaf = v.leaf();
+  c->serial = ++serials_;
+  const size_t first = leaf ? 0 : 1;
+  if (n > first) {
+    // Keys are ordered, so what the first and the last share, all share.
+    const Key a = v.key(first), b = v.key(n - 1);
+    const size_t most = std::min({a.size(), b.size(), Cached::kCommonMax});
+    size_t common = 0;
+    while (common < most && a[common] == b[common]) ++common;
+    c->common = static_cast<uint8_t>(common);
+    if (common > 0) std::memcpy(c->common_bytes, a.data(), common);
+  }
   c->index.resize(leaf ? n : 2 * n);
   for (size_t i = 0; i < n; ++i) {
-    c->index[i] = key_prefix(c->view.key(i));
-    if (!leaf) c->index[n + i] = c->view.handle(i);
+    c->index[i] = i < first ? 0 : key_prefix(v.key(i).subspan(c->common));
+    if (!leaf) c->index[n + i] = v.handle(i);
   }
   cache_size_ += c->memory();
   const Cached* out = c.get();
   cache_[handle] = std::move(c);
   return out;
+}
+
+int KeyMap::Cached::against_common(Key key, uint64_t* q) const {
+  const size_t m = std::min<size_t>(key.size(), common);
+  if (m > 0) {
+    const int c = std::memcmp(key.data(), common_bytes, m);
+    if (c != 0) return c;
+  }
+  if (key.size() < common) return -1;
+  *q = key_prefix(key.subspan(common));
+  return 0;
 }
 
 int KeyMap::Cached::compare(size_t i, Key key, uint64_t q) const {
@@ -206,7 +229,9 @@ int KeyMap::Cached::compare(size_t i, Key key, uint64_t q) const {
   return compare_keys(view.key(i), key);
 }
 
-size_t KeyMap::Cached::lower_bound(Key key, uint64_t q) const {
+size_t KeyMap::Cached::lower_bound(Key key) const {
+  uint64_t q = 0;
+  if (const int side = against_common(key, &q); side != 0) return side < 0 ? 0 : view.size();
   size_t lo = 0, hi = view.size();
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
@@ -216,8 +241,11 @@ size_t KeyMap::Cached::lower_bound(Key key, uint64_t q) const {
   return lo;
 }
 
-size_t KeyMap::Cached::child_for(Key key, uint64_t q) const {
+size_t KeyMap::Cached::child_for(Key key) const {
   // The last entry whose key is <= `key`; entry 0 (minus infinity) always is.
+  uint64_t q = 0;
+  if (const int side = against_common(key, &q); side != 0)
+    return side < 0 ? 0 : view.size() - 1u;
   size_t lo = 1, hi = view.size();
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
@@ -228,13 +256,19 @@ size_t KeyMap::Cached::child_for(Key key, uint64_t q) const {
 }
 
 Status KeyMap::Bounds::check(uint64_t handle, const Cached& node) const {
+  const uint64_t lo_code = lo ? lo->serial << 16 | lo_at : 0;
+  const uint64_t hi_code = hi ? hi->serial << 16 | hi_at : 0;
+  if (node.checked_lo == lo_code && node.checked_hi == hi_code) return ok_status();
   const size_t n = node.view.size();
   const size_t first = node.view.leaf() ? 0 : 1;
-  if (n <= first) return ok_status();
-  if (lo && node.compare(first, lo->view.key(lo_at), lo->prefix(lo_at)) < 0)
-    return Error::corrupt_key_map(handle);
-  if (hi && node.compare(n - 1, hi->view.key(hi_at), hi->prefix(hi_at)) >= 0)
-    return Error::corrupt_key_map(handle);
+  if (n > first) {
+    if (lo && compare_keys(node.view.key(first), lo->view.key(lo_at)) < 0)
+      return Error::corrupt_key_map(handle);
+    if (hi && compare_keys(node.view.key(n - 1), hi->view.key(hi_at)) >= 0)
+      return Error::corrupt_key_map(handle);
+  }
+  node.checked_lo = lo_code;
+  node.checked_hi = hi_code;
   return ok_status();
 }
 
@@ -292,7 +326,6 @@ Result<const KeyMap::Cached*> KeyMap::node(TransactionManager& tm, uint64_t hand
 Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
                        std::vector<Frame>& path) {
   path.clear();
-  const uint64_t q = key_prefix(key);
   uint64_t handle = h.root;
   unsigned level = h.height - 1u;
   Bounds range;
@@ -300,10 +333,10 @@ Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
     const Cached* c = TRY(node(tm, handle, level));
     TRY(range.check(handle, *c));
     if (c->view.leaf()) {
-      path.push_back({handle, c->view, c->lower_bound(key, q)});
+      path.push_back({handle, c->view, c->lower_bound(key)});
       return ok_status();
     }
-    const size_t at = c->child_for(key, q);
+    const size_t at = c->child_for(key);
     path.push_back({handle, c->view, at});
     range.narrow(*c, at);
     handle = c->handle(at);
@@ -356,7 +389,6 @@ Result<std::optional<uint64_t>> KeyMap::find(TransactionManager& tm, Key key) {
   auto h = TRY(header(tm));
   if (!h) return std::optional<uint64_t>();
   // descend() without the path: gets are the hot call.
-  const uint64_t q = key_prefix(key);
   uint64_t handle = h->root;
   unsigned level = h->height - 1u;
   Bounds range;
@@ -364,12 +396,12 @@ Result<std::optional<uint64_t>> KeyMap::find(TransactionManager& tm, Key key) {
     const Cached* c = TRY(node(tm, handle, level));
     TRY(range.check(handle, *c));
     if (c->view.leaf()) {
-      const size_t i = c->lower_bound(key, q);
-      if (i < c->view.size() && c->compare(i, key, q) == 0)
+      const size_t i = c->lower_bound(key);
+      if (i < c->view.size() && compare_keys(c->view.key(i), key) == 0)
         return std::optional<uint64_t>(c->handle(i));
       return std::optional<uint64_t>();
     }
-    const size_t at = c->child_for(key, q);
+    const size_t at = c->child_for(key);
     range.narrow(*c, at);
     handle = c->handle(at);
     --level;

@@ -105,20 +105,39 @@ class KeyMap {
   // bytes as one ordered integer, and for an internal node each child's
   // handle, in flat arrays, so a search touches a few cache lines and
   // seldom a key. (A leaf's search reads its one matching entry anyway.)
+  // The integers stand for the bytes after the node's common start (which
+  // names and paths often share), so that they still tell keys apart.
   struct Cached {
+    static constexpr size_t kCommonMax = 16;
     std::vector<uint8_t> bytes;
     NodeView view;
     std::vector<uint64_t> index;  // [0, n): key prefixes; [n, 2n): handles
-    uint64_t prefix(size_t i) const { return index[i]; }
+    uint64_t serial = 0;          // unique among the objects one KeyMap caches
+    // The bounds this node was last found inside (see Bounds); ~0: none.
+    mutable uint64_t checked_lo = ~uint64_t{0};
+    mutable uint64_t checked_hi = ~uint64_t{0};
+    uint8_t common = 0;  // bytes every key (entry 0 of an internal node aside) starts with
+    uint8_t common_bytes[kCommonMax] = {};
+
     uint64_t handle(size_t i) const {
       return view.leaf() ? view.handle(i) : index[view.size() + i];
     }
-    // Order of key i against `key`, whose prefix is `q`.
-    int compare(size_t i, Key key, uint64_t q) const;
-    size_t lower_bound(Key key, uint64_t q) const;
-    size_t child_for(Key key, uint64_t q) const;
+    // Leaf: the first index whose key is >= `key` (size() when none).
+    // Internal: the child whose range holds `key`.
+    size_t lower_bound(Key key) const;
+    size_t child_for(Key key) const;
     // From the view: a writer may have moved `bytes` out (see Writer).
-    size_t memory() const { return view.byte_size() + index.size() * sizeof(uint64_t); }
+    size_t memory() const {
+      return sizeof(Cached) + view.byte_size() + index.size() * sizeof(uint64_t);
+    }
+
+   private:
+    // < 0 or > 0 when `key` sorts before or after every key of the node
+    // (its start differs from the common one); 0 with `q` set otherwise.
+    int against_common(Key key, uint64_t* q) const;
+    // Order of key i against `key`, prefix `q`. REQUIRES: against_common
+    // gave 0 for `key`.
+    int compare(size_t i, Key key, uint64_t q) const;
   };
   struct Frame {
     uint64_t handle;
@@ -144,7 +163,9 @@ class KeyMap {
     size_t lo_at = 0;
     const Cached* hi = nullptr;
     size_t hi_at = 0;
-    // CorruptKeyMap naming `handle` when `node` holds a key outside.
+    // CorruptKeyMap naming `handle` when `node` holds a key outside. A node
+    // found inside the same bounds before (the same cached parents, which
+    // never change, and entries) is not compared again.
     Status check(uint64_t handle, const Cached& node) const;
     // Into child `i` of `parent`.
     void narrow(const Cached& parent, size_t i);
@@ -173,6 +194,7 @@ class KeyMap {
   // Nodes as of header stamp `cache_stamp_`.
   uint64_t cache_stamp_ = 0;
   size_t cache_size_ = 0;
+  uint64_t serials_ = 0;
   U64Map<std::unique_ptr<Cached>> cache_;
 };
 
