@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -92,6 +93,74 @@ bool PageCipher::open(uint64_t page_id, const uint8_t* unit, uint8_t* page) cons
   store_u64(ad, page_id);
   return open_detached(key_.data(), unit + kPageSize + kTagBytes, ad, sizeof ad, unit, kPageSize,
                        unit + kPageSize, page);
+}
+
+bool PageCipher::open_into(uint64_t page_id, const uint8_t* unit, const struct iovec* segs,
+                           size_t nsegs) const {
+  size_t total = 0;
+  for (size_t i = 0; i < nsegs; ++i) total += segs[i].iov_len;
+  if (total != kPageSize) return false;
+  crypto_init();
+  // The same XChaCha20-Poly1305 (IETF) as open(), in its parts, so that the
+  // keystream can be laid over each destination range on its own: a subkey
+  // from HChaCha20 over the first 16 nonce bytes, a 12-byte ChaCha20 nonce
+  // of four zeros and the last 8, block 0 keying Poly1305 over
+  // ad | pad | ciphertext | le64 ad length | le64 ciphertext length, and
+  // the ciphertext encrypted from block 1 on.
+  const uint8_t* nonce = unit + kPageSize + kTagBytes;
+  struct Secrets {
+    uint8_t subkey[crypto_stream_chacha20_ietf_KEYBYTES];
+    uint8_t block[64];  // block 0's keystream, then one plaintext block
+    uint8_t mac[crypto_onetimeauth_poly1305_BYTES];
+    crypto_onetimeauth_poly1305_state poly;
+    ~Secrets() { sodium_memzero(this, sizeof *this); }
+  } s;
+  uint8_t npub[crypto_stream_chacha20_ietf_NONCEBYTES] = {};
+  std::memcpy(npub + 4, nonce + crypto_core_hchacha20_INPUTBYTES, 8);
+  crypto_core_hchacha20(s.subkey, nonce, key_.data(), nullptr);
+  crypto_stream_chacha20_ietf(s.block, sizeof s.block, npub, s.subkey);
+  crypto_onetimeauth_poly1305_init(&s.poly, s.block);
+  uint8_t ad_padded[16] = {};
+  store_u64(ad_padded, page_id);
+  crypto_onetimeauth_poly1305_update(&s.poly, ad_padded, sizeof ad_padded);
+  crypto_onetimeauth_poly1305_update(&s.poly, unit, kPageSize);  // a multiple of 16: no pad
+  uint8_t lengths[16];
+  store_u64(lengths, 8);
+  store_u64(lengths + 8, kPageSize);
+  crypto_onetimeauth_poly1305_update(&s.poly, lengths, sizeof lengths);
+  crypto_onetimeauth_poly1305_final(&s.poly, s.mac);
+  if (crypto_verify_16(s.mac, unit + kPageSize) != 0) return false;
+
+  // A range that starts inside a 64-byte block takes its head from that
+  // block opened whole (kept for the next range, which often starts in the
+  // same block); the rest is opened straight into place.
+  constexpr uint64_t kNoBlock = UINT64_MAX;
+  uint64_t held = kNoBlock;
+  size_t off = 0;
+  for (size_t i = 0; i < nsegs; ++i) {
+    uint8_t* dst = static_cast<uint8_t*>(segs[i].iov_base);
+    size_t len = segs[i].iov_len;
+    if (len == 0) continue;
+    if (size_t within = off % 64; within != 0) {
+      uint64_t b = off / 64;
+      if (held != b) {
+        crypto_stream_chacha20_ietf_xor_ic(s.block, unit + b * 64, 64, npub,
+                                           static_cast<uint32_t>(1 + b), s.subkey);
+        held = b;
+      }
+      size_t take = std::min(len, 64 - within);
+      std::memcpy(dst, s.block + within, take);
+      dst += take;
+      off += take;
+      len -= take;
+    }
+    if (len > 0) {
+      crypto_stream_chacha20_ietf_xor_ic(dst, unit + off, len, npub,
+                                         static_cast<uint32_t>(1 + off / 64), s.subkey);
+      off += len;
+    }
+  }
+  return true;
 }
 
 }  // namespace ambrik
