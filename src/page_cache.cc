@@ -154,7 +154,7 @@ void segments_copy(const struct iovec* segs, size_t nsegs, size_t from, size_t l
 }
 
 // page_trailer_ok for a page that lies over `nsegs` segments.
-bool segments_trailer_ok(const struct iovec* segs, size_t nsegs) {
+Result<bool> segments_trailer_ok(const struct iovec* segs, size_t nsegs) {
   constexpr size_t kMostPieces = 8;
   const void* pieces[kMostPieces];
   size_t lens[kMostPieces];
@@ -163,7 +163,7 @@ bool segments_trailer_ok(const struct iovec* segs, size_t nsegs) {
   for (size_t i = 0; i < nsegs && at < kTrailerOffset; ++i) {
     size_t len = std::min(segs[i].iov_len, kTrailerOffset - at);
     if (len == 0) continue;
-    if (n == kMostPieces) return false;
+    if (n == kMostPieces) return Error::internal("a page read over more than 8 segments");
     pieces[n] = segs[i].iov_base;
     lens[n++] = len;
     at += len;
@@ -207,7 +207,7 @@ Status PageCache::read_uncached(uint64_t first, size_t count, const struct iovec
     if (!cipher_->open_into(first + k, sealed_read_scratch_.data() + k * kSealedStride, page,
                             per_page))
       return Error::decryption_failed(first + k);
-    if (!segments_trailer_ok(page, per_page)) return Error::checksum_mismatch(first + k);
+    if (!TRY(segments_trailer_ok(page, per_page))) return Error::checksum_mismatch(first + k);
     if (!TRY(visit(k))) break;
   }
   return ok_status();
