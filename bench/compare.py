@@ -37,7 +37,8 @@ then reopens every engine and reads each value once in random order, so no
 value is in ambrik's or sqlite's cache when it is read.
 
 A second table compares an encrypted ambrik database with a plaintext one on
-(c), (d) and the 1 MiB reads, and prints beside them the plaintext time plus
+(c), (d), (s) (every value read once in handle order from a cold cache) and
+the 1 MiB reads, and prints beside them the plaintext time plus
 1.2 x the cipher's own cost for the pages each read loaded (cache misses from
 counters()); the cipher's cost is one XChaCha20-Poly1305 open of an 8 KiB
 page measured by bench/cipher_bench.cc (built by CMake with

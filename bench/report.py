@@ -13,7 +13,7 @@ from workloads import BIG_BATCH, SMALL
 
 # Rows of the main table and of the encrypted table, in print order.
 ROWS = ["a", "b", "c", "d", "ew", "er", "f", "g"]
-ENC_ROWS = ["c", "d", "er"]
+ENC_ROWS = ["c", "d", "s", "er"]
 
 
 def fmt_us(seconds):
@@ -72,6 +72,7 @@ def report_lines(*, cfg, quick, elapsed, info, samples, enc_samples, enc_pages_p
         "d": "(d) read 100 B, cold",
         "ew": f"(e) write 1 MiB, {min(BIG_BATCH, cfg['big'])}/txn",
         "er": "(e) read 1 MiB, not cached",
+        "s": "(s) scan 100 B, cold",
         "f": f"(f) update 100 B, {b}/txn",
         "g": f"(g) delete, {b}/txn",
     }

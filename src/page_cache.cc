@@ -153,6 +153,26 @@ void segments_copy(const struct iovec* segs, size_t nsegs, size_t from, size_t l
   }
 }
 
+// page_trailer_ok for a page that lies over `nsegs` segments.
+Result<bool> segments_trailer_ok(const struct iovec* segs, size_t nsegs) {
+  constexpr size_t kMostPieces = 8;
+  const void* pieces[kMostPieces];
+  size_t lens[kMostPieces];
+  size_t n = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < nsegs && at < kTrailerOffset; ++i) {
+    size_t len = std::min(segs[i].iov_len, kTrailerOffset - at);
+    if (len == 0) continue;
+    if (n == kMostPieces) return Error::internal("a page read over more than 8 segments");
+    pieces[n] = segs[i].iov_base;
+    lens[n++] = len;
+    at += len;
+  }
+  uint8_t trailer[8];
+  segments_copy(segs, nsegs, kTrailerOffset, sizeof trailer, trailer, nullptr);
+  return load_u64(trailer) == xxh3_pieces(pieces, lens, n);
+}
+
 }  // namespace
 
 Status PageCache::read_uncached(uint64_t first, size_t count, const struct iovec* segs,
@@ -179,20 +199,18 @@ Status PageCache::read_uncached(uint64_t first, size_t count, const struct iovec
   sealed_read_scratch_.resize(count * kSealedStride);
   struct iovec whole = {sealed_read_scratch_.data(), sealed_read_scratch_.size()};
   TRY(io_->read_page_units(first, count, &whole, 1));
-  uint8_t plain[kPageSize];
-  Status st = [&]() -> Status {
-    for (size_t k = 0; k < count; ++k) {
-      ++counters_.cache_misses;
-      if (!cipher_->open(first + k, sealed_read_scratch_.data() + k * kSealedStride, plain))
-        return Error::decryption_failed(first + k);
-      if (!page_trailer_ok(plain)) return Error::checksum_mismatch(first + k);
-      segments_copy(segs + k * per_page, per_page, 0, kPageSize, nullptr, plain);
-      if (!TRY(visit(k))) break;
-    }
-    return ok_status();
-  }();
-  secure_wipe(plain, sizeof plain);
-  return st;
+  for (size_t k = 0; k < count; ++k) {
+    ++counters_.cache_misses;
+    const struct iovec* page = segs + k * per_page;
+    // Each page opens straight into its segments (the value's bytes in
+    // their place), and its trailer is checked there.
+    if (!cipher_->open_into(first + k, sealed_read_scratch_.data() + k * kSealedStride, page,
+                            per_page))
+      return Error::decryption_failed(first + k);
+    if (!TRY(segments_trailer_ok(page, per_page))) return Error::checksum_mismatch(first + k);
+    if (!TRY(visit(k))) break;
+  }
+  return ok_status();
 }
 
 // ---- new pages ----------------------------------------------------------

@@ -153,7 +153,8 @@ class PageCache {
   // Reads `count` pages from `first` straight from the file, without caching
   // them, for data that is consumed once (a large value): page k's 8192
   // plaintext bytes land scattered over segs[k * per_page, (k + 1) *
-  // per_page), whose lengths sum to 8192. Pages are checked in order: a
+  // per_page), whose lengths sum to 8192 (at most 8 of them reach below
+  // the trailer). Pages are checked in order: a
   // trailer that does not match gives ChecksumMismatch naming the page (a
   // sealed unit that does not open, DecryptionFailed), then `visit(k)` runs;
   // when it returns false the pages after k are dropped unchecked, so a run

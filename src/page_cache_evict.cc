@@ -175,6 +175,14 @@ Status PageCache::drain_spillway() {
   if (!id_scratch_.empty() && spillway_->record_len() != record_len())
     return Error::decryption_failed(id_scratch_.front());
   const size_t rec = static_cast<size_t>(record_len());
+  // Drained pages put at the front end up there in id order, so once the
+  // drain is over only the last cap_pages of them can still be cached: the
+  // others are not recached (for an encrypted database, opened) at all,
+  // which ends as if they had been and were then evicted.
+  const size_t total = id_scratch_.size();
+  const size_t recache_from = drain_insertion_ == DrainInsertion::Mru && total > cap_pages_
+                                  ? total - static_cast<size_t>(cap_pages_)
+                                  : 0;
   for (size_t base = 0; base < id_scratch_.size(); base += Spillway::kMaxBatchRun) {
     const uint64_t* ids = id_scratch_.data() + base;
     const size_t n = std::min(id_scratch_.size() - base, Spillway::kMaxBatchRun);
@@ -192,7 +200,8 @@ Status PageCache::drain_spillway() {
       TRY(written);
       i = j;
     }
-    for (size_t i = 0; i < n; ++i) TRY(recache_drained(ids[i], drain_scratch_.data() + i * rec));
+    for (size_t i = base < recache_from ? std::min(n, recache_from - base) : 0; i < n; ++i)
+      TRY(recache_drained(ids[i], drain_scratch_.data() + i * rec));
     evict_clean_to_cap();
   }
   drain_scratch_.clear();

@@ -12,6 +12,8 @@
 // nonce. Key copies and temporary plaintexts are wiped with sodium_memzero.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -53,6 +55,13 @@ class PageCipher {
   Status seal(uint64_t page_id, const uint8_t* page, uint8_t* unit) const;
   // unit: 8232 bytes in; page: 8192 bytes out. false when it does not open.
   [[nodiscard]] bool open(uint64_t page_id, const uint8_t* unit, uint8_t* page) const;
+  // open() for a page whose bytes belong in several places: they go to the
+  // `nsegs` buffers one after the other (lengths summing to 8192), with no
+  // plaintext copy of the page in between. The tag is checked over the
+  // ciphertext before a byte is written, so a unit that does not open (or
+  // buffers that do not add up to a page) leaves every buffer untouched.
+  [[nodiscard]] bool open_into(uint64_t page_id, const uint8_t* unit, const struct iovec* segs,
+                               size_t nsegs) const;
   const uint8_t* key() const { return key_.data(); }
 
   static constexpr size_t kNoncesPerDraw = 128;

@@ -3,8 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -36,9 +38,32 @@ class PageCipherTest : public ::testing::Test {
     EXPECT_TRUE(cipher_.seal(id, page_.data(), unit.data()).ok());
     return unit;
   }
-  bool opens(uint64_t id, const std::vector<uint8_t>& unit) {
+  // open() and open_into() over a split of the page at `cuts`, which must
+  // agree: the same bytes when the unit opens, and when it does not, a
+  // wiped page and untouched buffers.
+  bool opens(uint64_t id, const std::vector<uint8_t>& unit, std::vector<size_t> cuts = {32, 8184}) {
     std::vector<uint8_t> out(kPageSize);
-    return cipher_.open(id, unit.data(), out.data());
+    bool ok = cipher_.open(id, unit.data(), out.data());
+    std::vector<uint8_t> into(kPageSize + cuts.size() + 1, 0xAA);
+    std::vector<struct iovec> segs;
+    size_t from = 0;
+    cuts.push_back(kPageSize);
+    for (size_t i = 0; i < cuts.size(); ++i) {
+      // One unused byte between buffers: a write past a buffer shows.
+      segs.push_back({into.data() + from + i, cuts[i] - from});
+      from = cuts[i];
+    }
+    bool ok_into = cipher_.open_into(id, unit.data(), segs.data(), segs.size());
+    EXPECT_EQ(ok_into, ok);
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < into.size(); ++i) {
+      bool gap = false;
+      for (size_t c = 0; c + 1 < cuts.size(); ++c) gap |= i == cuts[c] + c;
+      if (gap || i + 1 == into.size()) EXPECT_EQ(into[i], 0xAA) << "byte between buffers, " << i;
+      else joined.push_back(into[i]);
+    }
+    EXPECT_EQ(joined, ok ? out : std::vector<uint8_t>(kPageSize, 0xAA));
+    return ok;
   }
 
   KeyBytes key_;
@@ -91,6 +116,31 @@ TEST_F(PageCipherTest, UnitMovedToAnotherIdFailsAndOutputIsWiped) {
   std::vector<uint8_t> out(kPageSize, 0xAA);
   EXPECT_FALSE(cipher_.open(8, unit.data(), out.data()));
   EXPECT_EQ(out, std::vector<uint8_t>(kPageSize, 0));
+  EXPECT_FALSE(opens(8, unit));
+}
+
+// Opening into pieces gives open()'s bytes whatever the cut points: inside
+// and on the edges of 64-byte blocks, empty pieces, one piece, many.
+TEST_F(PageCipherTest, OpenIntoAnySplitMatchesOpen) {
+  std::mt19937_64 rng(23);
+  for (int round = 0; round < 200; ++round) {
+    for (size_t i = 0; i < kTrailerOffset; ++i) page_[i] = static_cast<uint8_t>(rng());
+    page_trailer_set(page_.data());
+    uint64_t id = rng();
+    auto unit = seal(id);
+    std::vector<size_t> cuts;
+    size_t n = round == 0 ? 0 : rng() % 12;
+    for (size_t i = 0; i < n; ++i)
+      cuts.push_back(rng() % 3 == 0 ? 64 * (rng() % 129) : rng() % (kPageSize + 1));
+    std::sort(cuts.begin(), cuts.end());
+    ASSERT_TRUE(opens(id, unit, cuts)) << round;
+  }
+  // Buffers that do not add up to a page are refused, untouched.
+  auto unit = seal(5);
+  std::vector<uint8_t> buf(kPageSize + 1, 0xAA);
+  struct iovec longer = {buf.data(), kPageSize + 1};
+  EXPECT_FALSE(cipher_.open_into(5, unit.data(), &longer, 1));
+  EXPECT_EQ(buf, std::vector<uint8_t>(kPageSize + 1, 0xAA));
 }
 
 TEST_F(PageCipherTest, AnotherKeyDoesNotOpen) {

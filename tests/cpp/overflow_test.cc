@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "crypto/cipher.h"
 #include "overflow.h"
 #include "page.h"
 #include "page_cache.h"
@@ -126,62 +127,85 @@ Result<std::vector<uint8_t>> read_into(PageCache& cache, uint64_t first) {
 }
 
 // A chain laid over `order` by hand, then written to the file and dropped
-// from the cache, so that reads must come from the file.
+// from the cache, so that reads must come from the file; plaintext pages,
+// then sealed units that open straight into the value.
 TEST(Overflow, ReadIntoFollowsTheChainAcrossRunsAndStaysCoherent) {
-  auto image = std::make_shared<testing::SharedImage>();
-  CacheSettings settings;
-  settings.cache_max_bytes = 64 * kPageSize;
-  PageCache cache(std::make_unique<PageIo>(std::make_unique<testing::FaultStorage>(image), false),
-                  settings, 2);
-  std::vector<uint64_t> ids;
-  for (int i = 0; i < 16; ++i) ids.push_back(must(cache.new_page()));  // 2 .. 17
-  // Runs 2-4, 9-10, 5-7, 13: the guess of consecutive ids fails after 4,
-  // after 10 (page 11 holds garbage that must not be reported) and after 7.
-  const std::vector<uint64_t> order = {2, 3, 4, 9, 10, 5, 6, 7, 13};
-  const uint64_t len = 8 * kOverflowPayload + 100;
-  std::vector<uint8_t> value(len);
-  for (size_t i = 0; i < len; ++i) value[i] = static_cast<uint8_t>(i * 31 + i / 8152);
-  for (size_t j = 0; j < order.size(); ++j) {
-    uint8_t* p = must(cache.get_mut(order[j]));
-    std::memset(p, 0, kPageSize);
-    p[0] = kPageOverflow;
-    store_u64(p + 16, len);
-    store_u64(p + 24, j + 1 < order.size() ? order[j + 1] : 0);
-    uint64_t from = j * kOverflowPayload;
-    std::memcpy(p + 32, value.data() + from, std::min<uint64_t>(kOverflowPayload, len - from));
+  for (bool sealed : {false, true}) {
+    SCOPED_TRACE(sealed ? "sealed" : "plaintext");
+    auto image = std::make_shared<testing::SharedImage>();
+    CacheSettings settings;
+    settings.cache_max_bytes = 64 * kPageSize;
+    auto io = std::make_unique<PageIo>(std::make_unique<testing::FaultStorage>(image), false);
+    if (sealed) io->set_sealed_stride();
+    PageCache cache(std::move(io), settings, 2);
+    KeyBytes key;
+    for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(3 * i + 1);
+    if (sealed) cache.set_cipher(std::make_unique<PageCipher>(key.data()));
+    const size_t stride = sealed ? kSealedStride : kPageSize;
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < 16; ++i) ids.push_back(must(cache.new_page()));  // 2 .. 17
+    // Runs 2-4, 9-10, 5-7, 13: the guess of consecutive ids fails after 4,
+    // after 10 (page 11 holds garbage that must not be reported) and after 7.
+    const std::vector<uint64_t> order = {2, 3, 4, 9, 10, 5, 6, 7, 13};
+    const uint64_t len = 8 * kOverflowPayload + 100;
+    std::vector<uint8_t> value(len);
+    for (size_t i = 0; i < len; ++i) value[i] = static_cast<uint8_t>(i * 31 + i / 8152);
+    for (size_t j = 0; j < order.size(); ++j) {
+      uint8_t* p = must(cache.get_mut(order[j]));
+      std::memset(p, 0, kPageSize);
+      p[0] = kPageOverflow;
+      store_u64(p + 16, len);
+      store_u64(p + 24, j + 1 < order.size() ? order[j + 1] : 0);
+      uint64_t from = j * kOverflowPayload;
+      std::memcpy(p + 32, value.data() + from, std::min<uint64_t>(kOverflowPayload, len - from));
+      page_trailer_set(p);
+    }
+    uint8_t* garbage = must(cache.get_mut(11));
+    garbage[0] = kPageOverflow;  // trailer left wrong
+    must(cache.flush());
+    cache.set_cache_max_bytes(kPageSize);
+    cache.set_cache_max_bytes(64 * kPageSize);
+    ASSERT_LE(cache.entry_count(), 1u);
+
+    uint64_t misses = cache.counters().cache_misses;
+    EXPECT_EQ(must(read_into(cache, 2)), value);
+    EXPECT_EQ(must(read_into(cache, 2)), must([&] {
+                std::vector<uint8_t> v;
+                auto st = Overflow::read_chain(cache, 2, v);
+                return st.ok() ? Result<std::vector<uint8_t>>(v) : st.error();
+              }()));
+    EXPECT_GE(cache.counters().cache_misses - misses, order.size());
+
+    // A page changed in the cache is read from there, not from the file.
+    uint8_t* p = must(cache.get_mut(9));
+    p[32] ^= 0xFF;
     page_trailer_set(p);
+    value[3 * kOverflowPayload] ^= 0xFF;
+    EXPECT_EQ(must(read_into(cache, 2)), value);
+    must(cache.flush());
+
+    // A damaged page of the chain itself is reported, by its id: a unit
+    // that does not open, or (under a sealed unit that does) a page whose
+    // trailer does not match.
+    cache.set_cache_max_bytes(kPageSize);
+    image->bytes[6 * stride + 500] ^= 1;
+    auto r = read_into(cache, 2);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), sealed ? ErrorKind::DecryptionFailed : ErrorKind::ChecksumMismatch);
+    EXPECT_EQ(r.error().a(), 6u);
+    if (sealed) {
+      std::vector<uint8_t> page(kPageSize);
+      PageCipher cipher(key.data());
+      image->bytes[6 * stride + 500] ^= 1;
+      ASSERT_TRUE(cipher.open(7, image->bytes.data() + 7 * stride, page.data()));
+      page[40] ^= 1;  // trailer left as it was
+      ASSERT_TRUE(cipher.seal(7, page.data(), image->bytes.data() + 7 * stride).ok());
+      r = read_into(cache, 2);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().kind(), ErrorKind::ChecksumMismatch);
+      EXPECT_EQ(r.error().a(), 7u);
+    }
   }
-  uint8_t* garbage = must(cache.get_mut(11));
-  garbage[0] = kPageOverflow;  // trailer left wrong
-  must(cache.flush());
-  cache.set_cache_max_bytes(kPageSize);
-  cache.set_cache_max_bytes(64 * kPageSize);
-  ASSERT_LE(cache.entry_count(), 1u);
-
-  uint64_t misses = cache.counters().cache_misses;
-  EXPECT_EQ(must(read_into(cache, 2)), value);
-  EXPECT_EQ(must(read_into(cache, 2)), must([&] {
-              std::vector<uint8_t> v;
-              auto st = Overflow::read_chain(cache, 2, v);
-              return st.ok() ? Result<std::vector<uint8_t>>(v) : st.error();
-            }()));
-  EXPECT_GE(cache.counters().cache_misses - misses, order.size());
-
-  // A page changed in the cache is read from there, not from the file.
-  uint8_t* p = must(cache.get_mut(9));
-  p[32] ^= 0xFF;
-  page_trailer_set(p);
-  value[3 * kOverflowPayload] ^= 0xFF;
-  EXPECT_EQ(must(read_into(cache, 2)), value);
-  must(cache.flush());
-
-  // A damaged page of the chain itself is reported, by its id.
-  cache.set_cache_max_bytes(kPageSize);
-  image->bytes[6 * kPageSize + 500] ^= 1;
-  auto r = read_into(cache, 2);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().kind(), ErrorKind::ChecksumMismatch);
-  EXPECT_EQ(r.error().a(), 6u);
 }
 
 // Random page bytes (with valid trailers) must never crash a chain walker.

@@ -291,19 +291,20 @@ TEST(PageCache, DrainInsertionPolicies) {
     CacheSettings s = settings(3);
     s.drain_insertion = policy;
     PageCache c(memory_io(0), s, 0);
-    for (uint64_t i = 0; i < 6; ++i) ASSERT_TRUE(put_page(c, c.new_page().value(), i).ok());
-    for (uint64_t id : {0, 1, 2}) ASSERT_TRUE(c.is_spilled(id));
+    // More pages drained than the cache holds.
+    for (uint64_t i = 0; i < 8; ++i) ASSERT_TRUE(put_page(c, c.new_page().value(), i).ok());
+    for (uint64_t id : {0, 1, 2, 3, 4}) ASSERT_TRUE(c.is_spilled(id));
     ASSERT_TRUE(c.flush().ok());
     std::vector<uint64_t> order = c.lru_order();
     if (policy == DrainInsertion::Mru) {
-      // The drained pages stay and displace the transaction's own.
-      std::sort(order.begin(), order.end());
-      EXPECT_EQ(order, (std::vector<uint64_t>{0, 1, 2}));
+      // The last drained pages stay, in drain order, and displace the
+      // transaction's own.
+      EXPECT_EQ(order, (std::vector<uint64_t>{4, 3, 2}));
     } else {
       // The drained pages go first; the recent working set survives.
-      EXPECT_EQ(order, (std::vector<uint64_t>{5, 4, 3}));
+      EXPECT_EQ(order, (std::vector<uint64_t>{7, 6, 5}));
     }
-    for (uint64_t id = 0; id < 6; ++id) expect_page(c.get(id).value(), id);
+    for (uint64_t id = 0; id < 8; ++id) expect_page(c.get(id).value(), id);
   }
 }
 
