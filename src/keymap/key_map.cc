@@ -145,13 +145,17 @@ void KeyMap::forget_all() {
   known_ = false;
 }
 
-void KeyMap::trim() {
-  if (cache_size_ <= options_.cache_bytes) return;
+void KeyMap::trim(const TransactionManager& tm) {
+  const size_t budget =
+      options_.cache_bytes != 0
+          ? options_.cache_bytes
+          : static_cast<size_t>(std::max<uint64_t>(kMinNodeCacheBytes, tm.cache_budget_bytes() / 2));
+  if (cache_size_ <= budget) return;
   // Leaves go first: the internal nodes are a small share of the bytes and
   // every search passes through them. Slot order is as good as random.
   std::vector<uint64_t> leaves;
   size_t freed = 0;
-  const size_t goal = cache_size_ - options_.cache_bytes * 3 / 4;
+  const size_t goal = cache_size_ - budget * 3 / 4;
   cache_.for_each([&](uint64_t h, std::unique_ptr<Cached>& c) {
     if (!c->view.leaf()) return true;
     leaves.push_back(h);
@@ -159,7 +163,7 @@ void KeyMap::trim() {
     return freed < goal;
   });
   for (uint64_t h : leaves) forget(h);
-  if (cache_size_ > options_.cache_bytes) {
+  if (cache_size_ > budget) {
     cache_.clear();
     cache_size_ = 0;
   }
@@ -385,7 +389,7 @@ Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path,
 }
 
 Result<std::optional<uint64_t>> KeyMap::find(TransactionManager& tm, Key key) {
-  trim();
+  trim(tm);
   auto h = TRY(header(tm));
   if (!h) return std::optional<uint64_t>();
   // descend() without the path: gets are the hot call.
@@ -439,7 +443,7 @@ Result<bool> KeyMap::run_write(TransactionManager& tm, Writer& w,
 }
 
 Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_t> value) {
-  trim();
+  trim(tm);
   std::optional<Header> found = TRY(header(tm));
   if (found) {
     // An existing key keeps its handle and the nodes stay as they are.
@@ -506,7 +510,7 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
 }
 
 Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
-  trim();
+  trim(tm);
   std::optional<Header> found = TRY(header(tm));
   if (!found) return false;
   std::vector<Frame> path;
@@ -588,7 +592,7 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
 }
 
 Result<ScanBatch> KeyMap::scan(TransactionManager& tm, const ScanRange& range, size_t max) {
-  trim();
+  trim(tm);
   ScanBatch batch;
   auto h = TRY(header(tm));
   if (!h) {

@@ -48,11 +48,15 @@ namespace ambrik::keymap {
 // Chosen by bench/keymap_bench.cc: see docs/guide.md.
 inline constexpr size_t kDefaultNodeBytes = 2048;
 inline constexpr size_t kMinNodeBytes = 256;
+inline constexpr size_t kMinNodeCacheBytes = 1u << 20;
 
 struct KeyMapOptions {
   // A node splits when it exceeds this and holds at least two entries.
   size_t max_node_bytes = kDefaultNodeBytes;
-  size_t cache_bytes = 4u << 20;              // decoded nodes kept between calls
+  // Decoded nodes kept between calls; 0: half the engine's cache budget,
+  // at least kMinNodeCacheBytes (so a cache sized for the data holds the
+  // map's nodes too, and the default cache's 8 MiB keeps 4 MiB of them).
+  size_t cache_bytes = 0;
 };
 
 struct MapEntry {
@@ -182,7 +186,7 @@ class KeyMap {
   // Bytes this object encoded itself (`built_here`) are not checked again.
   Result<const Cached*> cache_node(uint64_t handle, std::vector<uint8_t> bytes, bool built_here);
   void forget_all();
-  void trim();
+  void trim(const TransactionManager& tm);
 
   std::string name_;
   KeyMapOptions options_;

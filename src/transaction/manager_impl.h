@@ -169,6 +169,7 @@ class TransactionManagerImpl {
 
   // --- config.cc
   Status set_cache_max_bytes(uint64_t bytes);
+  uint64_t cache_budget_bytes() const { return cache->cap_pages() * kPageSize; }
   Status set_spillway_max_bytes(uint64_t bytes);
   Status set_drain_insertion(DrainInsertion policy);
 

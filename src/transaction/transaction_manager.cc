@@ -90,6 +90,9 @@ Result<std::vector<uint8_t>> TransactionManager::read(uint64_t handle) {
 Result<bool> TransactionManager::read_into(uint64_t handle, const ValueSink& sink) {
   AMBRIK_GUARDED(impl_->read_into(handle, sink));
 }
+uint64_t TransactionManager::cache_budget_bytes() const {
+  return impl_->cache_budget_bytes();
+}
 void TransactionManager::prefetch(std::span<const uint64_t> handles) {
   if (!impl_->is_poisoned()) impl_->prefetch(handles);
 }

@@ -117,6 +117,8 @@ class TransactionManager {
   // layer above that keeps decoded values may trust them while this number
   // stays the same.
   uint64_t change_count() const { return changes_; }
+  // The page cache's budget in bytes (cache_max_bytes as it stands).
+  uint64_t cache_budget_bytes() const;
 
   Status begin();
   Status commit();
