@@ -32,10 +32,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <memory>
 #include <vector>
 
 #include "keymap/node.h"
