@@ -32,13 +32,22 @@ uint64_t pages_in_existence(PageCache& cache) {
 
 }  // namespace
 
-void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
-                          std::span<const uint8_t> part) {
-  std::memset(page, 0, kPageSize);
+void overflow_fill_page(uint8_t* page, uint64_t total, uint64_t next,
+                        std::span<const uint8_t> part) {
+  // Every byte before the trailer is written once: the header, the part and
+  // zeros around them.
+  std::memset(page, 0, kOverflowDataOffset);
   page[0] = kPageOverflow;
   store_u64(page + kTotalLengthOff, total);
   store_u64(page + kNextOff, next);
   if (!part.empty()) std::memcpy(page + kOverflowDataOffset, part.data(), part.size());
+  std::memset(page + kOverflowDataOffset + part.size(), 0,
+              kTrailerOffset - kOverflowDataOffset - part.size());
+}
+
+void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
+                          std::span<const uint8_t> part) {
+  overflow_fill_page(page, total, next, part);
   page_trailer_set(page);
 }
 
@@ -62,7 +71,8 @@ Result<uint64_t> Overflow::write(PageCache& cache, std::span<const uint8_t> valu
     uint8_t* page = TRY(cache.get_mut(ids[j]));
     uint64_t from = j * kOverflowPayload;
     uint64_t part = std::min(kOverflowPayload, len - from);
-    overflow_format_page(page, len, j + 1 < n ? ids[j + 1] : 0, value.subspan(from, part));
+    // The cache sets the trailer when the page leaves memory, once.
+    overflow_fill_page(page, len, j + 1 < n ? ids[j + 1] : 0, value.subspan(from, part));
   }
   return ids[0];
 }

@@ -46,6 +46,9 @@ inline constexpr uint64_t kOverflowDataOffset = 32;
 // REQUIRES: page points to a full page buffer; part.size() <= 8152.
 void overflow_format_page(uint8_t* page, uint64_t total, uint64_t next,
                           std::span<const uint8_t> part);
+// The same but the trailer, for a cached page (whose trailer the cache sets).
+void overflow_fill_page(uint8_t* page, uint64_t total, uint64_t next,
+                        std::span<const uint8_t> part);
 
 struct Overflow {
   // Writes `value` to the pages `alloc` gives and returns the first page's
