@@ -578,7 +578,32 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
         merged.add_range(r, 1, r.size());
       }
       if (merged.encoded_size() > options_.max_node_bytes) {
-        TRY(w.update(f.handle, std::move(mine)));
+        // Too much for one node: the two share their entries evenly
+        // instead, and the parent takes the right one's new first key.
+        std::vector<Item> items;
+        items.reserve(l.size() + r.size());
+        for (size_t k = 0; k < l.size(); ++k) items.push_back({l.key(k), l.handle(k)});
+        for (size_t k = 0; k < r.size(); ++k)
+          items.push_back({k == 0 ? (f.view.leaf() ? r.key(0) : p.view.key(ri)) : r.key(k),
+                           r.handle(k)});
+        const size_t total = merged.encoded_size();
+        size_t s = 1, acc = kNodeHeadBytes + entry_bytes(items[0].key.size());
+        while (s + 1 < items.size() && acc < total / 2) acc += entry_bytes(items[s++].key.size());
+        NodeBuilder parent(p.view.level());
+        parent.add_range(p.view, 0, ri);
+        parent.add(items[s].key, p.view.handle(ri));
+        parent.add_range(p.view, ri + 1, p.view.size());
+        if (parent.encoded_size() > options_.max_node_bytes) {
+          TRY(w.update(f.handle, std::move(mine)));
+          break;
+        }
+        const bool internal = !f.view.leaf();
+        std::vector<uint8_t> left = build(f.view.level(), items, 0, s, false);
+        std::vector<uint8_t> right = build(f.view.level(), items, s, items.size(), internal);
+        std::vector<uint8_t> above = parent.finish();
+        TRY(w.update(p.view.handle(ri - 1), std::move(left)));
+        TRY(w.update(p.view.handle(ri), std::move(right)));
+        TRY(w.update(p.handle, std::move(above)));
         break;
       }
       TRY(w.update(p.view.handle(ri - 1), merged.finish()));
