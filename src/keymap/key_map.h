@@ -155,6 +155,8 @@ class KeyMap {
   // The last step of a write: `h` (with a new stamp) becomes the header.
   Status finish_header(Writer& w, Header h);
 
+  // The value `handle` names; CorruptKeyMap when it is not live.
+  static Result<std::vector<uint8_t>> read_linked(TransactionManager& tm, uint64_t handle);
   // The header as the engine shows it; absent when the name is unbound.
   Result<std::optional<Header>> header(TransactionManager& tm);
   // Node `handle`, expected at `level`; kept in the cache. The pointer stays
