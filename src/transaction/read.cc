@@ -2,10 +2,10 @@
 // committed one outside.
 #include <cstring>
 
-#include "named_roots.h"
-#include "overflow.h"
 #include "data_page.h"
 #include "handle_table.h"
+#include "named_roots.h"
+#include "overflow.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
