@@ -108,6 +108,7 @@ def test_arguments_transactions_and_iterators(tmp_path):
         h = m.handle(b"k")
         m[b"k"] = b"v2"
         assert m.handle(b"k") == h  # same handle, new value
+        assert (m[memoryview(b"xk")[1:]], m.handle(bytearray(b"k"))) == (b"v2", h)
         with pytest.raises(KeyError):
             del m[b"absent"]
         assert m.pop(b"absent", b"d") == b"d"
