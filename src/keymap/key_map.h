@@ -151,7 +151,9 @@ class KeyMap {
   class Writer;
   // Runs a write's body: a failure undoes what `w` did; a success records
   // that this object knows the map as the engine now holds it.
-  Result<bool> run_write(TransactionManager& tm, Writer& w, const std::function<Status()>& body);
+  // (Defined where the writes are, the only place it is used.)
+  template <typename Body>
+  Result<bool> run_write(TransactionManager& tm, Writer& w, Body&& body);
   // The last step of a write: `h` (with a new stamp) becomes the header.
   Status finish_header(Writer& w, Header h);
 

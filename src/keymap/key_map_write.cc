@@ -129,8 +129,8 @@ Status KeyMap::finish_header(Writer& w, Header h) {
   return w.finish();
 }
 
-Result<bool> KeyMap::run_write(TransactionManager& tm, Writer& w,
-                               const std::function<Status()>& body) {
+template <typename Body>
+Result<bool> KeyMap::run_write(TransactionManager& tm, Writer& w, Body&& body) {
   Status done = body();
   if (!done.ok()) {
     w.undo();
@@ -144,9 +144,9 @@ Result<bool> KeyMap::run_write(TransactionManager& tm, Writer& w,
 Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_t> value) {
   trim(tm);
   std::optional<Header> found = TRY(header(tm));
+  std::vector<Frame> path;
   if (found) {
     // An existing key keeps its handle and the nodes stay as they are.
-    std::vector<Frame> path;
     TRY(descend(tm, *found, key, path));
     const Frame& leaf = path.back();
     if (leaf.index < leaf.view.size() && compare_keys(leaf.view.key(leaf.index), key) == 0) {
@@ -164,13 +164,15 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
       h.root = TRY(w.allocate_node(empty_leaf()));
       header_handle_ = TRY(w.allocate(encode_header(h), kMapTag));
       TRY(w.bind(header_handle_));
+      TRY(descend(tm, h, key, path));
     }
-    std::vector<Frame> path;
-    TRY(descend(tm, h, key, path));
+    // (An existing map's path is the one found above: nothing was written
+    // since, and the value's allocation leaves the nodes alone.)
     const uint64_t value_handle = TRY(w.allocate(value, 0));
     // Insert upwards: each level either absorbs the entry or splits and
     // hands its parent a separator and a new right sibling.
-    std::vector<uint8_t> carry_key(key.begin(), key.end());
+    Key carry_key = key;
+    std::vector<uint8_t> separator;  // carry_key's bytes after a split
     uint64_t carry = value_handle;
     for (size_t d = path.size(); d-- > 0;) {
       const Frame& f = path[d];
@@ -188,11 +190,13 @@ Result<bool> KeyMap::put(TransactionManager& tm, Key key, std::span<const uint8_
       std::vector<uint8_t> left = build(f.view.level(), items, 0, s, false);
       std::vector<uint8_t> right = build(f.view.level(), items, s, items.size(), internal);
       std::vector<uint8_t> sep(items[s].key.begin(), items[s].key.end());
+      items.clear();  // its keys may point into `separator`, about to be replaced
       const uint64_t level = f.view.level();
       const uint64_t left_handle = f.handle;
       TRY(w.update(left_handle, std::move(left)));
       const uint64_t right_handle = TRY(w.allocate_node(std::move(right)));
-      carry_key = std::move(sep);
+      separator = std::move(sep);
+      carry_key = separator;
       carry = right_handle;
       if (d == 0) {
         NodeBuilder root(static_cast<uint8_t>(level + 1));
