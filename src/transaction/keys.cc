@@ -14,18 +14,8 @@ Argon2Params costs_for(const Key& key) {
 
 }  // namespace
 
-Status TransactionManagerImpl::can_change_keys() const {
-  // Refusals come before any work: unlocking a slot derives a key (seconds
-  // for a passphrase), and a change that reached the write step on a
-  // read-only database would fail there as an I/O error that poisons.
-  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
-  if (cache->io().read_only()) return Error::simple(ErrorKind::ReadOnlyMode);
-  if (active) return Error::simple(ErrorKind::TransactionInProgress);
-  return ok_status();
-}
-
 Status TransactionManagerImpl::add_key(const Key& existing, const Key& added) {
-  TRY(can_change_keys());
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
   UnlockedKey unlocked = TRY(unlock(*crypto, existing));
   auto free_slot = first_free_slot(*crypto);
   if (!free_slot) return Error::simple(ErrorKind::NoFreeKeySlot);
@@ -35,7 +25,7 @@ Status TransactionManagerImpl::add_key(const Key& existing, const Key& added) {
 }
 
 Status TransactionManagerImpl::remove_key(const Key& key) {
-  TRY(can_change_keys());
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
   UnlockedKey unlocked = TRY(unlock(*crypto, key));
   // Slots nothing here can unlock do not count: removing the last one that
   // can would leave the file unopenable for this build.
@@ -46,7 +36,7 @@ Status TransactionManagerImpl::remove_key(const Key& key) {
 }
 
 Status TransactionManagerImpl::rotate_key(const Key& old_key, const Key& new_key) {
-  TRY(can_change_keys());
+  if (!crypto) return Error::simple(ErrorKind::EncryptionNotSupported);
   UnlockedKey unlocked = TRY(unlock(*crypto, old_key));
   // The new key is added before the old one goes, so a free slot is needed
   // even though the rotation frees one.
@@ -59,6 +49,12 @@ Status TransactionManagerImpl::rotate_key(const Key& old_key, const Key& new_key
 }
 
 Status TransactionManagerImpl::rewrite_crypto_header(const CryptoHeader& header) {
+  // Checked only now, after the keys: a wrong key is reported as wrong
+  // whatever the state of the database, and a right one learns why it
+  // cannot be used yet. Read-only is refused here rather than left to the
+  // flush, where it would fail as a write error and poison.
+  if (active) return Error::simple(ErrorKind::TransactionInProgress);
+  if (cache->io().read_only()) return Error::simple(ErrorKind::ReadOnlyMode);
   // The data key is unchanged, so only the superblock carries the change.
   const uint64_t page_count = TRY(persist(nullptr, committed, header));
   crypto = header;

@@ -205,10 +205,9 @@ class TransactionManagerImpl {
                            const StateRecord& state, const std::optional<CryptoHeader>& header);
 
   // --- keys.cc
-  // EncryptionNotSupported, ReadOnlyMode or TransactionInProgress when no
-  // key may change now; none of them poisons.
-  Status can_change_keys() const;
-  // REQUIRES: can_change_keys() is ok.
+  // Refuses (TransactionInProgress, then ReadOnlyMode; neither poisons)
+  // after the caller has checked the keys; then writes `header` in one
+  // superblock. REQUIRES: the database is encrypted.
   Status rewrite_crypto_header(const CryptoHeader& header);
 
   // --- defrag.cc
