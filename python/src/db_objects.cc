@@ -10,10 +10,28 @@
 #include "convert.h"
 #include "db.h"
 #include "db_engine.h"
+#include "keymap/key_map.h"
 
 namespace ambrik::py {
 
 // --- tags --------------------------------------------------------------------
+
+namespace {
+
+// The tag of a call that makes or deletes tagged values. Key maps keep their
+// headers and nodes as values of their own tag: such a call could delete a
+// map's nodes or add strays to them, so the tag is refused as 0 is. Listing
+// its handles stays allowed (to_tag alone).
+bool to_writable_tag(PyObject* obj, const char* param, uint32_t* out) {
+  if (!to_tag(obj, param, out)) return false;
+  if (*out == ambrik::keymap::kMapTag) {
+    PyErr_SetString(PyExc_ValueError, "tag must not be 0xFFFFFFFF (reserved for key maps)");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 PyObject* db_allocate_tagged(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -23,7 +41,7 @@ PyObject* db_allocate_tagged(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   }
   uint32_t tag;
-  if (!to_tag(a[1], names[1], &tag)) return nullptr;
+  if (!to_writable_tag(a[1], names[1], &tag)) return nullptr;
   ValueView value;
   if (!value.acquire(a[0])) return nullptr;
   auto r =
@@ -66,7 +84,7 @@ PyObject* db_delete_tagged(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   uint32_t tag;
-  if (!to_tag(a[1], names[1], &tag)) return nullptr;
+  if (!to_writable_tag(a[1], names[1], &tag)) return nullptr;
   uint64_t handle;
   if (!to_u64(a[0], names[0], &handle)) return nullptr;
   return none_or_error(
@@ -81,7 +99,7 @@ PyObject* db_delete_with_tag(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   }
   uint32_t tag;
-  if (!to_tag(a[0], names[0], &tag)) return nullptr;
+  if (!to_writable_tag(a[0], names[0], &tag)) return nullptr;
   uint64_t max;
   if (!to_u64(a[1], names[1], &max)) return nullptr;
   auto r = with_engine(self, [&](TransactionManager& tm) { return tm.delete_with_tag(tag, max); });
