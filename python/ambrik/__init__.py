@@ -6,7 +6,7 @@ classes below are the results of ``Ambrik.stats()``, ``Ambrik.counters()``,
 with keyword arguments only.
 """
 
-from collections.abc import MutableMapping
+from collections.abc import ItemsView, KeysView, MutableMapping, ValuesView
 from dataclasses import dataclass
 
 from . import _ambrik
@@ -17,6 +17,60 @@ __version__ = _ambrik.__version__
 # KeyMap implements the mapping protocol natively; registering it makes
 # isinstance() and the typing stubs agree.
 MutableMapping.register(_ambrik.KeyMap)
+
+
+# What KeyMap.keys(), .values() and .items() return when called without
+# arguments: views as a dict's, with len, membership, the set operations of
+# collections.abc and reversed(). Each iteration is a new lazy scan by the
+# native iterator (which raises RuntimeError once the map gains or loses a
+# key); the methods called with any argument are those scans themselves.
+class _KeyMapKeys(KeysView):
+    __slots__ = ()
+
+    def __iter__(self):
+        return iter(self._mapping)
+
+    def __reversed__(self):
+        return self._mapping.keys(reverse=True)
+
+    def __repr__(self):
+        return f"{self._mapping!r}.keys()"
+
+
+class _KeyMapValues(ValuesView):
+    __slots__ = ()
+
+    def __iter__(self):
+        return self._mapping.values(reverse=False)
+
+    def __reversed__(self):
+        return self._mapping.values(reverse=True)
+
+    def __contains__(self, value):
+        return any(v == value for v in self)
+
+    def __repr__(self):
+        return f"{self._mapping!r}.values()"
+
+
+class _KeyMapItems(ItemsView):
+    __slots__ = ()
+
+    def __iter__(self):
+        return self._mapping.items(reverse=False)
+
+    def __reversed__(self):
+        return self._mapping.items(reverse=True)
+
+    def __contains__(self, item):
+        # One lookup; as a dict's items, anything but a pair is simply absent.
+        if not isinstance(item, tuple) or len(item) != 2:
+            return False
+        found = self._mapping.get(item[0])
+        return found is not None and found == item[1]
+
+    def __repr__(self):
+        return f"{self._mapping!r}.items()"
 
 
 # The native function's text signature can only show this default as `...`

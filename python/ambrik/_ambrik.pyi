@@ -1,9 +1,18 @@
 """Native engine of ambrik: the database, transaction and savepoint objects and the exceptions."""
 
 import os
-from collections.abc import Iterable, Iterator, Mapping, MutableMapping, Sequence
+from collections.abc import (
+    ItemsView,
+    Iterable,
+    Iterator,
+    KeysView,
+    Mapping,
+    MutableMapping,
+    Sequence,
+    ValuesView,
+)
 from types import TracebackType
-from typing import ClassVar, Literal, Protocol, TypeVar, final
+from typing import ClassVar, Literal, Protocol, TypeVar, final, overload
 
 from typing_extensions import Buffer, Self
 
@@ -418,17 +427,32 @@ class KeyMap(MutableMapping[bytes, bytes]):
     def clear(self) -> None:
         """Remove every key."""
 
-    def items(  # type: ignore[override]
+    @overload
+    def items(self) -> ItemsView[bytes, bytes]:
+        """A view of the map's (key, value) pairs: len, membership, set operations, lazy iteration."""
+
+    @overload
+    def items(
         self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
     ) -> KeyMapIterator[tuple[bytes, bytes]]:
         """Lazy iterator of (key, value) for start <= key < stop, in key order."""
 
-    def keys(  # type: ignore[override]
+    @overload
+    def keys(self) -> KeysView[bytes]:
+        """A view of the map's keys: len, membership, set operations, lazy iteration."""
+
+    @overload
+    def keys(
         self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
     ) -> KeyMapIterator[bytes]:
         """Lazy iterator of the keys in start <= key < stop, in key order."""
 
-    def values(  # type: ignore[override]
+    @overload
+    def values(self) -> ValuesView[bytes]:
+        """A view of the map's values: len, membership, lazy iteration in key order."""
+
+    @overload
+    def values(
         self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
     ) -> KeyMapIterator[bytes]:
         """Lazy iterator of the values of the keys in start <= key < stop, in key order."""

@@ -212,9 +212,28 @@ PyObject* km_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return PyLong_FromUnsignedLongLong(*r->value());
 }
 
-// items(), keys() and values(): (start=None, stop=None, *, reverse=False).
+// The view of the whole map that keys(), values() and items() return when
+// called without arguments. The view classes live in the package: they are
+// collections.abc views (len, membership, set operations) that iterate with
+// this module's lazy iterators.
+PyObject* whole_map_view(PyObject* self, IterKind kind) {
+  static const char* const classes[] = {"_KeyMapKeys", "_KeyMapValues", "_KeyMapItems"};
+  PyObject* package = PyImport_ImportModule("ambrik");
+  if (package == nullptr) return nullptr;
+  PyObject* cls = PyObject_GetAttrString(package, classes[static_cast<int>(kind)]);
+  Py_DECREF(package);
+  if (cls == nullptr) return nullptr;
+  PyObject* view = PyObject_CallFunctionObjArgs(cls, self, nullptr);
+  Py_DECREF(cls);
+  return view;
+}
+
+// items(), keys() and values(): (start=None, stop=None, *, reverse=False);
+// without any argument, a view of the whole map instead of an iterator.
 PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 0 && (kwnames == nullptr || PyTuple_Size(kwnames) == 0))
+    return whole_map_view(self, kind);
   static const char* const names[] = {"start", "stop", "reverse"};
   PyObject* a[3] = {};
   if (bind_args(Signature{function, names, 2, 0, 1}, args, nargs, kwnames, a) < 0) return nullptr;
@@ -414,7 +433,8 @@ PyMethodDef km_methods[] = {
                        "handle($self, key)\n--\n\nThe handle of the value under key, or None."),
     AMBRIK_METHOD_FAST("items", km_items,
                        "items($self, start=None, stop=None, *, reverse=False)\n--\n\n"
-                       "Lazy iterator of (key, value) for start <= key < stop."),
+                       "Without arguments, a view of the map's items; with any, a lazy\n"
+                       "iterator of (key, value) for start <= key < stop."),
     AMBRIK_METHOD_FAST("keys", km_keys,
                        "keys($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
     AMBRIK_METHOD_FAST("values", km_values,

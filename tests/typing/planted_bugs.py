@@ -14,7 +14,7 @@ x: str = db.read(1)  # expect: assignment
 ambrik.open(path=1.5)  # expect: arg-type
 m = db.keymap("index")
 m[b"key"] = "text"  # expect: assignment
-k: str = next(m.keys())  # expect: assignment
+k: str = next(iter(m.keys()))  # expect: assignment
 
 # Correct uses next to them stay clean.
 h: int = t.allocate(b"text")
