@@ -165,7 +165,8 @@ PyObject* run_engine(double wait, Fn&& fn, ambrik::tools::Destination* dst = nul
     return nullptr;
   }
   if (error && PyErr_Occurred()) return nullptr;  // a signal ended a wait for the file
-  if (destination_failure) return ambrik::py::raise_destination_error(*destination_failure, dst->path());
+  if (destination_failure)
+    return ambrik::py::raise_destination_error(*destination_failure, dst->path());
   if (error) return raise_engine_error(*error);
   return json_result(text);
 }

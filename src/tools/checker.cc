@@ -230,7 +230,9 @@ bool Checker::holds_freemap_node(uint64_t p) {
 }
 
 void Checker::report_leaked() {
-  auto leaked = [this](uint64_t p) { return static_cast<Role>(role_[p]) == Role::None && !free_bit(p); };
+  auto leaked = [this](uint64_t p) {
+    return static_cast<Role>(role_[p]) == Role::None && !free_bit(p);
+  };
   // Earlier releases kept the free-map nodes that commits retired in memory
   // only, and a normal close left them recorded nowhere: free-map pages, in
   // a file that is sound otherwise. Those are tolerated (a warning); any

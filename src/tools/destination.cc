@@ -105,7 +105,8 @@ Status Destination::open(const std::optional<std::string>& database) {
   if (database) {
     for (const std::string& own : {*database, *database + ".spillway"}) {
       if (names_same_file(own, path_))
-        return fail(Error::io_text(IoKind::InvalidInput, "source and destination are the same file"));
+        return fail(
+            Error::io_text(IoKind::InvalidInput, "source and destination are the same file"));
     }
   }
   struct stat st;

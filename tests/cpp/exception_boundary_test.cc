@@ -111,7 +111,8 @@ TEST(ExceptionBoundary, FailedAllocationInABackupDoesNotPoison) {
   auto db = TransactionManager::open(o).value();
   ASSERT_TRUE(db->begin().ok());
   std::vector<uint64_t> handles;
-  for (int i = 0; i < 40; ++i) handles.push_back(db->allocate(i % 8 ? small : large, i % 3).value());
+  for (int i = 0; i < 40; ++i)
+    handles.push_back(db->allocate(i % 8 ? small : large, i % 3).value());
   ASSERT_TRUE(db->commit().ok());
   ASSERT_TRUE(db->begin().ok());  // a transaction under way, its pages dirty, stays usable
   for (int i = 0; i < 8; ++i) handles.push_back(db->allocate(large).value());
