@@ -105,7 +105,7 @@ void set_file_sync_delay_for_tests(uint64_t microseconds) {
   g_sync_delay_us.store(microseconds, std::memory_order_relaxed);
 }
 
-Status lock_file_exclusive(int fd, double timeout_seconds) {
+Status lock_file_exclusive(int fd, double timeout_seconds, const LockPollFn& between_polls) {
   using Clock = std::chrono::steady_clock;
   // A NaN or negative wait is no wait; an infinite one waits for ever.
   const bool forever = timeout_seconds == std::numeric_limits<double>::infinity();
@@ -122,6 +122,7 @@ Status lock_file_exclusive(int fd, double timeout_seconds) {
     if (errno != EWOULDBLOCK) return Error::simple(ErrorKind::LockFailed);
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return Error::simple(ErrorKind::LockFailed);
+    if (between_polls) TRY(between_polls());
     // Polling, not a blocking flock: a blocking wait cannot be bounded, and
     // the holder of a lock is usually a process that will not let go soon.
     auto step = std::chrono::duration_cast<Clock::duration>(pause);

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,7 +136,11 @@ Status sync_parent_directory(const std::string& path);
 // Takes the exclusive advisory lock on `fd`, waiting up to `timeout_seconds`
 // for another holder to let go (polling with growing pauses; 0 or less: one
 // try; infinity: no limit). LockFailed when it is not obtained.
-Status lock_file_exclusive(int fd, double timeout_seconds);
+// `between_polls`, when set, runs before each pause (at most 50 ms apart);
+// an error it returns ends the wait with that error. An owner that must
+// answer signals during a long wait checks for them there.
+using LockPollFn = std::function<Status()>;
+Status lock_file_exclusive(int fd, double timeout_seconds, const LockPollFn& between_polls = {});
 // Test hook: every FileStorage::sync first sleeps this long (0: never), so
 // that tests can make a commit slow on purpose. Process-wide.
 void set_file_sync_delay_for_tests(uint64_t microseconds);

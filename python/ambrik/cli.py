@@ -6,15 +6,17 @@ command line, reads the key and prints the reports.
 
 Exit status: 0 success (for ``check``: no problem, warnings allowed), 1 problems
 found (``check``) or a damaged source (``compact``), 2 the file could not be
-examined or written (missing, empty, locked, no or wrong key, unsupported
-format, destination exists, I/O error). With ``--json`` a failure prints a JSON
-object with the error on standard output too. A reader that stops early (``|
-head``) ends the command quietly with status 141, as a tool killed by SIGPIPE.
+examined or written (missing, empty, not a database, locked, no or wrong key,
+unsupported format, destination exists, I/O error). With ``--json`` a failure
+prints a JSON object with the error on standard output too. A reader that stops
+early (``| head``) ends the command quietly with status 141, as a tool killed by
+SIGPIPE; Ctrl-C (also during ``--wait``) ends it with status 130.
 """
 
 import argparse
 import json
 import os
+import re
 import signal
 import sys
 from typing import Any, Callable
@@ -27,8 +29,9 @@ _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 EXIT_OK = 0
 EXIT_PROBLEMS = 1
 EXIT_FAILED = 2
-# What a shell reports for a command killed by SIGPIPE.
+# What a shell reports for a command killed by SIGPIPE, or stopped by Ctrl-C.
 EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
+EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 # Errors that say the source file itself is damaged.
 _DAMAGE = {
@@ -39,6 +42,11 @@ _DAMAGE = {
     "FileSizeMismatchError",
     "InvalidPageIdError",
 }
+
+
+# What opening reports for a file in which no superblock slot even carries a
+# superblock's magic bytes (or that is shorter than one page): no database.
+_NO_SUPERBLOCK = re.compile(r"no valid superblock found(: slot \d+: bad magic(; slot \d+: bad magic)*)?")
 
 
 class _Failure(Exception):
@@ -248,6 +256,9 @@ def main(argv: list[str] | None = None) -> int:
         code = _run(args)
         sys.stdout.flush()  # a closed pipe shows here, not at exit
         return code
+    except KeyboardInterrupt:
+        print(f"ambrik {args.command}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader has what it wanted: stop as a Unix tool does, without a
         # traceback, and with nothing left for Python to flush at exit.
@@ -269,9 +280,32 @@ def _run(args: argparse.Namespace) -> int:
     except (_ambrik.AmbrikError, OSError) as exc:
         if isinstance(exc, BrokenPipeError):
             raise
-        name = type(exc).__name__
-        code = EXIT_PROBLEMS if args.command == "compact" and name in _DAMAGE else EXIT_FAILED
-        return _fail(args, name, str(exc), code)
+        message, code = _explain(args, exc)
+        return _fail(args, type(exc).__name__, message, code)
+
+
+def _explain(args: argparse.Namespace, exc: Exception) -> tuple[str, int]:
+    """The message and exit status of a command that failed with ``exc``."""
+    source = args.src if args.command == "compact" else args.file
+    text = str(exc)
+    if isinstance(exc, _ambrik.DatabaseFileNotFoundError):
+        try:
+            empty = os.stat(source).st_size == 0
+        except OSError:
+            empty = False
+        if empty:
+            return f"{source} is empty (0 bytes): not a database file", EXIT_FAILED
+        return f"{text}: {source}", EXIT_FAILED
+    if isinstance(exc, _ambrik.CorruptSuperblockError) and _NO_SUPERBLOCK.fullmatch(text):
+        # Not a damaged database: no database at all, whatever the command.
+        return f"{source} is not a database file (no superblock in it)", EXIT_FAILED
+    if isinstance(exc, _ambrik.LockFailedError):
+        return (f"{text}: {source} is open in another program "
+                "(--wait SECONDS waits for it to close the file)"), EXIT_FAILED
+    if isinstance(exc, FileExistsError) and args.command == "compact":
+        return f"{text} (use --force to replace it)", EXIT_FAILED
+    damaged = args.command == "compact" and type(exc).__name__ in _DAMAGE
+    return text, EXIT_PROBLEMS if damaged else EXIT_FAILED
 
 
 def _fail(args: argparse.Namespace, error: str, message: str, code: int) -> int:

@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "fs_path.h"
 #include "module.h"
+#include "released_gil.h"
 #include "transaction.h"
 #include "page.h"
 #include "transaction/transaction_manager.h"
@@ -163,7 +164,10 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   // No C++ exception may unwind past the point where the interpreter lock is
   // retaken: the handlers further out call into Python.
   enum class Escaped { kNothing, kOutOfMemory, kOther } escaped = Escaped::kNothing;
-  Py_BEGIN_ALLOW_THREADS
+  // A wait for the file lock (for ever, with math.inf) answers Ctrl-C.
+  ReleasedGil gil;
+  options.on_lock_wait = gil.lock_poll();
+  gil.release();
   try {
     opened.emplace(TransactionManager::open(options));
   } catch (const std::bad_alloc&) {
@@ -171,10 +175,12 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   } catch (...) {
     escaped = Escaped::kOther;
   }
-  Py_END_ALLOW_THREADS
+  gil.reacquire();
   if (escaped != Escaped::kNothing || !opened->ok()) forget_descriptor();
   if (escaped == Escaped::kOutOfMemory) return PyErr_NoMemory();
   if (escaped == Escaped::kOther) return raise_internal_error("unexpected C++ exception");
+  // A signal handler raised during the wait: its exception, and nothing open.
+  if (!opened->ok() && PyErr_Occurred()) return nullptr;
   if (!opened->ok()) {
     raise_engine_error(opened->error());
     if (options.path) name_file_of_error(*options.path);

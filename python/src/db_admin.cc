@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "convert.h"
 #include "db.h"
 #include "db_engine.h"
+#include "destination_error.h"
 #include "drain_insertion.h"
 #include "fs_path.h"
 #include "records.h"
@@ -113,12 +115,18 @@ PyObject* db_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   bool overwrite = false;
   if (a[1] != nullptr && !to_bool(a[1], names[1], &overwrite)) return nullptr;
   // The copy is the engine's work and can take long: nothing of it needs
-  // Python, and other threads run meanwhile (not on this database).
+  // Python, and other threads run meanwhile (not on this database). Its
+  // descriptors are closed in children forked meanwhile.
+  RegistryWatch watch;
+  std::optional<ambrik::Error> destination_failure;
   auto r = with_engine(
       self,
       [&](TransactionManager& tm) -> ambrik::Result<ambrik::tools::BackupReport> {
         try {
-          return ambrik::tools::backup(tm, path, overwrite);
+          ambrik::tools::Destination dst(path, overwrite, &watch);
+          auto done = ambrik::tools::backup(tm, dst);
+          if (!done.ok()) destination_failure = dst.failure();
+          return done;
         } catch (const std::bad_alloc&) {
           return ambrik::Error::io_errno(ENOMEM);
         } catch (...) {
@@ -126,6 +134,12 @@ PyObject* db_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         }
       },
       Gil::kReleased);
+  if (!r) return raise_closed();
+  // Nothing of a failed backup touched the database: the destination's
+  // problems are that file's, and memory running out is MemoryError.
+  if (destination_failure) return raise_destination_error(*destination_failure, path);
+  if (!r->ok() && r->error().kind() == ambrik::ErrorKind::Io && r->error().os_errno() == ENOMEM)
+    return PyErr_NoMemory();
   if (!succeeded(r)) return nullptr;
   const ambrik::tools::BackupReport& b = r->value();
   return build_record("BackupStats", {{"pages_written", b.pages}, {"bytes_written", b.bytes}});

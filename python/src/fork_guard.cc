@@ -32,6 +32,22 @@ void after_fork_in_child() {
   g_mu.unlock();
 }
 
+// REQUIRES: g_mu held.
+bool track_descriptor(int fd) {
+  if (fd < 0) return true;
+  try {
+    g_descriptors.push_back(fd);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void untrack_descriptor(int fd) {
+  auto it = std::find(g_descriptors.begin(), g_descriptors.end(), fd);
+  if (it != g_descriptors.end()) g_descriptors.erase(it);
+}
+
 }  // namespace
 
 bool install_fork_handler() {
@@ -45,19 +61,12 @@ uint64_t fork_generation() { return g_generation.load(std::memory_order_relaxed)
 RegistryLock::RegistryLock() { g_mu.lock(); }
 RegistryLock::~RegistryLock() { g_mu.unlock(); }
 
-bool RegistryLock::add(int fd) {
-  if (fd < 0) return true;
-  try {
-    g_descriptors.push_back(fd);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
+bool RegistryLock::add(int fd) { return track_descriptor(fd); }
+void RegistryLock::remove(int fd) { untrack_descriptor(fd); }
 
-void RegistryLock::remove(int fd) {
-  auto it = std::find(g_descriptors.begin(), g_descriptors.end(), fd);
-  if (it != g_descriptors.end()) g_descriptors.erase(it);
-}
+void RegistryWatch::hold() { g_mu.lock(); }
+void RegistryWatch::release() { g_mu.unlock(); }
+bool RegistryWatch::add(int fd) { return track_descriptor(fd); }
+void RegistryWatch::remove(int fd) { untrack_descriptor(fd); }
 
 }  // namespace ambrik::py

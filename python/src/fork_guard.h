@@ -1,4 +1,5 @@
-// Databases across fork(): a child process must not use the parent's.
+// Databases across fork(): a child process must not use the parent's, nor
+// keep the files of a backup or tool running in the parent.
 //
 // A child created by fork() shares the parent's open file descriptions. If
 // it wrote through an inherited database both processes would issue the
@@ -30,6 +31,8 @@
 
 #include <cstdint>
 
+#include "tools/tool_file.h"
+
 namespace ambrik::py {
 
 // Installs the fork handler; idempotent, called at module initialisation.
@@ -52,6 +55,18 @@ class RegistryLock {
   // False when memory ran out (the descriptor is then not tracked).
   bool add(int fd);
   void remove(int fd);
+};
+
+// The registry as the watch of the operator tools and of backups: the
+// descriptors they hold for the length of a call (a copy's temporary file,
+// a source, the destination probed for its lock) are closed in children
+// forked meanwhile, as a database's are. Any thread may use one.
+class RegistryWatch final : public tools::DescriptorWatch {
+ public:
+  void hold() override;
+  void release() override;
+  bool add(int fd) override;
+  void remove(int fd) override;
 };
 
 }  // namespace ambrik::py

@@ -18,9 +18,12 @@
 #include <optional>
 #include <string>
 
+#include "destination_error.h"
 #include "error.h"
 #include "error_table.h"
+#include "fork_guard.h"
 #include "fs_path.h"
+#include "released_gil.h"
 #include "tools/checker.h"
 #include "tools/compactor.h"
 #include "tools/report_json.h"
@@ -126,21 +129,33 @@ PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   }
 }
 
+// Runs `fn(access)` without the interpreter lock: `access` waits `wait`
+// seconds for a file in use (answering Ctrl-C meanwhile) and tracks the
+// descriptors the tool opens, so that a child forked meanwhile does not keep
+// them. `dst`: the destination of a copy, whose failures are its own.
 template <typename Fn>
-PyObject* run_engine(Fn&& fn) {
+PyObject* run_engine(double wait, Fn&& fn, ambrik::tools::Destination* dst = nullptr) {
+  ambrik::py::RegistryWatch watch;
+  ambrik::py::ReleasedGil gil;
+  ambrik::tools::FileAccess access;
+  access.lock_timeout_seconds = wait;
+  access.between_polls = gil.lock_poll();
+  access.watch = &watch;
   std::optional<Error> error;
+  std::optional<Error> destination_failure;
   std::string text;
   try {
-    PyThreadState* ts = PyEval_SaveThread();
+    gil.release();
     try {
-      auto result = fn();
+      auto result = fn(access);
       if (result.ok()) text = ambrik::tools::to_json(result.value());
       else error = result.error();
+      if (dst) destination_failure = dst->failure();
     } catch (...) {
-      PyEval_RestoreThread(ts);
+      gil.reacquire();
       throw;
     }
-    PyEval_RestoreThread(ts);
+    gil.reacquire();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -149,6 +164,9 @@ PyObject* run_engine(Fn&& fn) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
     return nullptr;
   }
+  if (error && PyErr_Occurred()) return nullptr;  // a signal ended a wait for the file
+  if (destination_failure)
+    return ambrik::py::raise_destination_error(*destination_failure, dst->path());
   if (error) return raise_engine_error(*error);
   return json_result(text);
 }
@@ -168,7 +186,9 @@ PyObject* tools_check(PyObject*, PyObject* args, PyObject* kwargs) {
   std::optional<Key> key;
   if (!path_arg(path_obj, path) || !key_arg(key_obj, key)) return nullptr;
   auto show = progress_printer(progress != 0, "check");
-  return run_engine([&] { return ambrik::tools::check_file(path, key, show, wait); });
+  return run_engine(wait, [&](const ambrik::tools::FileAccess& access) {
+    return ambrik::tools::check_file(path, key, show, access);
+  });
 }
 
 PyObject* tools_stats(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -186,7 +206,9 @@ PyObject* tools_stats(PyObject*, PyObject* args, PyObject* kwargs) {
   std::optional<Key> key;
   if (!path_arg(path_obj, path) || !key_arg(key_obj, key)) return nullptr;
   auto show = progress_printer(progress != 0, "stats");
-  return run_engine([&] { return ambrik::tools::stats_file(path, key, show, wait); });
+  return run_engine(wait, [&](const ambrik::tools::FileAccess& access) {
+    return ambrik::tools::stats_file(path, key, show, access);
+  });
 }
 
 PyObject* tools_compact(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -202,12 +224,19 @@ PyObject* tools_compact(PyObject*, PyObject* args, PyObject* kwargs) {
       !wait_arg(wait)) {
     return nullptr;
   }
-  std::string src, dst;
+  std::string src, dst_path;
   std::optional<Key> key;
-  if (!path_arg(src_obj, src) || !path_arg(dst_obj, dst) || !key_arg(key_obj, key)) return nullptr;
+  if (!path_arg(src_obj, src) || !path_arg(dst_obj, dst_path) || !key_arg(key_obj, key))
+    return nullptr;
   auto show = progress_printer(progress != 0, "compact");
+  ambrik::py::RegistryWatch watch;
+  ambrik::tools::Destination dst(dst_path, overwrite != 0, &watch);
   return run_engine(
-      [&] { return ambrik::tools::compact_file(src, dst, key, overwrite != 0, show, wait); });
+      wait,
+      [&](const ambrik::tools::FileAccess& access) {
+        return ambrik::tools::compact_file(src, dst, key, show, access);
+      },
+      &dst);
 }
 
 PyMethodDef tools_methods[] = {
@@ -242,4 +271,11 @@ PyModuleDef tools_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tools(void) { return PyModuleDef_Init(&tools_module); }
+PyMODINIT_FUNC PyInit__tools(void) {
+  // The descriptors a tool holds are closed in children forked meanwhile.
+  if (!ambrik::py::install_fork_handler()) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot install the fork handler");
+    return nullptr;
+  }
+  return PyModuleDef_Init(&tools_module);
+}

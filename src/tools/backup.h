@@ -13,6 +13,7 @@
 #include <string>
 
 #include "result.h"
+#include "tools/destination.h"
 #include "transaction/transaction_manager.h"
 
 namespace ambrik::tools {
@@ -23,9 +24,11 @@ struct BackupReport {
 };
 
 // REQUIRES: the caller serialises calls into `tm` (none runs meanwhile).
-// Errors: Poisoned; those of write_compacted (the destination is the
-// database or its spill file, exists and !overwrite, is held open); the
-// engine's page errors for a damaged database; I/O errors writing the copy.
-Result<BackupReport> backup(TransactionManager& tm, const std::string& dst, bool overwrite);
+// Errors: Poisoned; those of the destination (dst.failure() names them:
+// the database or its spill file, exists and !overwrite, held open, its
+// directory missing, writing, syncing or renaming the copy); the engine's
+// page errors for a damaged database; Io ENOMEM when memory runs out. A
+// failed backup never changes or poisons the database.
+Result<BackupReport> backup(TransactionManager& tm, Destination& dst);
 
 }  // namespace ambrik::tools

@@ -20,7 +20,11 @@
 //    count, and no page both reachable and free; a page below the committed
 //    page count that is neither reachable nor free is leaked, a problem:
 //    every commit leaves each such page one or the other (pages past the
-//    count, which a crash may leave, are not leaks);
+//    count, which a crash may leave, are not leaks). One exception: in a
+//    file with no other problem, leaked pages that all hold free-map nodes
+//    are the retired free-map pages earlier releases left recorded nowhere
+//    on a normal close; they are orphaned free-map pages, a warning (defrag
+//    or compact reclaims them);
 //  - named roots: names well-formed and unique; a root naming a handle that
 //    is not live is a warning;
 //  - key maps: every named root whose value carries the key-map tag is
@@ -54,8 +58,9 @@ struct Finding {
   std::optional<uint64_t> page;
   std::string text;
   // What was being examined, for programs: "superblock", "file",
-  // "handle_table", "membership_index", "free_map", "leaked_pages" or
-  // "named_roots". The text is for people and may change.
+  // "handle_table", "membership_index", "free_map", "leaked_pages",
+  // "orphaned_free_map_pages" (a warning) or "named_roots". The text is for
+  // people and may change.
   const char* kind = "superblock";
 };
 
@@ -97,7 +102,9 @@ struct CheckReport {
   // What the committed state holds.
   std::array<uint64_t, kRoleCount> pages_by_role{};
   uint64_t free_pages = 0;
-  uint64_t leaked_pages = 0;
+  uint64_t leaked_pages = 0;  // neither reachable nor free, orphans included
+  // Leaked pages tolerated as orphaned free-map pages (then all of them).
+  uint64_t orphaned_freemap_pages = 0;
   uint64_t tail_units = 0;  // units past the committed page count
   uint64_t live_handles = 0;
   uint64_t inline_values = 0;
@@ -114,11 +121,11 @@ struct CheckReport {
   uint64_t findings_dropped = 0;
 };
 
-// Errors only when the file cannot be examined (see open_source);
-// everything wrong inside it is a finding. `lock_timeout_seconds`: how long
-// to wait for a file in use (here and below).
+// Errors only when the file cannot be examined (see open_source, which
+// opens it with `access`, here and below); everything wrong inside it is a
+// finding.
 Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress, double lock_timeout_seconds = 0.0);
+                               const ProgressFn& progress, const FileAccess& access = {});
 // check_file over storage the caller provides (no lock is taken).
 Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key);
 
@@ -129,6 +136,6 @@ struct StatsReport {
   CheckReport detail;
 };
 Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>& key,
-                               const ProgressFn& progress, double lock_timeout_seconds = 0.0);
+                               const ProgressFn& progress, const FileAccess& access = {});
 
 }  // namespace ambrik::tools

@@ -71,7 +71,13 @@ class Checker {
   Status check_membership();
   Status pinpoint_membership();
   Status check_freemap();
-  void check_free_and_leaked();
+  bool free_bit(uint64_t p) const { return (free_[p / 64] >> (p % 64)) & 1; }
+  // Pages both reachable and free.
+  void check_free();
+  // Pages neither reachable nor free (after every other check).
+  void report_leaked();
+  // Whether page p loads and holds a free-map node.
+  bool holds_freemap_node(uint64_t p);
   Status check_named_roots();
   // The key map under `root`, when its value is one.
   Status check_key_map(NamedRoot& root);

@@ -1,14 +1,6 @@
 #include "tools/compactor.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -27,40 +19,6 @@ namespace ambrik::tools {
 namespace {
 
 constexpr uint64_t kCacheBytes = 64ull << 20;
-
-// The temporary destination: removed unless committed. Its bytes go
-// through `storage()`, the same seam as every other file of the engine.
-class TempFile {
- public:
-  ~TempFile() {
-    storage_.reset();
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  Status create(const std::string& path) {
-    int fd;
-    do {
-      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    // Not from_errno: a missing directory is no missing database file.
-    if (fd < 0) return Error::io_errno(errno);
-    storage_ = std::make_unique<FileStorage>(fd);
-    path_ = path;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Error::simple(ErrorKind::LockFailed);
-    return ok_status();
-  }
-  Status commit_as(const std::string& dst) {
-    if (::rename(path_.c_str(), dst.c_str()) != 0) return Error::from_errno(errno);
-    path_.clear();
-    return ok_status();
-  }
-  // REQUIRES: create() succeeded.
-  Storage& storage() { return *storage_; }
-
- private:
-  std::unique_ptr<FileStorage> storage_;
-  std::string path_;
-};
-
 
 class Copier {
  public:
@@ -254,58 +212,12 @@ Status write_superblocks(PageSink& sink, Storage& out, const CommittedView& src,
   return ok_status();
 }
 
-// Whether `a` and `b` name the same file, also when `b` does not exist yet
-// (a spill file is created only when needed): same inode, or the same name
-// in the same directory.
-bool same_location(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  auto split = [](const std::string& p) -> std::pair<std::string, std::string> {
-    const size_t slash = p.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : p.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
-    char* real = ::realpath(dir.c_str(), nullptr);
-    if (real != nullptr) {
-      dir = real;
-      ::free(real);
-    }
-    return {dir, base};
-  };
-  return split(a) == split(b);
-}
-
-std::atomic<uint64_t> g_copies{0};
-
 }  // namespace
 
-Result<CompactReport> write_compacted(const CommittedView& view, const std::string& dst_path,
-                                      bool overwrite, const ProgressFn& progress,
-                                      uint64_t chosen_slot) {
-  if (view.database_path) {
-    for (const std::string& own : {*view.database_path, *view.database_path + ".spillway"}) {
-      if (same_location(own, dst_path))
-        return Error::io_text(IoKind::InvalidInput, "source and destination are the same file");
-    }
-  }
-  struct stat s_dst;
-  if (::stat(dst_path.c_str(), &s_dst) == 0) {
-    if (!overwrite) return Error::from_errno(EEXIST);
-    // Never replace a database some process has open.
-    int fd = ::open(dst_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-      ::close(fd);
-      if (locked) return Error::simple(ErrorKind::LockFailed);
-    }
-  }
-
-  TempFile tmp;
-  // Unique within the process too: two threads may copy to one destination.
-  const uint64_t n = g_copies.fetch_add(1, std::memory_order_relaxed);
-  TRY(tmp.create(dst_path + ".compact-" + std::to_string(::getpid()) +
-                 (n == 0 ? "" : "-" + std::to_string(n)) + ".tmp"));
-  PageSink sink(tmp.storage(), view.superblock.superblock_count, view.cipher);
+Result<CompactReport> write_compacted(const CommittedView& view, Destination& dst,
+                                      const ProgressFn& progress, uint64_t chosen_slot) {
+  TRY(dst.open(view.database_path));
+  PageSink sink(dst.storage(), view.superblock.superblock_count, view.cipher);
 
   Copier copier(view, sink, progress);
   copier.set_chosen_slot(chosen_slot);
@@ -314,10 +226,8 @@ Result<CompactReport> write_compacted(const CommittedView& view, const std::stri
   TRY(copier.copy_membership(members));
   TRY(sink.finish());
   const uint64_t page_count = sink.next();
-  TRY(write_superblocks(sink, tmp.storage(), view, handles, members, page_count));
-  TRY(tmp.storage().sync());
-  TRY(tmp.commit_as(dst_path));
-  TRY(sync_parent_directory(dst_path));
+  TRY(write_superblocks(sink, dst.storage(), view, handles, members, page_count));
+  TRY(dst.commit());
   if (progress) progress(view.units, view.units);
 
   CompactReport report = copier.report();
@@ -327,10 +237,10 @@ Result<CompactReport> write_compacted(const CommittedView& view, const std::stri
   return report;
 }
 
-Result<CompactReport> compact_file(const std::string& src_path, const std::string& dst_path,
-                                   const std::optional<Key>& key, bool overwrite,
-                                   const ProgressFn& progress, double lock_timeout_seconds) {
-  auto src = TRY(open_source(src_path, key, kCacheBytes, lock_timeout_seconds));
+Result<CompactReport> compact_file(const std::string& src_path, Destination& dst,
+                                   const std::optional<Key>& key, const ProgressFn& progress,
+                                   const FileAccess& access) {
+  auto src = TRY(open_source(src_path, key, kCacheBytes, access));
   if (src->select_error) return *src->select_error;
   const Superblock& sb = src->superblock;
   if (src->units < sb.page_count)
@@ -341,7 +251,7 @@ Result<CompactReport> compact_file(const std::string& src_path, const std::strin
     return Error::unsupported_format_version(
         sb.format_version, sb.encryption ? kFormatVersionEncrypted : kFormatVersionPlain);
   CompactReport report =
-      TRY(write_compacted(src->view(), dst_path, overwrite, progress, src->chosen));
+      TRY(write_compacted(src->view(), dst, progress, src->chosen));
   report.source_bytes = src->file_bytes;
   return report;
 }

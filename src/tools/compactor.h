@@ -13,9 +13,9 @@
 // with the same data key (fresh nonces), so exactly the keys that open the
 // source open the copy, and no key is re-derived.
 //
-// Durability: the copy is written to "<dst>.compact-<pid>.tmp" in the
-// destination's directory, synced, renamed over `dst` and the directory
-// synced; on any failure the temporary file is removed. The source is
+// Durability: the copy is written to a temporary file beside the
+// destination, synced, renamed over it and the directory synced; on any
+// failure the temporary file is removed (see destination.h). The source is
 // opened read-only and locked for the duration, so it is never modified.
 //
 // Memory: one page per open tree level, the current data page, a write
@@ -30,6 +30,7 @@
 #include "crypto/key.h"
 #include "result.h"
 #include "tools/checker.h"
+#include "tools/destination.h"
 #include "transaction/committed_view.h"
 
 namespace ambrik::tools {
@@ -44,26 +45,24 @@ struct CompactReport {
   uint64_t tags = 0;
 };
 
-// Errors: those of open_source; CorruptSuperblock, FileSizeMismatch and the
-// page errors of the engine's readers for a damaged source (CorruptPage
-// naming the membership root when the index disagrees with the handle
-// tags); UnsupportedFormatVersion for a source of a newer minor version
-// (its structures cannot be carried over faithfully); Io "File exists" when
-// `dst` exists and !overwrite, Io "source and destination are the same
-// file"; any I/O error writing the copy.
-// The copy itself, from any committed state: a closed file's (above) or an
-// open database's (a backup). Refuses a destination that is the source
-// database or its spill file (Io "source and destination are the same
-// file"), an existing one unless `overwrite` (Io "File exists"), and one
-// some process holds open (LockFailed). `chosen_slot` is the page blamed
-// when the tags disagree and there is no membership index. source_bytes is
-// left 0.
-Result<CompactReport> write_compacted(const CommittedView& view, const std::string& dst,
-                                      bool overwrite, const ProgressFn& progress,
-                                      uint64_t chosen_slot = 0);
+// The copy itself, from any committed state: a closed file's (below) or an
+// open database's (a backup). Opens `dst` with the view's database as the
+// file it must not replace (see Destination::open). A failure that
+// dst.failure() names is the destination's; any other comes from reading
+// the committed state: the page errors of the engine's readers for a
+// damaged one (CorruptPage naming the membership root when the index
+// disagrees with the handle tags; `chosen_slot` is the page blamed when
+// there is no membership index). source_bytes is left 0.
+Result<CompactReport> write_compacted(const CommittedView& view, Destination& dst,
+                                      const ProgressFn& progress, uint64_t chosen_slot = 0);
 
-Result<CompactReport> compact_file(const std::string& src, const std::string& dst,
-                                   const std::optional<Key>& key, bool overwrite,
-                                   const ProgressFn& progress, double lock_timeout_seconds = 0.0);
+// Errors: those of open_source (the source opened with `access`);
+// CorruptSuperblock, FileSizeMismatch and those of write_compacted for a
+// damaged source; UnsupportedFormatVersion for a source of a newer minor
+// version (its structures cannot be carried over faithfully); those of the
+// destination (dst.failure()).
+Result<CompactReport> compact_file(const std::string& src, Destination& dst,
+                                   const std::optional<Key>& key, const ProgressFn& progress,
+                                   const FileAccess& access = {});
 
 }  // namespace ambrik::tools

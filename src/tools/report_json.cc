@@ -117,7 +117,8 @@ void body(Json& j, const CheckReport& r) {
   j.close(']');
   j.key("pages").open('{');
   for (int i = 1; i < kRoleCount; ++i) j.field(role_key(i), r.pages_by_role[i]);
-  j.field("free", r.free_pages).field("leaked", r.leaked_pages).field("tail_units", r.tail_units);
+  j.field("free", r.free_pages).field("leaked", r.leaked_pages);
+  j.field("orphaned_free_map", r.orphaned_freemap_pages).field("tail_units", r.tail_units);
   j.close('}');
   j.key("content").open('{');
   j.field("live_handles", r.live_handles).field("inline_values", r.inline_values);

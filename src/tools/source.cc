@@ -1,7 +1,6 @@
 #include "tools/source.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <variant>
 
 #include "crypto/cipher.h"
+#include "page.h"
 #include "transaction/superblock_open.h"
 
 namespace ambrik::tools {
@@ -43,21 +43,21 @@ void PairDigest::add(uint32_t tag, uint64_t handle) {
 
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
-                                            uint64_t cache_bytes, double lock_timeout_seconds) {
+                                            uint64_t cache_bytes, const FileAccess& access) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
   // As for the engine's open: an empty file is not a database, and a
   // check of it must not say "damaged" while stats says "not found".
   if (S_ISREG(st.st_mode) && st.st_size == 0)
     return Error::simple(ErrorKind::DatabaseFileNotFound);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::from_errno(errno);
-  auto storage = std::make_unique<FileStorage>(fd);
-  TRY(lock_file_exclusive(fd, lock_timeout_seconds));
-  return open_storage_source(std::move(storage), path, key, cache_bytes);
+  auto opened = ToolFile::open(path, O_RDONLY, access.watch);
+  if (!opened.ok()) {
+    const int err = opened.error().os_errno();
+    return err != 0 ? Error::from_errno(err) : std::move(opened).error();
+  }
+  std::unique_ptr<ToolFile> file = std::move(opened).value();
+  TRY(lock_file_exclusive(file->descriptor(), access.lock_timeout_seconds, access.between_polls));
+  return open_storage_source(std::move(file), path, key, cache_bytes);
 }
 
 Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,
@@ -73,6 +73,21 @@ Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> sto
   src->stride = io->stride();
   src->units = io->page_count();
 
+  // A file in which no unit carries a superblock's magic (plaintext and
+  // encrypted alike, however damaged) nor a page trailer that checks is no
+  // database at all (a text file, say); a database whose superblocks were
+  // wiped still has pages that check.
+  std::vector<SlotDefect> no_magic;
+  for (size_t i = 0; i < candidates.units.size(); ++i) {
+    const std::vector<uint8_t>& unit = candidates.units[i];
+    if (unit.size() < kPageSize || load_u32(unit.data()) == kSuperblockMagic ||
+        page_trailer_ok(unit.data())) {
+      no_magic.clear();
+      break;
+    }
+    no_magic.push_back(SlotDefect{static_cast<uint32_t>(i), {SuperblockDefectKind::BadMagic, 0}});
+  }
+  const bool database_like = !candidates.units.empty() && no_magic.empty();
   for (size_t i = 0; i < candidates.units.size(); ++i) {
     SlotReport r;
     r.index = static_cast<uint32_t>(i);
@@ -93,6 +108,9 @@ Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> sto
   auto opened = open_superblock(candidates, key ? &*key : nullptr);
   if (!opened.ok()) {
     if (opened.error().kind() != ErrorKind::CorruptSuperblock) return std::move(opened).error();
+    // No database rather than a damaged one: refused as the engine's open
+    // refuses it, and named for what it lacks.
+    if (!database_like) return Error::corrupt_superblock(std::move(no_magic));
     src->select_error = std::move(opened).error();
     return src;
   }

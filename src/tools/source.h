@@ -11,8 +11,9 @@
 // valid superblock still yields a Source (with `select_error` set and no
 // cache), and a file shorter than its committed page count is opened so
 // that the pages that exist can be examined. Errors are kept for what stops
-// any examination: missing file, lock, I/O, no or wrong key, a format this
-// build does not read.
+// any examination: missing or empty file, a file with no superblock magic
+// in any slot (no database at all), lock, I/O, no or wrong key, a format
+// this build does not read.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include "page_cache.h"
 #include "result.h"
 #include "superblock/superblock.h"
+#include "tools/tool_file.h"
 #include "transaction/committed_view.h"
 
 namespace ambrik::tools {
@@ -73,16 +75,18 @@ struct PairDigest {
   bool operator==(const PairDigest&) const = default;
 };
 
-// Errors: DatabaseFileNotFound, LockFailed, Io; EncryptionNotSupported (a
-// key for a plaintext file, or an unknown algorithm), NoEncryptionKey,
-// InvalidEncryptionKey (no slot opens, or the chosen body does not),
-// UnsupportedFormatVersion (another major version), UnsupportedPageSize.
-// `lock_timeout_seconds`: how long to wait for the file lock (as the
-// engine's open waits).
+// Errors: DatabaseFileNotFound (missing or empty file); CorruptSuperblock
+// when no unit carries a superblock's magic (as the engine's open says);
+// LockFailed, Io (and whatever access.between_polls returns during a lock
+// wait); EncryptionNotSupported (a key for a plaintext file, or an unknown
+// algorithm), NoEncryptionKey, InvalidEncryptionKey (no slot opens, or the
+// chosen body does not), UnsupportedFormatVersion (another major version),
+// UnsupportedPageSize. The file is locked as the engine's open locks it,
+// waiting as `access` says.
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
                                             uint64_t cache_bytes,
-                                            double lock_timeout_seconds = 0.0);
+                                            const FileAccess& access = {});
 // The same over storage the caller has opened (an image in memory, a copy
 // of a file); `label` stands for the path in reports. Nothing is written.
 Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,

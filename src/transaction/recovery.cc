@@ -85,7 +85,7 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);  // owns fd from here on
   if (o.on_file_opened) o.on_file_opened(fd);
-  TRY(lock_file_exclusive(fd, o.lock_timeout_seconds));
+  TRY(lock_file_exclusive(fd, o.lock_timeout_seconds, o.on_lock_wait));
 
   auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);
   const bool empty = TRY(io->refresh_length()) == 0;

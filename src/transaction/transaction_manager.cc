@@ -182,10 +182,10 @@ Result<StatsValues> TransactionManager::stats() { AMBRIK_GUARDED(impl_->stats())
 Result<CounterValues> TransactionManager::counters() { AMBRIK_GUARDED(impl_->counters()); }
 
 Result<CommittedView> TransactionManager::committed_view() {
-  // Not guarded: a view is only read, and a copy that fails leaves the
-  // database as it was.
+  // Not guarded, and memory running out does not poison: a view is only
+  // read, and a copy that fails leaves the database as it was.
   if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
-  return contain(impl_.get(), [&] { return impl_->committed_view(); });
+  return contain(nullptr, [&] { return impl_->committed_view(); });
 }
 
 Result<DefragResult> TransactionManager::defrag(const DefragSettings& settings) {

@@ -61,6 +61,9 @@ struct OpenOptions {
   // descriptors in forked children can track it from the start. The
   // descriptor stays the engine's; on a failed open the engine closes it.
   std::function<void(int fd)> on_file_opened;
+  // Called between polls while waiting for the file lock (see
+  // lock_file_exclusive); an error it returns ends the open with it.
+  LockPollFn on_lock_wait;
 };
 
 class TransactionManagerImpl;

@@ -7,10 +7,16 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <vector>
 
+#include "oracle.h"
 #include "page_io.h"
+#include "test_util.h"
+#include "tools/backup.h"
 #include "transaction/transaction_manager.h"
 
 namespace {
@@ -91,6 +97,65 @@ TEST(ExceptionBoundary, FailedAllocationPoisonsAndReturnsAnError) {
       ASSERT_LT(k, 10000) << "call " << call << " never got through";
     }
     EXPECT_GT(failures, 0) << "call " << call << " allocated nothing";
+  }
+}
+
+// A backup only reads the database: memory running out at any point of it
+// fails the backup alone, leaves no file behind, and the database goes on.
+TEST(ExceptionBoundary, FailedAllocationInABackupDoesNotPoison) {
+  const std::vector<uint8_t> small(100, 7), large(30000, 9);
+  testing::TempDir dir;
+  OpenOptions o;
+  o.path = dir.file("db");
+  o.cache_max_bytes = 16 * 8192;
+  auto db = TransactionManager::open(o).value();
+  ASSERT_TRUE(db->begin().ok());
+  std::vector<uint64_t> handles;
+  for (int i = 0; i < 40; ++i)
+    handles.push_back(db->allocate(i % 8 ? small : large, i % 3).value());
+  ASSERT_TRUE(db->commit().ok());
+  ASSERT_TRUE(db->begin().ok());  // a transaction under way, its pages dirty, stays usable
+  for (int i = 0; i < 8; ++i) handles.push_back(db->allocate(large).value());
+  const std::string dst = dir.file("copy");
+  auto leftovers = [&] {
+    std::string names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = e.path().filename().string();
+      if (name != "db" && name != "db.spillway") names += name + " ";
+    }
+    return names;
+  };
+  int failures = 0;
+  for (long k = 0;; ++k) {
+    bool reached = false;
+    auto r = [&] {
+      tools::Destination to(dst, false);  // gone, with its temporary file, on return
+      t_allocations_left = k;
+      auto attempt = tools::backup(*db, to);
+      reached = t_allocations_left == -1;
+      t_allocations_left = -1;
+      return attempt;
+    }();
+    if (!reached) {
+      ASSERT_TRUE(r.ok()) << "k " << k << ": " << r.error().message();
+      break;
+    }
+    ++failures;
+    ASSERT_FALSE(r.ok()) << "k " << k;
+    EXPECT_EQ(r.error().os_errno(), ENOMEM) << "k " << k << ": " << r.error().message();
+    ASSERT_FALSE(db->is_poisoned()) << "k " << k;
+    ASSERT_EQ(leftovers(), "") << "k " << k;
+    ASSERT_LT(k, 10000);
+  }
+  EXPECT_GT(failures, 50);
+  for (size_t i = 0; i < handles.size(); ++i)
+    ASSERT_EQ(db->read(handles[i]).value(), i % 8 && i < 40 ? small : large);
+  ASSERT_TRUE(db->allocate(small).ok());
+  ASSERT_TRUE(db->commit().ok());
+  db.reset();
+  for (const std::string& file : {dst, dir.file("db")}) {
+    std::ifstream f(file, std::ios::binary);
+    testing::expect_sound(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), {}, file);
   }
 }
 

@@ -140,3 +140,44 @@ def test_fork_while_another_thread_opens_does_not_keep_the_lock(tmp_path):
         if during_open:
             return
     pytest.skip("no fork landed inside open")
+
+
+def test_child_forked_during_a_backup_keeps_none_of_its_files(tmp_path):
+    path, dst = str(tmp_path / "db"), str(tmp_path / "copy")
+    db = am.open(path)
+    with db.transaction() as t:
+        for i in range(3000):
+            t.allocate(bytes([i % 251]) * 2500)
+    copy_files = str(tmp_path / "copy")  # the copy and its temporary file
+
+    def held():
+        return [fd for fd in os.listdir("/proc/self/fd")
+                if os.path.realpath(f"/proc/self/fd/{fd}").startswith(copy_files)]
+
+    for _ in range(50):  # until one fork lands while the copy is being written
+        backup = threading.Thread(target=lambda: db.backup(dst, overwrite=True))
+        backup.start()
+        while backup.is_alive() and not held():
+            pass
+        go_read, go_write = os.pipe()
+        ready_read, ready_write = os.pipe()
+        pid = in_child(lambda: os.write(ready_write, b"1" if held() else b"0")
+                       and os.read(go_read, 1) and 0)
+        during_backup = backup.is_alive()
+        backup.join()
+        answer = os.read(ready_read, 1)
+        os.close(ready_read)
+        os.close(ready_write)
+        try:
+            if during_backup:
+                assert answer == b"0"  # its fork handler closed them
+                db.backup(dst, overwrite=True)  # nothing of the last copy is locked
+        finally:
+            os.write(go_write, b"x")
+            os.close(go_write)
+            os.close(go_read)
+            wait_ok(pid)
+        if during_backup:
+            db.close()
+            return
+    pytest.skip("no fork landed inside a backup")

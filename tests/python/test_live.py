@@ -1,7 +1,11 @@
 """A database in use: backups of it, other threads running during its engine
 calls, and a second opener waiting for its file lock."""
 
+import errno
 import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -85,14 +89,33 @@ def test_backup_options_refusals_and_sources(tmp_path):
             assert t.read(h) == b"working"
         with am.open(dst, encryption_key=b"k1") as copy:
             assert copy.read(h) == b"committed" and copy.handles() == [h]
-        with pytest.raises(am.IoError, match="File exists"):
-            db.backup(dst)
+        # Problems of the destination are that file's: Python's own OSError
+        # family, naming it, never a database error.
+        refusals = [(dst, {}, FileExistsError, errno.EEXIST, "File exists"),
+                    (tmp_path / "no" / "copy", {}, FileNotFoundError, errno.ENOENT, None)]
+        refusals += [(own, {"overwrite": True}, OSError, errno.EINVAL,
+                      "source and destination are the same file")
+                     for own in (path, path + ".spillway")]
+        with am.open(tmp_path / "in-use", encryption_key=b"k1"):
+            refusals.append((tmp_path / "in-use", {"overwrite": True}, OSError, errno.EBUSY,
+                             "destination is open in another program"))
+            for target, options, cls, number, text in refusals:
+                with pytest.raises(cls) as info:
+                    db.backup(target, **options)
+                assert not isinstance(info.value, am.AmbrikError)
+                assert (info.value.errno, info.value.filename) == (number, str(target))
+                assert text is None or info.value.strerror == text
+        assert not db.is_poisoned
+        # A temporary file left by a killed run under this process id is
+        # someone else's: neither in the way nor removed.
+        leftover = tmp_path / f"copy.compact-{os.getpid()}.tmp"
+        leftover.write_bytes(b"left behind")
         before = os.stat(dst).st_ino
         db.backup(os.fsencode(dst), overwrite=True)
         assert os.stat(dst).st_ino != before
-        for own in (path, path + ".spillway"):
-            with pytest.raises(am.IoError, match="source and destination are the same file"):
-                db.backup(own, overwrite=True)
+        assert leftover.read_bytes() == b"left behind"
+        leftover.unlink()
+        os.unlink(tmp_path / "in-use")
         assert not os.path.exists(path + ".spillway")
         with pytest.raises(TypeError):
             db.backup(dst, True)
@@ -210,3 +233,47 @@ def test_open_and_the_tools_wait_for_the_file_lock(tmp_path):
     holder = am.open(path)
     threading.Timer(0.2, holder.close).start()
     assert cli.main(["check", "--wait", "10", "-q", str(path)]) == cli.EXIT_OK
+
+
+# The child waits for the lock the parent holds, is interrupted, and says
+# whether it still holds anything of the file.
+WAITERS = {
+    "open": "import ambrik\n"
+            "try:\n"
+            "    ambrik.open(path, lock_timeout=float('inf'))\n"
+            "    code = 1\n"
+            "except KeyboardInterrupt:\n"
+            "    code = 42\n",
+    "stats": "from ambrik import cli\n"
+             "code = cli.main(['stats', '--wait', '1e12', path])\n",
+}
+
+
+@pytest.mark.parametrize("waiter", sorted(WAITERS))
+def test_ctrl_c_ends_a_wait_for_the_file_lock(tmp_path, waiter):
+    path = tmp_path / "db"
+    holder = am.open(path)
+    real = os.path.realpath(path)
+    script = ("import os, sys\npath = sys.argv[1]\n" + WAITERS[waiter] +
+              "held = [fd for fd in os.listdir('/proc/self/fd')\n"
+              "        if os.path.realpath(f'/proc/self/fd/{fd}') == path]\n"
+              "sys.exit(99 if held else code)\n")
+    child = subprocess.Popen([sys.executable, "-c", script, real], stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not any(os.path.realpath(f"/proc/{child.pid}/fd/{fd}") == real
+                      for fd in os.listdir(f"/proc/{child.pid}/fd")):
+            assert time.monotonic() < deadline and child.poll() is None
+            time.sleep(0.01)
+        time.sleep(0.2)  # polling the lock by now
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=20)
+    finally:
+        child.kill()
+        child.wait()
+        holder.close()
+    expected = 42 if waiter == "open" else cli.EXIT_INTERRUPTED
+    assert child.returncode == expected, err
+    if waiter != "open":
+        assert err == "ambrik stats: interrupted\n"

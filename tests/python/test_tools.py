@@ -164,20 +164,31 @@ def test_check_cannot_check(tmp_path):
     path = tmp_path / "e.db"
     build(path, key=KEY, count=20)
     (tmp_path / "wrong").write_bytes(b"not the key")
-    assert run("check", tmp_path / "missing.db")[0] == 2
-    (tmp_path / "empty.db").write_bytes(b"")  # not a database, for both commands
-    for command in ("check", "stats"):
-        code, out, err = run(command, tmp_path / "empty.db", "--json")
-        assert code == 2 and "DatabaseFileNotFoundError" in err
-        assert json.loads(out) == {"command": command, "error": "DatabaseFileNotFoundError",
-                                   "message": "database file not found", "exit_status": 2}
+    (tmp_path / "empty.db").write_bytes(b"")
+    (tmp_path / "notes.txt").write_text("not a database\n" * 1000)  # longer than a page
+    (tmp_path / "short.txt").write_text("not a database either\n")
+    # A file that is not a database: status 2 and one text for every command.
+    for name, error, message in [
+            ("missing.db", "DatabaseFileNotFoundError", "database file not found: {}"),
+            ("empty.db", "DatabaseFileNotFoundError", "{} is empty (0 bytes): not a database file"),
+            ("notes.txt", "CorruptSuperblockError", "{} is not a database file (no superblock in it)"),
+            ("short.txt", "CorruptSuperblockError", "{} is not a database file (no superblock in it)")]:
+        for command in ("check", "stats", "compact"):
+            target = [tmp_path / "out.db"] if command == "compact" else ["--json"]
+            code, out, err = run(command, tmp_path / name, *target)
+            text = message.format(tmp_path / name)
+            assert (code, err) == (2, f"ambrik {command}: {error}: {text}\n"), (name, command)
+            if command != "compact":
+                assert json.loads(out) == {"command": command, "error": error, "message": text,
+                                           "exit_status": 2}
+    assert not (tmp_path / "out.db").exists()
     code, _, err = run("check", path)
     assert code == 2 and "NoEncryptionKeyError" in err
     code, _, err = run("check", path, "--key-file", tmp_path / "wrong")
     assert code == 2 and "InvalidEncryptionKeyError" in err
     with ambrik.open(str(path), encryption_key=KEY):
         code, _, err = run("check", path, "--key-file", tmp_path / "wrong")
-        assert code == 2 and "LockFailedError" in err
+        assert code == 2 and "LockFailedError" in err and "--wait SECONDS" in err
         with pytest.raises(ambrik.LockFailedError):
             cli.check(str(path), KEY)
     with pytest.raises(ambrik.InvalidEncryptionKeyError):
@@ -459,8 +470,14 @@ def test_compact_refusals(tmp_path):
     build(src, count=30)
     dst.write_bytes(b"keep me")
     code, _, err = run("compact", src, dst)
-    assert code == 2 and "exists" in err and dst.read_bytes() == b"keep me"
-    assert run("compact", src, src, "--force")[0] == 2
+    assert code == 2 and dst.read_bytes() == b"keep me"
+    assert err == f"ambrik compact: FileExistsError: [Errno 17] File exists: {str(dst)!r} " \
+                  "(use --force to replace it)\n"
+    with pytest.raises(FileExistsError) as info:
+        cli.compact(str(src), str(dst))
+    assert info.value.filename == str(dst) and not isinstance(info.value, ambrik.AmbrikError)
+    code, _, err = run("compact", src, src, "--force")
+    assert code == 2 and "source and destination are the same file" in err
     assert run("compact", src, dst, "--force")[0] == 0
     assert snapshot(dst) == snapshot(src)
     # A damaged source: nothing is written.
@@ -486,9 +503,9 @@ def test_compact_empty_and_locked(tmp_path):
             code, _, err = run("compact", src, tmp_path / "other.db")
             assert code == 2 and "LockFailedError" in err
         code, _, err = run("compact", src, dst, "--force")
-        assert code == 2 and "LockFailedError" in err
+        assert code == 2 and "OSError: [Errno 16] destination is open in another program" in err
     code, _, err = run("compact", src, tmp_path / "no" / "such" / "dir.db")
-    assert code == 2 and "IoError" in err
+    assert code == 2 and "FileNotFoundError" in err and not list(tmp_path.glob("*.tmp"))
 
 
 def test_database_module_surface_unchanged():
