@@ -86,13 +86,13 @@ class ReaderTable {
 
   // Opens or creates "<db_path>.readers". Alone, it rebuilds the table: S =
   // `slot_count`, newest = `newest_generation`. Otherwise it joins the
-  // table its users hold, with the slot count found there. Refusals: the
-  // name holds anything but a plain file with one link that is not the
-  // database (Io, ELOOP for a symbolic link, EEXIST otherwise); a table in
-  // use that is not a valid table of this database (Io, InvalidData, the
-  // reason in the text); an initialiser that never finishes (LockFailed);
-  // other OS errors by the errno rule. The caller keeps the database file
-  // open for the table's life.
+  // table its users hold, with the slot count found there. Refusals: a
+  // symbolic link (Io, ELOOP), a directory (Io, EISDIR) or anything else but
+  // a plain file with one link that is not the database (Io, EEXIST); a
+  // table in use that is not a valid table of this database (Io,
+  // InvalidData, the reason in the text); an initialiser that never
+  // finishes (LockFailed); other OS errors by the errno rule. The caller
+  // keeps the database file open for the table's life.
   // REQUIRES: 1 <= slot_count <= kMaxSlots, newest_generation >= 1.
   static Result<std::unique_ptr<ReaderTable>> open(const std::string& db_path,
                                                    uint64_t identity,
