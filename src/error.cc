@@ -105,6 +105,12 @@ IoKind io_kind_from_errno(int err) {
 
 Error Error::simple(ErrorKind kind) { return Error(kind); }
 
+Error Error::lock_failed(std::string reason) {
+  Error e(ErrorKind::LockFailed);
+  e.detail_ = std::make_shared<Detail>(Detail{std::move(reason), {}, 0, IoKind::Other});
+  return e;
+}
+
 Error Error::invalid_handle(uint64_t handle) {
   Error e(ErrorKind::InvalidHandle);
   e.a_ = handle;
@@ -281,7 +287,9 @@ std::string Error::message() const {
     }
     case ErrorKind::FileSizeMismatch:
       return "file size mismatch: expected " + n(a_) + " bytes, got " + n(b_);
-    case ErrorKind::LockFailed: return "failed to acquire exclusive file lock";
+    case ErrorKind::LockFailed:
+      return name().empty() ? "failed to acquire exclusive file lock"
+                            : "failed to acquire exclusive file lock: " + name();
     case ErrorKind::UnsupportedFormatVersion:
       return "unsupported on-disk format version: found " + n(a_) + ", this build supports " +
              n(b_);

@@ -100,6 +100,9 @@ class Error {
  public:
   // Constructors, one per kind (or family of kinds) with its payload.
   static Error simple(ErrorKind kind);  // kinds without payload
+  // LockFailed with the reason appended to its fixed text, for a refusal
+  // that the plain text would not explain.
+  static Error lock_failed(std::string reason);
   static Error invalid_handle(uint64_t handle);
   static Error savepoint_not_found(std::string name);
   static Error duplicate_savepoint(std::string name);
@@ -128,7 +131,7 @@ class Error {
   uint64_t a() const { return a_; }
   uint64_t b() const { return b_; }
   uint64_t c() const { return c_; }
-  const std::string& name() const;  // savepoint name, or internal text
+  const std::string& name() const;  // savepoint name, internal text, lock refusal reason
   const std::vector<SlotDefect>& defects() const;
   // Io only: 0 when the error carries no OS error number.
   int os_errno() const;

@@ -14,8 +14,9 @@
 #include <chrono>
 #include <thread>
 #include <cstring>
-#include <limits>
 #include <exception>
+#include <limits>
+#include <optional>
 
 #include "guarded_copy.h"
 #include "page.h"
@@ -105,7 +106,8 @@ void set_file_sync_delay_for_tests(uint64_t microseconds) {
   g_sync_delay_us.store(microseconds, std::memory_order_relaxed);
 }
 
-Status lock_file_exclusive(int fd, double timeout_seconds, const LockPollFn& between_polls) {
+Status lock_file(int fd, FileLockKind kind, double timeout_seconds,
+                 const LockPollFn& between_polls, const LockAdmitFn& admit) {
   using Clock = std::chrono::steady_clock;
   // A NaN or negative wait is no wait; an infinite one waits for ever.
   const bool forever = timeout_seconds == std::numeric_limits<double>::infinity();
@@ -115,13 +117,27 @@ Status lock_file_exclusive(int fd, double timeout_seconds, const LockPollFn& bet
           ? Clock::time_point::max()
           : Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                std::chrono::duration<double>(wait));
+  const int op = (kind == FileLockKind::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
   auto pause = std::chrono::microseconds(500);
+  std::optional<Error> refusal;  // the admission refused at the last try
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return ok_status();
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return Error::simple(ErrorKind::LockFailed);
+    if (::flock(fd, op) == 0) {
+      if (!admit) return ok_status();
+      Status admitted = admit();
+      if (admitted.ok()) return admitted;
+      // Nothing is held while waiting, nor after a refusal.
+      ::flock(fd, LOCK_UN);
+      if (admitted.error().kind() != ErrorKind::LockFailed) return admitted;
+      refusal = std::move(admitted).error();
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EWOULDBLOCK) {
+      return Error::simple(ErrorKind::LockFailed);
+    } else {
+      refusal.reset();  // the latest obstacle names the failure
+    }
     const Clock::time_point now = Clock::now();
-    if (now >= deadline) return Error::simple(ErrorKind::LockFailed);
+    if (now >= deadline) return refusal ? *refusal : Error::simple(ErrorKind::LockFailed);
     if (between_polls) TRY(between_polls());
     // Polling, not a blocking flock: a blocking wait cannot be bounded, and
     // the holder of a lock is usually a process that will not let go soon.

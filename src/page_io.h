@@ -133,14 +133,25 @@ Status preadv_full(int fd, uint64_t offset, const struct iovec* iov, size_t coun
 // holds it. A file system that cannot sync a directory (EINVAL) is taken as
 // having nothing to sync; any other failure is an error.
 Status sync_parent_directory(const std::string& path);
-// Takes the exclusive advisory lock on `fd`, waiting up to `timeout_seconds`
-// for another holder to let go (polling with growing pauses; 0 or less: one
-// try; infinity: no limit). LockFailed when it is not obtained.
+// The database file's advisory lock (flock, held by the open file
+// description): a writer's exclusive lock, or the shared lock of an open
+// that only reads, any number of which coexist. Each kind excludes the
+// other.
+enum class FileLockKind { Exclusive, Shared };
+// Takes the lock of `kind` on `fd`, waiting up to `timeout_seconds` for
+// holders of the other kind to let go (polling with growing pauses; 0 or
+// less: one try; infinity: no limit). LockFailed when it is not obtained.
 // `between_polls`, when set, runs before each pause (at most 50 ms apart);
 // an error it returns ends the wait with that error. An owner that must
 // answer signals during a long wait checks for them there.
+// `admit`, when set, runs each time the lock is obtained, with it held:
+// ok keeps the lock; LockFailed (someone the flock cannot see is in the
+// way) lets go of the lock and goes on polling, and is the result when the
+// wait runs out; any other error ends the wait, the lock released.
 using LockPollFn = std::function<Status()>;
-Status lock_file_exclusive(int fd, double timeout_seconds, const LockPollFn& between_polls = {});
+using LockAdmitFn = std::function<Status()>;
+Status lock_file(int fd, FileLockKind kind, double timeout_seconds,
+                 const LockPollFn& between_polls = {}, const LockAdmitFn& admit = {});
 // Test hook: every FileStorage::sync first sleeps this long (0: never), so
 // that tests can make a commit slow on purpose. Process-wide.
 void set_file_sync_delay_for_tests(uint64_t microseconds);

@@ -54,6 +54,49 @@ int ofd_lock(int fd, short type, off_t start, off_t len = 1) {
 
 bool conflict(int err) { return err == EAGAIN || err == EACCES; }
 
+// A file system (or kernel) without open-file-description locks.
+bool locks_unsupported(int err) {
+  return err == EINVAL || err == ENOLCK || err == EOPNOTSUPP;
+}
+
+// Whether another open file description holds any lock on byte `start` of
+// `fd` (asked as for a write lock, which any lock would conflict with; the
+// question needs no write access): 1 or 0, or -errno.
+int ofd_held(int fd, off_t start) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = 1;
+  for (;;) {
+    if (::fcntl(fd, F_OFD_GETLK, &fl) == 0) return fl.l_type != F_UNLCK ? 1 : 0;
+    if (errno != EINTR) return -errno;
+  }
+}
+
+// Whether the table at `path` has members (or an initialiser). No regular
+// file there, or one on a file system without these locks, has none: no
+// member could have joined it.
+Result<bool> has_members(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ELOOP) return false;
+    return Error::io_errno(errno);
+  }
+  struct stat st;
+  int held = ::fstat(fd, &st) != 0 ? -errno
+             : S_ISREG(st.st_mode) ? ofd_held(fd, ReaderTable::kMemberByte)
+                                   : 0;
+  ::close(fd);
+  if (held < 0 && locks_unsupported(-held)) return false;
+  if (held < 0) return Error::io_errno(-held);
+  return held == 1;
+}
+
 // Polls for a lock until the deadline. Not F_OFD_SETLKW: a blocking wait
 // cannot be bounded. LockFailed on timeout.
 Status poll_lock(int fd, short type, off_t start, double timeout_seconds) {
@@ -221,6 +264,25 @@ Result<std::unique_ptr<ReaderTable>> ReaderTable::open(const std::string& db_pat
     std::this_thread::sleep_for(std::chrono::microseconds(500 + jitter() % (2000 << attempt)));
   }
   return Error::io_text(IoKind::InvalidData, "reader table " + path + " is in use and " + why);
+}
+
+Status ReaderTable::admit_plain_reader(int db_fd, const std::string& db_path) {
+  // Where the database's file system has no such locks, no member can ask
+  // for the announcement either (plain_reader_present fails there), so the
+  // look below is what keeps the two apart.
+  const int err = ofd_lock(db_fd, F_RDLCK, kPlainReaderByte);
+  if (err != 0 && !locks_unsupported(err)) return Error::io_errno(err);
+  Result<bool> members = has_members(db_path + ".readers");
+  if (members.ok() && !members.value()) return ok_status();
+  if (err == 0) ofd_lock(db_fd, F_UNLCK, kPlainReaderByte);
+  if (!members.ok()) return std::move(members).error();
+  return Error::lock_failed("the file is in shared use (opened with shared=True)");
+}
+
+Result<bool> ReaderTable::plain_reader_present(int db_fd) {
+  const int held = ofd_held(db_fd, kPlainReaderByte);
+  if (held < 0) return Error::io_errno(-held);
+  return held == 1;
 }
 
 Status ReaderTable::claim_slot() {

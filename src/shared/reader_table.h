@@ -35,6 +35,24 @@
 //   byte 64 + 64i  slot i: held (write) by the slot's owner
 //   bytes 2 to 63  reserved
 //
+// Plain read-only opens (not members: they pin nothing) would read pages
+// that members' commits reuse, so the two never use a database at once.
+// Both take flock's shared lock on the database, which cannot tell them
+// apart; instead each side announces itself, then looks for the other:
+//
+//   a plain read-only open  holds a read lock on byte kPlainReaderByte of
+//                           the database file itself (far beyond any page;
+//                           a read lock, since its descriptor is read-only)
+//                           for its life, then looks for members (a lock on
+//                           byte 0 of the table) and, finding one, lets go
+//                           and is refused;
+//   a member                takes its read lock on byte 0, then looks for a
+//                           plain reader's byte (plain_reader_present) and,
+//                           finding one, must let go or back off.
+//
+// Locks are granted and tested in one order by the system, so of two opens
+// that race, the one that looks second sees the other's announcement.
+//
 // Invariant (the reuse rule): a page freed by the commit of generation c may
 // be handed out again only when every live slot pins 0 or a generation
 // >= c. A writer obtains that bound from `oldest_pinned`; a reader makes its
@@ -81,6 +99,9 @@ class ReaderTable {
   static constexpr off_t kWriterByte = 1;
   static constexpr uint32_t kNoSlot = ~uint32_t{0};
 
+  // The byte of the database file a plain read-only open holds (read).
+  static constexpr off_t kPlainReaderByte = off_t{1} << 62;
+
   // The identity a table records for the database file described by `st`.
   static uint64_t identity_of(const struct stat& st);
 
@@ -98,6 +119,21 @@ class ReaderTable {
                                                    uint64_t identity,
                                                    uint64_t newest_generation,
                                                    uint32_t slot_count);
+
+  // --- Plain read-only opens. ---
+  // Announces a plain read-only open through `db_fd` (the database opened
+  // for reading; the announcement lasts as long as its open file
+  // description), then looks for members of "<db_path>.readers" (none when
+  // there is no such regular file). LockFailed, with the reason in its
+  // text, when there are members: the announcement is withdrawn first. Io
+  // when the lock or the look fails.
+  static Status admit_plain_reader(int db_fd, const std::string& db_path);
+  // What a member checks once it holds its read lock on byte 0: whether a
+  // plain read-only open of the database behind `db_fd` (any descriptor of
+  // it that holds no announcement itself) is announced. Io when the
+  // question cannot be asked.
+  static Result<bool> plain_reader_present(int db_fd);
+
   ~ReaderTable();
   ReaderTable(const ReaderTable&) = delete;
   ReaderTable& operator=(const ReaderTable&) = delete;

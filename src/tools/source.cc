@@ -9,6 +9,7 @@
 
 #include "crypto/cipher.h"
 #include "page.h"
+#include "shared/reader_table.h"
 #include "transaction/superblock_open.h"
 
 namespace ambrik::tools {
@@ -56,7 +57,11 @@ Result<std::unique_ptr<Source>> open_source(const std::string& path,
     return err != 0 ? Error::from_errno(err) : std::move(opened).error();
   }
   std::unique_ptr<ToolFile> file = std::move(opened).value();
-  TRY(lock_file_exclusive(file->descriptor(), access.lock_timeout_seconds, access.between_polls));
+  // As a read-only open of the engine: beside other readers, never beside
+  // a writer.
+  const int fd = file->descriptor();
+  TRY(lock_file(fd, FileLockKind::Shared, access.lock_timeout_seconds, access.between_polls,
+                [&] { return ReaderTable::admit_plain_reader(fd, path); }));
   return open_storage_source(std::move(file), path, key, cache_bytes);
 }
 

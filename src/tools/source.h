@@ -1,8 +1,8 @@
 // Source: a closed database file opened for the operator tools.
 //
-// Opens the file read-only and takes the same exclusive lock as the engine's
-// open (so a file in use by a database object is refused with
-// LockFailedError), reads the superblock candidates at the right stride,
+// Opens the file read-only and locks it as the engine's read-only open does
+// (so it runs beside read-only opens, and a file a writer has open is
+// refused with LockFailedError), reads the superblock candidates at the right stride,
 // reports on each one, chooses the current superblock by the engine's rule
 // (select_superblock), unlocks an encrypted file with the given key and
 // opens a read-only page cache over it. Nothing is ever written.
@@ -81,8 +81,8 @@ struct PairDigest {
 // wait); EncryptionNotSupported (a key for a plaintext file, or an unknown
 // algorithm), NoEncryptionKey, InvalidEncryptionKey (no slot opens, or the
 // chosen body does not), UnsupportedFormatVersion (another major version),
-// UnsupportedPageSize. The file is locked as the engine's open locks it,
-// waiting as `access` says.
+// UnsupportedPageSize. The file is locked as the engine's read-only open
+// locks it, waiting as `access` says.
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
                                             uint64_t cache_bytes,

@@ -41,8 +41,8 @@ class DescriptorWatch {
 
 // How the tools open a file on their caller's behalf.
 struct FileAccess {
-  // Seconds to wait for another holder of the file lock (see
-  // lock_file_exclusive); `between_polls` runs during such a wait.
+  // Seconds to wait for another holder of the file lock (see lock_file);
+  // `between_polls` runs during such a wait.
   double lock_timeout_seconds = 0.0;
   LockPollFn between_polls;
   DescriptorWatch* watch = nullptr;  // not owned; null: nobody forks

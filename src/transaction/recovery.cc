@@ -9,6 +9,7 @@
 #include <string>
 
 #include "crypto/cipher.h"
+#include "shared/reader_table.h"
 #include "transaction/manager_impl.h"
 #include "transaction/superblock_open.h"
 
@@ -85,7 +86,16 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   if (fd < 0) return Error::from_errno(errno);
   auto storage = std::make_unique<FileStorage>(fd);  // owns fd from here on
   if (o.on_file_opened) o.on_file_opened(fd);
-  TRY(lock_file_exclusive(fd, o.lock_timeout_seconds, o.on_lock_wait));
+  // Opens that only read share the file with each other, and with no one
+  // who could reuse a page under them: flock keeps writers of the default
+  // mode out, the reader table's members are kept out (and keep them out)
+  // by the announcement that admit_plain_reader makes.
+  if (o.read_only) {
+    TRY(lock_file(fd, FileLockKind::Shared, o.lock_timeout_seconds, o.on_lock_wait,
+                  [&] { return ReaderTable::admit_plain_reader(fd, path); }));
+  } else {
+    TRY(lock_file(fd, FileLockKind::Exclusive, o.lock_timeout_seconds, o.on_lock_wait));
+  }
 
   auto io = std::make_unique<PageIo>(std::move(storage), o.read_only);
   const bool empty = TRY(io->refresh_length()) == 0;

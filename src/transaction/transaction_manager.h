@@ -54,7 +54,9 @@ struct OpenOptions {
   uint32_t superblock_count = 2;
   std::optional<Key> encryption_key;
   // Seconds to wait for another holder of the file lock to let go before
-  // LockFailed (0: fail at once; infinity: wait for ever).
+  // LockFailed (0: fail at once; infinity: wait for ever). A read-only open
+  // shares the lock with other read-only opens (see lock_file and
+  // ReaderTable::admit_plain_reader).
   double lock_timeout_seconds = 0.0;
   // Called with the database file's descriptor right after it is opened,
   // before the lock is taken or a key derived, so that an owner which closes
@@ -62,7 +64,7 @@ struct OpenOptions {
   // descriptor stays the engine's; on a failed open the engine closes it.
   std::function<void(int fd)> on_file_opened;
   // Called between polls while waiting for the file lock (see
-  // lock_file_exclusive); an error it returns ends the open with it.
+  // lock_file); an error it returns ends the open with it.
   LockPollFn on_lock_wait;
 };
 

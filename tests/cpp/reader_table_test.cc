@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "shared/reader_table.h"
@@ -177,6 +179,69 @@ TEST(ReaderTable, DeadReadersPinNothingAndChildrenLeaveParentsLocksAlone) {
   other.reset();
   v.reset();
   EXPECT_EQ(db.open(3)->newest(), 3u);  // no member left: rebuilt
+}
+
+// A plain read-only open and a member never use the database at once,
+// whichever comes first; each side's check sees the other's announcement.
+TEST(ReaderTable, PlainReadersAndMembersExcludeEachOther) {
+  Db db;
+  auto ro = [&] { return ::open(db.path.c_str(), O_RDONLY | O_CLOEXEC); };
+  const int probe = ro();  // a member's descriptor of the database
+  auto announced = [&] { return testing::must(ReaderTable::plain_reader_present(probe)); };
+
+  // Plain readers first (no table file yet): any number, seen by members.
+  const int r1 = ro(), r2 = ro();
+  ASSERT_TRUE(ReaderTable::admit_plain_reader(r1, db.path).ok());
+  ASSERT_TRUE(ReaderTable::admit_plain_reader(r2, db.path).ok());
+  EXPECT_TRUE(announced());
+  ::close(r1);
+  EXPECT_TRUE(announced());
+  ::close(r2);
+  EXPECT_FALSE(announced());
+  Child child([&](int fd) {  // another process's reader, until it dies
+    report(fd, ReaderTable::admit_plain_reader(ro(), db.path).ok());
+    ::pause();
+  });
+  ASSERT_EQ(child.verdict, 'y');
+  EXPECT_TRUE(announced());
+  child.kill();
+  EXPECT_FALSE(announced());
+
+  // A member first: plain readers are refused and withdraw.
+  auto refused = [&] {
+    const int r = ro();
+    Status st = ReaderTable::admit_plain_reader(r, db.path);
+    const bool withdrawn = !announced();
+    ::close(r);
+    return st.ok() ? std::string("admitted")
+                   : st.error().message() + (withdrawn ? "" : " (still announced)");
+  };
+  const std::string in_shared_use =
+      "failed to acquire exclusive file lock: the file is in shared use (opened with "
+      "shared=True)";
+  {
+    auto member = db.open();
+    EXPECT_EQ(refused(), in_shared_use);
+  }
+  EXPECT_EQ(refused(), "admitted");  // the file stays, its members are gone
+  {
+    // An initialiser at work counts as a member.
+    const int t = ::open(db.table.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_len = 1;
+    ASSERT_EQ(::fcntl(t, F_OFD_SETLK, &fl), 0);
+    EXPECT_EQ(refused(), in_shared_use);
+    ::close(t);
+  }
+  // Not a regular file, or a symbolic link: never a table with members.
+  ASSERT_EQ(::unlink(db.table.c_str()), 0);
+  ASSERT_EQ(::mkfifo(db.table.c_str(), 0644), 0);
+  EXPECT_EQ(refused(), "admitted");
+  ASSERT_EQ(::unlink(db.table.c_str()), 0);
+  ASSERT_EQ(::symlink(db.path.c_str(), db.table.c_str()), 0);
+  EXPECT_EQ(refused(), "admitted");
+  ::close(probe);
 }
 
 // A reader process pins, checks and unpins in a tight loop; the writer stops

@@ -1,6 +1,9 @@
 // The tool layer: trees built bottom-up must read back through the engine's
 // own readers, and check / compact must agree with the engine on real files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -11,6 +14,7 @@
 #include "freemap_tree.h"
 #include "handle_table.h"
 #include "membership_index.h"
+#include "shared/reader_table.h"
 #include "test_util.h"
 #include "tools/backup.h"
 #include "tools/checker.h"
@@ -197,8 +201,40 @@ TEST(ToolsFiles, CheckReportsAFlippedPageAndRefusesLockedFiles) {
               ErrorKind::LockFailed);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
   }
-  tools::CheckReport sound = must(tools::check_file(path.path(), std::nullopt, nullptr));
-  ASSERT_EQ(sound.problems, 0u);
+  {
+    // Read-only opens and the tools share the file, and keep writers out.
+    OpenOptions ro;
+    ro.path = path.path();
+    ro.read_only = true;
+    auto a = must(TransactionManager::open(ro)), b = must(TransactionManager::open(ro));
+    ASSERT_TRUE(a && b);
+    tools::CheckReport sound = must(tools::check_file(path.path(), std::nullopt, nullptr));
+    ASSERT_EQ(sound.problems, 0u);
+    OpenOptions rw;
+    rw.path = path.path();
+    EXPECT_EQ(TransactionManager::open(rw).error().message(),
+              "failed to acquire exclusive file lock");
+    // Members of the reader table see them, and are seen by them.
+    const int probe = ::open(path.path().c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_TRUE(must(ReaderTable::plain_reader_present(probe)));
+    a.reset();
+    b.reset();
+    EXPECT_FALSE(must(ReaderTable::plain_reader_present(probe)));
+    struct stat st;
+    ASSERT_EQ(::fstat(probe, &st), 0);
+    auto member = must(ReaderTable::open(path.path(), ReaderTable::identity_of(st), 1, 4));
+    auto refused = TransactionManager::open(ro);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(),
+              "failed to acquire exclusive file lock: the file is in shared use (opened with "
+              "shared=True)");
+    EXPECT_EQ(tools::check_file(path.path(), std::nullopt, nullptr).error().kind(),
+              ErrorKind::LockFailed);
+    EXPECT_FALSE(must(ReaderTable::plain_reader_present(probe)));
+    member.reset();
+    ::close(probe);
+    ::unlink((path.path() + ".readers").c_str());
+  }
   {
     std::fstream f(path.path(), std::ios::in | std::ios::out | std::ios::binary);
     std::vector<char> data((std::istreambuf_iterator<char>(f)), {});
