@@ -7,9 +7,10 @@
 // child's; and its copy of the descriptor would keep the file lock after the
 // parent closed. So, in every child:
 //  - a handler of the C runtime closes the child's copies of the descriptors
-//    of every database open at the time of the fork. A flock lock belongs to
+//    of every database open at the time of the fork. A flock lock, like the
+//    byte-range lock by which a read-only open announces itself, belongs to
 //    the open file description, so closing a copy never releases the
-//    parent's lock (nothing here ever calls flock(LOCK_UN));
+//    parent's locks (nothing here ever unlocks);
 //  - the fork generation rises, and a database object that was opened in an
 //    older generation counts as closed: it lets its engine go without
 //    running any of it, so nothing is written, synced, truncated or

@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -170,6 +171,63 @@ class TestOpenFailures:
         with pytest.raises(am.LockFailedError):
             am.open(path, read_only=True)
         db.close()
+        am.open(path).close()
+
+    def test_read_only_opens_share_the_file(self, path):
+        values = [bytes([i]) * 3000 for i in range(200)]
+        with am.open(path) as db:
+            handles = commit_values(db, values)
+        # A one-page cache: nearly every read goes to the file.
+        readers = [am.open(path, read_only=True, cache_max_bytes=PAGE) for _ in range(2)]
+        child = subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent("""
+                import sys
+                from ambrik import _ambrik as am
+                path, count = sys.argv[1], int(sys.argv[2])
+                db = am.open(path, read_only=True, cache_max_bytes=8192)
+                print("open", flush=True)
+                while not sys.stdin.readline():
+                    pass
+                for _ in range(20):
+                    for h in range(1, count + 1):
+                        assert db.read(h) == bytes([h - 1]) * 3000
+                print("read", flush=True)
+                sys.stdin.readline()
+                """), path, str(len(values))],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "open\n"
+            child.stdin.write("go\n")
+            child.stdin.flush()
+            failures = []
+
+            def read_all(db):
+                try:
+                    for _ in range(20):
+                        assert [db.read(h) for h in handles] == values
+                except BaseException as exc:  # noqa: BLE001 - reported below
+                    failures.append(exc)
+
+            threads = [threading.Thread(target=read_all, args=(db,)) for db in readers]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert not failures
+            assert child.stdout.readline() == "read\n"
+            for db in readers:
+                db.close()
+            # The other process's reader alone still keeps writers out.
+            with pytest.raises(am.LockFailedError) as info:
+                am.open(path, lock_timeout=0.05)
+            assert str(info.value) == "failed to acquire exclusive file lock"
+            done = subprocess.run([sys.executable, "-m", "ambrik", "check", "-q", path],
+                                  capture_output=True, text=True, timeout=60)
+            assert done.returncode == 0, done.stderr
+        finally:
+            child.stdin.close()
+            assert child.wait(timeout=60) == 0
+        assert not os.path.exists(path + ".spillway")
         am.open(path).close()
 
     def test_key_mismatches(self, path):
