@@ -223,11 +223,11 @@ Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
     const Cached* c = TRY(node(tm, handle, level));
     TRY(range.check(handle, *c));
     if (c->view.leaf()) {
-      path.push_back({handle, c->view, c->lower_bound(key)});
+      path.push_back({handle, c->view, c->lower_bound(key), c, range});
       return ok_status();
     }
     const size_t at = c->child_for(key);
-    path.push_back({handle, c->view, at});
+    path.push_back({handle, c->view, at, c, range});
     range.narrow(*c, at);
     handle = c->handle(at);
     --level;
@@ -239,13 +239,14 @@ Result<std::vector<KeyMap::Frame>> KeyMap::edge_path(TransactionManager& tm, con
   std::vector<Frame> path;
   uint64_t handle = h.root;
   for (unsigned level = h.height - 1u;; --level) {
-    const NodeView v = TRY(node(tm, handle, level))->view;
+    const Cached* c = TRY(node(tm, handle, level));
+    const NodeView v = c->view;
     if (v.leaf()) {
-      path.push_back({handle, v, first ? 0 : v.size()});
+      path.push_back({handle, v, first ? 0 : v.size(), c, {}});
       return path;
     }
     const size_t i = first ? 0 : v.size() - 1;
-    path.push_back({handle, v, i});
+    path.push_back({handle, v, i, c, {}});
     handle = v.handle(i);
   }
 }
@@ -264,13 +265,14 @@ Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path,
   for (;;) {
     const Frame& f = path.back();
     const uint64_t child = f.view.handle(f.index);
-    const NodeView v = TRY(node(tm, child, f.view.level() - 1u))->view;
+    const Cached* c = TRY(node(tm, child, f.view.level() - 1u));
+    const NodeView v = c->view;
     if (v.leaf()) {
-      path.push_back({child, v, forward ? 0 : v.size()});
+      path.push_back({child, v, forward ? 0 : v.size(), c, {}});
       return true;
     }
     if (v.size() == 0) return Error::corrupt_key_map(child);
-    path.push_back({child, v, forward ? 0 : v.size() - 1});
+    path.push_back({child, v, forward ? 0 : v.size() - 1, c, {}});
   }
 }
 
