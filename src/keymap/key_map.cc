@@ -183,11 +183,16 @@ Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
     cache_size_ = 0;
   } else {
     const uint64_t hh = *bound;
+    if (hh != header_handle_ || !header_) {
+      // Only a map's header carries the map tag: a name bound to anything
+      // else (or to nothing live) is the caller's, not a damaged map.
+      auto tag = tm.tag(hh);
+      if (!tag.ok() && tag.error().kind() == ErrorKind::InvalidHandle)
+        return Error::not_a_key_map(name_, hh);
+      if (TRY(std::move(tag)) != kMapTag) return Error::not_a_key_map(name_, hh);
+    }
     std::vector<uint8_t> bytes = TRY(read_linked(tm, hh));
     Header h = TRY(decode_header(hh, bytes));
-    if (hh != header_handle_ || !header_) {
-      if (TRY(tm.tag(hh)) != kMapTag) return Error::corrupt_key_map(hh);
-    }
     if (hh != header_handle_ || h.stamp != cache_stamp_) {
       cache_.clear();
       cache_size_ = 0;

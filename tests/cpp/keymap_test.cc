@@ -490,6 +490,23 @@ TEST(KeyMap, DamagedNodesAreCorruptionNotAnswers) {
   // Truncations of a valid node never parse.
   for (size_t cut = 0; cut < leaf.size(); cut += 7)
     EXPECT_FALSE(NodeView::parse(child, std::span(leaf).first(cut)).ok()) << cut;
+
+  // A name bound to something else than a map is the caller's mistake, not
+  // damage: refused, with the name, and the value left alone.
+  must(tm->begin());
+  must(tm->set_root_name("plain", plain));
+  must(tm->set_root_name("gone", uint64_t{1} << 40));
+  KeyMap other("plain");
+  auto n = other.size(*tm);
+  ASSERT_FALSE(n.ok());
+  EXPECT_EQ(n.error().kind(), ErrorKind::NotAKeyMap);
+  EXPECT_EQ(n.error().message(), "named root plain is bound to handle " + std::to_string(plain) +
+                                     ", which is not a key map");
+  EXPECT_EQ(other.put(*tm, b("k"), b("v")).error().kind(), ErrorKind::NotAKeyMap);
+  EXPECT_EQ(KeyMap("gone").find(*tm, b("k")).error().kind(), ErrorKind::NotAKeyMap);
+  EXPECT_FALSE(tm->is_poisoned());
+  EXPECT_EQ(must(tm->read(plain)), b("not a node"));
+  must(tm->rollback());
 }
 
 }  // namespace
