@@ -325,7 +325,8 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
     const Frame& leaf = path.back();
     w.doom(leaf.view.handle(leaf.index));
     // The node at depth d without entry `drop`, merged into a sibling when
-    // it has become small and the two fit one node.
+    // it has become small and the two fit one node (as three children
+    // always do: sharing them would leave a side with one).
     size_t drop = leaf.index;
     const size_t small = options_.max_node_bytes / 4;
     for (size_t d = path.size(); d-- > 0;) {
