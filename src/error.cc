@@ -212,6 +212,13 @@ Error Error::corrupt_key_map(uint64_t handle) {
   return e;
 }
 
+Error Error::not_a_key_map(std::string root_name, uint64_t handle) {
+  Error e(ErrorKind::NotAKeyMap);
+  e.a_ = handle;
+  e.detail_ = std::make_shared<Detail>(Detail{std::move(root_name), {}, 0, IoKind::Other});
+  return e;
+}
+
 Error Error::io_errno(int err) {
   Error e(ErrorKind::Io);
   std::string text = std::strerror(err);
@@ -314,6 +321,8 @@ std::string Error::message() const {
     case ErrorKind::DecryptionFailed:
       return "decryption/authentication failed for page " + n(a_);
     case ErrorKind::CorruptKeyMap: return "corrupt key map structure in value " + n(a_);
+    case ErrorKind::NotAKeyMap:
+      return "named root " + name() + " is bound to handle " + n(a_) + ", which is not a key map";
     case ErrorKind::Internal: return name();
   }
   return "unknown error";

@@ -52,6 +52,10 @@ enum class ErrorKind : uint8_t {
   // A key map's header or node is not what the map's layout allows (the
   // handle of the value). Not fatal: the engine read the value correctly.
   CorruptKeyMap,
+  // A key map was asked for under a named root that is bound to a value
+  // which is no map's header (the root name and the handle): a mistake of
+  // the caller, not damage.
+  NotAKeyMap,
   // Not one of the user-visible kinds: a condition valid use can never
   // produce ("OS RNG unavailable", counter overflow). It abandons the
   // operation and poisons the database; bindings must not report it as one
@@ -59,7 +63,7 @@ enum class ErrorKind : uint8_t {
   Internal,
 };
 
-inline constexpr int kErrorKindCount = 31;
+inline constexpr int kErrorKindCount = 32;
 
 // True for the kinds after which an open database refuses all further work
 // until it is opened again: Io, ChecksumMismatch, CorruptSuperblock,
@@ -119,6 +123,7 @@ class Error {
   static Error unsupported_page_size(uint32_t file_page_size, uint32_t build_page_size);
   static Error decryption_failed(uint64_t page);
   static Error corrupt_key_map(uint64_t handle);
+  static Error not_a_key_map(std::string root_name, uint64_t handle);
   // An I/O error with an OS error number (errno != 0) or a fixed description.
   static Error io_errno(int err);
   static Error io_text(IoKind kind, std::string description);
@@ -131,7 +136,7 @@ class Error {
   uint64_t a() const { return a_; }
   uint64_t b() const { return b_; }
   uint64_t c() const { return c_; }
-  const std::string& name() const;  // savepoint name, internal text, lock refusal reason
+  const std::string& name() const;  // savepoint or root name, internal text, lock refusal reason
   const std::vector<SlotDefect>& defects() const;
   // Io only: 0 when the error carries no OS error number.
   int os_errno() const;

@@ -144,6 +144,9 @@ class PoisonedError(FatalError):
 class CorruptKeyMapError(CorruptPageError):
     """A key map's header or node is damaged; the database itself stays usable."""
 
+class NotAKeyMapError(OperationalError):
+    """A key map was asked for under a named root bound to a value that is not a key map."""
+
 class DecryptionFailedError(FatalError):
     """A page of an encrypted database failed authentication."""
 

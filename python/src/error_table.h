@@ -53,6 +53,7 @@ constexpr ClassSpec kClasses[kExceptionCount] = {
     {"PoisonedError", E::FatalError},
     {"DecryptionFailedError", E::FatalError},
     {"CorruptKeyMapError", E::CorruptPageError},
+    {"NotAKeyMapError", E::OperationalError},
 };
 
 // The class each engine error kind raises, indexed by ErrorKind.
@@ -72,11 +73,11 @@ constexpr PyError kClassOfKind[kErrorKindCount] = {
     E::NoEncryptionKeyError,       E::InvalidEncryptionKeyError,
     E::EncryptionNotSupportedError, E::NoFreeKeySlotError,
     E::LastKeySlotError,           E::DecryptionFailedError,
-    E::CorruptKeyMapError,
+    E::CorruptKeyMapError,         E::NotAKeyMapError,
 };
 static_assert(kClassOfKind[static_cast<int>(ErrorKind::Io)] == E::IoError);
 static_assert(kClassOfKind[static_cast<int>(ErrorKind::Poisoned)] == E::PoisonedError);
-static_assert(kClassOfKind[kErrorKindCount - 1] == E::CorruptKeyMapError);
+static_assert(kClassOfKind[kErrorKindCount - 1] == E::NotAKeyMapError);
 
 // The name of the class that `kind` raises.
 constexpr const char* class_name_of(ErrorKind kind) {

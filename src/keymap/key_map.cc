@@ -183,11 +183,16 @@ Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
     cache_size_ = 0;
   } else {
     const uint64_t hh = *bound;
+    if (hh != header_handle_ || !header_) {
+      // Only a map's header carries the map tag: a name bound to anything
+      // else (or to nothing live) is the caller's, not a damaged map.
+      auto tag = tm.tag(hh);
+      if (!tag.ok() && tag.error().kind() == ErrorKind::InvalidHandle)
+        return Error::not_a_key_map(name_, hh);
+      if (TRY(std::move(tag)) != kMapTag) return Error::not_a_key_map(name_, hh);
+    }
     std::vector<uint8_t> bytes = TRY(read_linked(tm, hh));
     Header h = TRY(decode_header(hh, bytes));
-    if (hh != header_handle_ || !header_) {
-      if (TRY(tm.tag(hh)) != kMapTag) return Error::corrupt_key_map(hh);
-    }
     if (hh != header_handle_ || h.stamp != cache_stamp_) {
       cache_.clear();
       cache_size_ = 0;
@@ -223,11 +228,11 @@ Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
     const Cached* c = TRY(node(tm, handle, level));
     TRY(range.check(handle, *c));
     if (c->view.leaf()) {
-      path.push_back({handle, c->view, c->lower_bound(key)});
+      path.push_back({handle, c->view, c->lower_bound(key), c, range});
       return ok_status();
     }
     const size_t at = c->child_for(key);
-    path.push_back({handle, c->view, at});
+    path.push_back({handle, c->view, at, c, range});
     range.narrow(*c, at);
     handle = c->handle(at);
     --level;
@@ -239,13 +244,14 @@ Result<std::vector<KeyMap::Frame>> KeyMap::edge_path(TransactionManager& tm, con
   std::vector<Frame> path;
   uint64_t handle = h.root;
   for (unsigned level = h.height - 1u;; --level) {
-    const NodeView v = TRY(node(tm, handle, level))->view;
+    const Cached* c = TRY(node(tm, handle, level));
+    const NodeView v = c->view;
     if (v.leaf()) {
-      path.push_back({handle, v, first ? 0 : v.size()});
+      path.push_back({handle, v, first ? 0 : v.size(), c, {}});
       return path;
     }
     const size_t i = first ? 0 : v.size() - 1;
-    path.push_back({handle, v, i});
+    path.push_back({handle, v, i, c, {}});
     handle = v.handle(i);
   }
 }
@@ -264,13 +270,14 @@ Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path,
   for (;;) {
     const Frame& f = path.back();
     const uint64_t child = f.view.handle(f.index);
-    const NodeView v = TRY(node(tm, child, f.view.level() - 1u))->view;
+    const Cached* c = TRY(node(tm, child, f.view.level() - 1u));
+    const NodeView v = c->view;
     if (v.leaf()) {
-      path.push_back({child, v, forward ? 0 : v.size()});
+      path.push_back({child, v, forward ? 0 : v.size(), c, {}});
       return true;
     }
     if (v.size() == 0) return Error::corrupt_key_map(child);
-    path.push_back({child, v, forward ? 0 : v.size() - 1});
+    path.push_back({child, v, forward ? 0 : v.size() - 1, c, {}});
   }
 }
 

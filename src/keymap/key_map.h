@@ -143,20 +143,6 @@ class KeyMap {
     // gave 0 for `key`.
     int compare(size_t i, Key key, uint64_t q) const;
   };
-  struct Frame {
-    uint64_t handle;
-    NodeView view;
-    size_t index;  // child taken (internal) or entry position (leaf)
-  };
-  class Writer;
-  // Runs a write's body: a failure undoes what `w` did; a success records
-  // that this object knows the map as the engine now holds it.
-  // (Defined where the writes are, the only place it is used.)
-  template <typename Body>
-  Result<bool> run_write(TransactionManager& tm, Writer& w, Body&& body);
-  // The last step of a write: `h` (with a new stamp) becomes the header.
-  Status finish_header(Writer& w, Header h);
-
   // The value `handle` names; CorruptKeyMap when it is not live.
   static Result<std::vector<uint8_t>> read_linked(TransactionManager& tm, uint64_t handle);
   // The header as the engine shows it; absent when the name is unbound.
@@ -178,6 +164,22 @@ class KeyMap {
     // Into child `i` of `parent`.
     void narrow(const Cached& parent, size_t i);
   };
+  struct Frame {
+    uint64_t handle;
+    NodeView view;
+    size_t index;  // child taken (internal) or entry position (leaf)
+    const Cached* node = nullptr;
+    Bounds range;  // the range the parent gives this node (set by descend)
+  };
+  class Writer;
+  // Runs a write's body; a failure (an error or an exception) undoes what
+  // `w` did. (Defined where the writes are, the only place it is used.)
+  template <typename Body>
+  Result<bool> run_write(TransactionManager& tm, Writer& w, Body&& body);
+  // The last steps of a write to an existing map: the rewrites `w` planned,
+  // then header `h` (given a new stamp here), are applied; then what the
+  // map no longer reaches is deleted.
+  Status finish_write(Writer& w, Header h);
   // Root-to-leaf path towards `key`, each node checked against the range
   // its parent gives it.
   Status descend(TransactionManager& tm, const Header& h, Key key, std::vector<Frame>& path);

@@ -73,6 +73,7 @@ Result<std::unique_ptr<TransactionManager>> TransactionManager::open_storage(
 }
 
 bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
+void TransactionManager::poison() { impl_->poison(); }
 
 int TransactionManager::file_descriptor() const { return impl_->file_descriptor(); }
 

@@ -116,6 +116,10 @@ class TransactionManager {
   ~TransactionManager();
 
   bool is_poisoned() const;
+  // For a layer above whose change spans several calls (a key-map write)
+  // and could not undo the calls that succeeded: what the engine holds is
+  // no longer fit to commit.
+  void poison();
 
   // Advances with every call that may change what a read sees (every write,
   // begin, rollback, rollback_to, defrag), whether it succeeds or not; a

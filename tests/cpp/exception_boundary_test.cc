@@ -19,9 +19,11 @@
 #include "tools/backup.h"
 #include "transaction/transaction_manager.h"
 
-namespace {
+namespace ambrik::testing {
+// Also armed by the key-map fault sweep (keymap_test.cc).
 thread_local long t_allocations_left = -1;  // -1: never fail
-}  // namespace
+}  // namespace ambrik::testing
+using ambrik::testing::t_allocations_left;
 
 // The replacements below pair malloc with free; GCC pairs the library's
 // operator new with this free when it inlines both and warns.

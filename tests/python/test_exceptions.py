@@ -13,7 +13,7 @@ MODULE_ORDER = [
     "LastKeySlotError", "IoError", "ChecksumMismatchError", "CorruptSuperblockError",
     "FileSizeMismatchError", "LockFailedError", "UnsupportedFormatVersionError",
     "UnsupportedPageSizeError", "CorruptPageError", "InvalidPageIdError", "PoisonedError",
-    "DecryptionFailedError", "CorruptKeyMapError",
+    "DecryptionFailedError", "CorruptKeyMapError", "NotAKeyMapError",
 ]
 FATAL = {
     "DecryptionFailedError", "ChecksumMismatchError", "CorruptSuperblockError",
