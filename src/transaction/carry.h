@@ -53,7 +53,7 @@ namespace ambrik {
 
 class TailCarry {
  public:
-  static constexpr size_t kMaxResidents = 64;
+  static constexpr size_t kMaxResidents = 128;
   // Parked pages kept, oldest dropped first: one per leaf of a table of
   // 65,000 handles.
   static constexpr size_t kMaxParked = 128;
