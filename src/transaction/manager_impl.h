@@ -7,7 +7,7 @@
 //   savepoints.cc                          keys.cc       key slots
 //   config.cc    run-time settings         stats.cc      statistics, counters
 //   defrag.cc    defragmentation
-// The tail-page carry is a type of its own (carry.h); staging.cc calls it.
+// The tail-page carry is a type of its own (carry.h, carry.cc).
 //
 // Invariants:
 //  - outside a transaction `working` equals `committed` and the in-memory
