@@ -73,7 +73,7 @@ Status TransactionManagerImpl::commit() {
   working.page_count = page_count;
   committed = working;
   committed_page_count = page_count;
-  keep_tail_for_next_commit();
+  carry.commit(packer.current_page(), packer);
   packer.commit();
   recycle.on_commit();
   txn.clear();

@@ -34,9 +34,6 @@ Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settin
   }
 
   if (!sparse.empty()) {
-    // Moved values fill fresh pages: a carried tail page would count as a
-    // page this pass freed.
-    carry.page = kNoPage;
     const std::unordered_set<uint64_t> before = packer.data_page_ids_snapshot();
     std::unordered_set<uint64_t> examined;
     const std::vector<uint64_t> live = TRY(handles());
@@ -46,7 +43,7 @@ Result<DefragResult> TransactionManagerImpl::defrag(const DefragSettings& settin
       if (!entry || entry->kind != ValueKind::Inline || !sparse.count(entry->location)) continue;
       examined.insert(entry->location);
       std::vector<uint8_t> value = TRY(read(h));
-      TRY(update(h, value));
+      TRY(update_value(h, value, /*may_carry=*/false));
       result.values_moved += 1;
     }
     const std::unordered_set<uint64_t> after = packer.data_page_ids_snapshot();

@@ -46,7 +46,7 @@ Status TransactionManagerImpl::begin() {
   recycle.on_begin();
   recycle.set_usable_range(superblock_count, committed_page_count);
   packer.reset();
-  tail.page = kNoPage;
+  carry.begin();
   txn.clear();
   active = true;
   return ok_status();
@@ -60,8 +60,7 @@ Status TransactionManagerImpl::rollback() {
   TRY(recover_depths());
   recycle.on_rollback();
   packer.reset();
-  tail.page = kNoPage;
-  carry.page = kNoPage;
+  carry.rollback();
   txn.clear();
   active = false;
   return ok_status();

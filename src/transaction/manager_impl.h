@@ -6,8 +6,8 @@
 //                state                     staging.cc    value storage, allocator
 //   savepoints.cc                          keys.cc       key slots
 //   config.cc    run-time settings         stats.cc      statistics, counters
-//   defrag.cc    defragmentation           carry.cc      the tail page carried
-//                                                         into the next transaction
+//   defrag.cc    defragmentation
+// The tail-page carry is a type of its own (carry.h, carry.cc).
 //
 // Invariants:
 //  - outside a transaction `working` equals `committed` and the in-memory
@@ -38,6 +38,7 @@
 #include "page_cache.h"
 #include "result.h"
 #include "superblock/superblock.h"
+#include "transaction/carry.h"
 #include "transaction/transaction_manager.h"
 #include "u64_map.h"
 
@@ -53,23 +54,9 @@ struct StateRecord {
   std::array<uint8_t, kNamedRootsBytes> named_roots{};
 };
 
-// The data page that received the last small values, and the handles stored
-// into it (oldest first; some may have moved on since, and an update into
-// the same page lists a handle again: a carry checks and drops those). Past
-// kMaxCarried handles the list is given up: a carry would re-point too many
-// entries. A fixed array, so that noting a value costs no allocation.
-inline constexpr size_t kMaxCarried = 64;
-struct TailPage {
-  uint64_t page = kNoPage;
-  uint32_t count = 0;
-  bool too_many = false;
-  std::array<uint64_t, kMaxCarried> residents;
-};
-
 struct SavepointRecord {
   PackerSnapshot packer;
-  TailPage tail;
-  TailPage carry;
+  TailCarry::Snapshot carry;
   std::string name;
   std::vector<uint64_t> pending_free;  // the transaction's list at creation
   StateRecord working;
@@ -148,7 +135,9 @@ class TransactionManagerImpl {
 
   // --- mutate.cc
   Result<uint64_t> allocate(std::span<const uint8_t> value, uint32_t tag);
-  Status update(uint64_t handle, std::span<const uint8_t> value);
+  Status update(uint64_t handle, std::span<const uint8_t> value) {
+    return update_value(handle, value, /*may_carry=*/true);
+  }
   Status delete_inner(uint64_t handle);
   Status delete_many(std::span<const uint64_t> handles);
   Status delete_tagged(uint64_t handle, uint32_t tag);
@@ -213,6 +202,11 @@ class TransactionManagerImpl {
   // --- defrag.cc
   Status reclaim_orphaned_freemap_pages();
 
+  // --- mutate.cc
+  // update; `may_carry` false keeps the tail-page carry out (defrag: the
+  // pages it frees are the sparse ones it empties).
+  Status update_value(uint64_t handle, std::span<const uint8_t> value, bool may_carry);
+
   // --- staging.cc
   // Held by each operation that takes pages for the working state. An
   // operation that fails has stored no new root, so the pages it took since
@@ -256,26 +250,12 @@ class TransactionManagerImpl {
   // Undoes store_value for a small value after a later step failed.
   void unstore_value(const StoredValue& stored);
 
-  // --- carry.cc
-  // Records that `handle`'s value now lies in `stored` (after the operation
-  // that stored it succeeded).
-  void note_stored(uint64_t handle, const StoredValue& stored);
-  // The first small value of a transaction (or after a savepoint) goes into
-  // the tail page of the last commit when it has room: the page's live
-  // values are repacked into a new page, their entries re-pointed, and the
-  // old page is released at commit like any superseded page. A page whose
-  // live values are not all known, or that lacks room, is left alone.
-  // True when it carried. (Values of that page move: an entry looked up
-  // before may be stale.)
-  Result<bool> carry_tail_page(uint64_t value_size);
-  // carry_tail_page when a small value is due to open the transaction's
-  // first data page and a carry is pending.
-  Result<bool> carry_if_due(uint64_t value_size) {
-    if (value_size > kMaxSmallValue || packer.current_page() || carry.page == kNoPage) return false;
-    return carry_tail_page(value_size);
-  }
-  // Commit: the packer's current page becomes the page to carry.
-  void keep_tail_for_next_commit();
+  // Runs the tail-page carry (carry.h) for a small untagged value about to
+  // be stored for `handle` (`appended`: a new handle) when the packer has no
+  // current untagged page (the transaction's first such value, or the first
+  // after a savepoint) and a parked page may take it. True when it carried:
+  // entries looked up before may be stale.
+  Result<bool> carry_for(uint64_t handle, uint64_t value_size, bool appended);
   // The allocator for every page of the object store: pages superseded
   // earlier in this transaction that no state can reach any more first, then
   // the free map, then the end of the file. One function object for the
@@ -327,8 +307,7 @@ class TransactionManagerImpl {
   TxnLists txn;
   FreemapRecycle recycle;
   SlotPacker packer;
-  TailPage tail;   // the packer's current page in this transaction
-  TailPage carry;  // the last commit's tail page, until a carry takes it
+  TailCarry carry;
   uint64_t committed_page_count = 0;
   // A newer minor format than this build writes (opened read-only): a copy
   // could not carry its structures over faithfully.

@@ -16,6 +16,9 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   OpScope scope(*this);
   const uint64_t handle = working.next_handle;
+  // The tail-page carry serves the untagged lane only: a tagged value opens
+  // or fills the tagged lane's own page.
+  if (tag == 0) TRY(carry_for(handle, value.size(), /*appended=*/true));
   StoredValue stored;
   TRY(store_value(value, tag, stored));
   HandleEntry entry{stored.location, tag, stored.slot, 0, stored.kind};
@@ -48,17 +51,19 @@ Result<uint64_t> TransactionManagerImpl::allocate(std::span<const uint8_t> value
   membership_depth = index.depth;
   retire(pending);
   retire(index_pending);
-  if (tag == 0) note_stored(handle, stored);
+  if (tag == 0 && stored.kind == ValueKind::Inline) carry.note_stored(handle, stored.location);
   scope.done();
   return handle;
 }
 
-Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> value) {
+Status TransactionManagerImpl::update_value(uint64_t handle, std::span<const uint8_t> value,
+                                            bool may_carry) {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
   OpScope scope(*this);
   HandleEntry old = TRY(lookup_live(handle));
   // A carry moves the old value too, when it lay in the carried page.
-  if (old.tag == 0 && TRY(carry_if_due(value.size()))) old = TRY(lookup_live(handle));
+  if (may_carry && old.tag == 0 && TRY(carry_for(handle, value.size(), /*appended=*/false)))
+    old = TRY(lookup_live(handle));
   StoredValue stored;
   TRY(store_value(value, old.tag, stored));
   HandleEntry entry{stored.location, old.tag, stored.slot, old.client_byte, stored.kind};
@@ -82,7 +87,8 @@ Status TransactionManagerImpl::update(uint64_t handle, std::span<const uint8_t> 
   retire(pending);
   if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
-  if (old.tag == 0) note_stored(handle, stored);
+  if (old.tag == 0 && stored.kind == ValueKind::Inline)
+    carry.note_stored(handle, stored.location);
   scope.done();
   return ok_status();
 }

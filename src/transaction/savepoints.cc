@@ -34,9 +34,7 @@ Status TransactionManagerImpl::savepoint(const std::string& name) {
     return Error::duplicate_savepoint(name);
   SavepointRecord sp;
   sp.packer = packer.snapshot();
-  sp.tail = tail;
-  tail.page = kNoPage;
-  sp.carry = carry;
+  sp.carry = carry.savepoint();
   sp.name = name;
   sp.pending_free = txn.seal_for_savepoint();
   sp.working = working;
@@ -55,8 +53,7 @@ Status TransactionManagerImpl::rollback_to(const std::string& name) {
   recycle.return_to(it->recycle);
   TRY(recover_depths());
   packer.restore(it->packer);
-  tail = it->tail;
-  carry = it->carry;
+  carry.restore(it->carry);
   txn.savepoints.erase(it + 1, txn.savepoints.end());
   txn.forget_since_savepoint();
   return ok_status();

@@ -75,15 +75,28 @@ Status TransactionManagerImpl::store_value(std::span<const uint8_t> value, uint3
     out.kind = ValueKind::Overflow;
     return ok_status();
   }
-  // The tail-page carry serves the untagged lane only: a tagged value opens
-  // or fills the tagged lane's own page.
-  if (tag == 0) TRY(carry_if_due(value.size()));
   DataSlot ds = TRY(packer.insert_into_data_page(
       *cache, value, recycling_allocator(), tag != 0 ? PackLane::Tagged : PackLane::Untagged));
   out.location = ds.page;
   out.slot = ds.slot;
   out.kind = ValueKind::Inline;
   return ok_status();
+}
+
+Result<bool> TransactionManagerImpl::carry_for(uint64_t handle, uint64_t value_size,
+                                               bool appended) {
+  if (value_size > kMaxSmallValue || packer.current_page()) return false;
+  const auto which = carry.find(handle, appended);
+  if (!which) return false;
+  OpScope scope(*this);
+  auto carried = TRY(carry.run(*which, *cache, packer, working.handle_root, handle_depth,
+                               recycling_allocator(), value_size));
+  if (!carried) return false;
+  working.handle_root = carried->handle_root;
+  handle_depth = carried->handle_depth;
+  retire(carried->superseded);
+  scope.done();
+  return true;
 }
 
 void TransactionManagerImpl::unstore_value(const StoredValue& stored) {
