@@ -544,8 +544,18 @@ PyObject* db_keymap(PyObject* db, PyObject* const* args, Py_ssize_t nargs, PyObj
   ModuleState* state = module_state_of(Py_TYPE(db));
   if (state == nullptr) return nullptr;
   // The engine judges the name (and whether the database is open) now, not
-  // at the first use of the map.
-  auto r = with_engine(db, [&](TransactionManager& tm) { return tm.get_root_name(name); });
+  // at the first use of the map: a name bound to a value that is no map's
+  // header is refused here (the map checks again at every use, since the
+  // name can be bound to something else later).
+  auto r = with_engine(db, [&](TransactionManager& tm) -> Status {
+    auto bound = tm.get_root_name(name);
+    if (!bound.ok()) return bound.error();
+    if (!bound.value()) return ok_status();
+    auto tag = tm.tag(*bound.value());
+    if (tag.ok() && tag.value() == ambrik::keymap::kMapTag) return ok_status();
+    if (!tag.ok() && tag.error().kind() != ErrorKind::InvalidHandle) return tag.error();
+    return Error::not_a_key_map(name, *bound.value());
+  });
   if (!succeeded(r)) return nullptr;
   return new_keymap(state->keymap_type, db, std::move(name));
 }
