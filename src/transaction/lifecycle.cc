@@ -44,6 +44,7 @@ Status TransactionManagerImpl::begin() {
   if (active) return Error::simple(ErrorKind::TransactionAlreadyActive);
   working = committed;
   recycle.on_begin();
+  recycle.set_held(pins->held());
   recycle.set_usable_range(superblock_count, committed_page_count);
   packer.reset();
   carry.begin();
