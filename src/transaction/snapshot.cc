@@ -119,6 +119,13 @@ std::optional<Snapshot::Access> Snapshot::access() {
   return Access(std::move(lock), *state_);
 }
 
+std::optional<Snapshot::Access> Snapshot::try_access(bool& busy) {
+  std::unique_lock<std::mutex> lock(state_->mu, std::try_to_lock);
+  busy = !lock.owns_lock();
+  if (busy || !state_->cache) return std::nullopt;
+  return Access(std::move(lock), *state_);
+}
+
 namespace {
 Result<HandleEntry> live_entry(SnapshotState& s, uint64_t handle) {
   if (s.handle_root == kNoPage) return Error::invalid_handle(handle);

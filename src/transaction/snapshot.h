@@ -70,6 +70,10 @@ class Snapshot {
 
   // The reads, or nothing once the snapshot is closed.
   std::optional<Access> access();
+  // access() without waiting: nothing, with `busy` set, while another thread
+  // holds the snapshot (a caller that holds a lock of its own can let go of
+  // it before it waits).
+  std::optional<Access> try_access(bool& busy);
   // Unpins and lets go of the file; later calls do nothing. Any thread.
   void close();
   bool closed();
