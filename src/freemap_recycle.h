@@ -140,13 +140,15 @@ class FreemapRecycle {
   Status settle(PageCache& cache, FreeMapRoot& fm);
 
   void on_begin();
-  // The free pages no allocation of this transaction may take (null: none).
-  // Call at begin, after on_begin. A different set forgets what the
-  // searches learnt (`bare_from`, `hint`), since pages it no longer holds
-  // are free again wherever they lie.
-  void set_held(std::shared_ptr<const std::unordered_set<uint64_t>> held) {
-    if (held == held_) return;
+  // The free pages no allocation of this transaction may take (null: none),
+  // and how many times such pages have been let go so far. Call at begin,
+  // after on_begin. A set that only grew leaves what the searches learnt
+  // true (fewer pages may be taken); after a release `bare_from` and `hint`
+  // are forgotten, since the pages let go are free wherever they lie.
+  void set_held(std::shared_ptr<const std::unordered_set<uint64_t>> held, uint64_t releases) {
     held_ = std::move(held);
+    if (releases == releases_) return;
+    releases_ = releases;
     bare_from_ = kNoPage;
     hint_ = 0;
   }
@@ -179,6 +181,7 @@ class FreemapRecycle {
   std::unordered_set<uint64_t> reserved_;  // next_pool_ as this transaction began
   std::unordered_set<uint64_t> fresh_;
   std::shared_ptr<const std::unordered_set<uint64_t>> held_;  // see set_held
+  uint64_t releases_ = 0;
   uint64_t hint_ = 0;
   uint64_t bare_from_ = kNoPage;  // kNoPage: nothing known
   uint64_t usable_first_ = 0;

@@ -38,6 +38,7 @@ void GenerationPins::prune_locked() {
     dropped = true;
   }
   if (!dropped) return;
+  releases_.fetch_add(1, std::memory_order_acq_rel);
   if (freed_by_.empty()) {
     held_.reset();
     any_held_.store(false, std::memory_order_release);

@@ -69,6 +69,9 @@ class GenerationPins {
   // The pages no allocation may take now; null when there are none. The set
   // never changes once handed out.
   std::shared_ptr<const HeldPages> held() const;
+  // Counts the times held pages were let go (the set shrank): an allocator
+  // that skipped them may find free pages where it found none before.
+  uint64_t releases() const { return releases_.load(std::memory_order_acquire); }
   // Snapshots open now.
   uint64_t open_count() const { return open_.load(std::memory_order_acquire); }
 
@@ -84,6 +87,7 @@ class GenerationPins {
   std::map<uint64_t, std::vector<uint64_t>> freed_by_;   // commit generation -> pages
   std::shared_ptr<const HeldPages> held_;
   std::atomic<bool> any_held_{false};  // held_ is set; read without mu_
+  std::atomic<uint64_t> releases_{0};
 };
 
 }  // namespace ambrik
