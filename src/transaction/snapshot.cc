@@ -48,9 +48,10 @@ class BorrowedFile final : public Storage {
   int fd_;
 };
 
-// A snapshot mostly walks the same few tree pages again: a small cache is
-// enough, and the database may hold many snapshots.
-constexpr uint64_t kSnapshotCacheBytes = 64 * kPageSize;
+// A bound on each snapshot's cache (filled only by what it reads): hot
+// reads of a few MiB of values stay in memory, and many snapshots together
+// stay modest.
+constexpr uint64_t kSnapshotCacheBytes = 512 * kPageSize;
 }  // namespace
 
 struct SnapshotState {

@@ -3,9 +3,9 @@
 // from another thread than the one that runs the database's transactions.
 //
 // Invariants:
-//  - Its reads go to the file, through a page cache of its own (a few pages
-//    per snapshot), never through the database's cache, which belongs to
-//    the writer's thread. The pages of a commit never change in place (later
+//  - Its reads go to the file, through a page cache of its own (at most
+//    4 MiB, filled by what it reads), never through the database's cache,
+//    which belongs to the writer's thread. The pages of a commit never change in place (later
 //    transactions copy what they change) and, while the snapshot is open,
 //    are never handed out again (its generation is pinned in the database's
 //    GenerationPins), so the file holds exactly the commit's pages for as
