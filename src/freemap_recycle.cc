@@ -75,7 +75,7 @@ Result<std::optional<uint64_t>> FreemapRecycle::alloc_run(PageCache& cache, Free
   if (*first < usable_first_ || *first >= usable_end_) return Error::corrupt_page(leaf);
   auto run = TRY(find_free_run(cache, fm.root, fm.depth, *first, k, usable_end_));
   if (!run) return Found{};
-  if (!reserved_.empty())
+  if (!reserved_.empty() || held_)
     for (uint64_t p = *run; p < *run + k; ++p)
       if (reserved(p)) return Found{};
   for (uint64_t p = *run; p < *run + k; ++p) {

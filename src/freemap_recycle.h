@@ -20,6 +20,9 @@
 //    the free map: they come from `pool` (free-map nodes retired by the
 //    previous commit) or from the end of the file. The pool is reserved: the
 //    object-store allocators skip its pages for the whole transaction.
+//  - Free pages an open snapshot may still read (GenerationPins' held set,
+//    given at begin by set_held) are skipped like the pool: they stay marked
+//    free, and are taken once a later begin no longer holds them.
 //  - No page is ever recorded in memory only. A commit's settle() marks every
 //    retired node free and clears the bit of every pool page it took
 //    (`claimed`), so after each commit every page below the committed page
@@ -53,6 +56,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -136,6 +140,18 @@ class FreemapRecycle {
   Status settle(PageCache& cache, FreeMapRoot& fm);
 
   void on_begin();
+  // The free pages no allocation of this transaction may take (null: none),
+  // and how many times such pages have been let go so far. Call at begin,
+  // after on_begin. A set that only grew leaves what the searches learnt
+  // true (fewer pages may be taken); after a release `bare_from` and `hint`
+  // are forgotten, since the pages let go are free wherever they lie.
+  void set_held(std::shared_ptr<const std::unordered_set<uint64_t>> held, uint64_t releases) {
+    held_ = std::move(held);
+    if (releases == releases_) return;
+    releases_ = releases;
+    bare_from_ = kNoPage;
+    hint_ = 0;
+  }
   // Call only after the new superblock is durable.
   void on_commit();
   void on_rollback();
@@ -154,7 +170,9 @@ class FreemapRecycle {
 
   // True when the object store must not take free page p (the pool of this
   // transaction).
-  bool reserved(uint64_t p) const { return !reserved_.empty() && reserved_.count(p) != 0; }
+  bool reserved(uint64_t p) const {
+    return (!reserved_.empty() && reserved_.count(p) != 0) || (held_ && held_->count(p) != 0);
+  }
 
   std::vector<uint64_t> pool_;
   std::vector<uint64_t> retired_;
@@ -162,6 +180,8 @@ class FreemapRecycle {
   std::vector<uint64_t> claimed_;  // pool pages taken as nodes, bits still set
   std::unordered_set<uint64_t> reserved_;  // next_pool_ as this transaction began
   std::unordered_set<uint64_t> fresh_;
+  std::shared_ptr<const std::unordered_set<uint64_t>> held_;  // see set_held
+  uint64_t releases_ = 0;
   uint64_t hint_ = 0;
   uint64_t bare_from_ = kNoPage;  // kNoPage: nothing known
   uint64_t usable_first_ = 0;

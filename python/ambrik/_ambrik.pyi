@@ -200,6 +200,9 @@ class Ambrik:
     def transaction(self) -> Transaction:
         """Begin a transaction and return it as a context manager that commits on success."""
 
+    def snapshot(self) -> Snapshot:
+        """Return a read-only view of the last commit, readable from any thread."""
+
     def allocate(self, value: Buffer) -> int:
         """Store a new value and return its new handle."""
 
@@ -392,6 +395,46 @@ class Savepoint:
 
     def rollback_to(self) -> None:
         """Undo the changes made since the savepoint; this object is then finished."""
+
+@final
+class Snapshot:
+    """A read-only view of one commit; created by Ambrik.snapshot()."""
+
+    @property
+    def closed(self) -> bool:
+        """True once the snapshot is closed."""
+
+    def __enter__(self) -> Self:
+        """Return the snapshot itself."""
+
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc: BaseException | None,
+        _tb: TracebackType | None,
+    ) -> Literal[False]:
+        """Close the snapshot."""
+
+    def close(self) -> None:
+        """Let go of the commit; later calls do nothing."""
+
+    def read(self, handle: int) -> bytes:
+        """Return a copy of the value of a handle in this commit."""
+
+    def tag(self, handle: int) -> int | None:
+        """Return the tag of a handle, or None for an untagged handle."""
+
+    def client_byte(self, handle: int) -> int:
+        """Return the client byte (0 to 255) of a handle."""
+
+    def handles(self) -> list[int]:
+        """Return every live handle in increasing order."""
+
+    def handles_with_tag(self, tag: int) -> list[int]:
+        """Return the handles carrying a tag, in increasing order."""
+
+    def get_root_name(self, name: str) -> int | None:
+        """Return the handle bound to a named root, or None."""
 
 @final
 class KeyMap(MutableMapping[bytes, bytes]):

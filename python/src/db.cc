@@ -14,6 +14,7 @@
 #include "fs_path.h"
 #include "module.h"
 #include "released_gil.h"
+#include "snapshot.h"
 #include "transaction.h"
 #include "page.h"
 #include "transaction/transaction_manager.h"
@@ -33,7 +34,11 @@ void close_engine(PyObject* db) {
   // with a copy of it that its fork handler would not close.
   RegistryLock registry;
   registry.remove(self->fd);
+  // Closing waits for the snapshots' reads in progress, which may need the
+  // interpreter to finish (snapshot.cc).
+  Py_BEGIN_ALLOW_THREADS
   self->engine.reset();
+  Py_END_ALLOW_THREADS
 }
 
 // --- close and context manager ---------------------------------------------
@@ -262,6 +267,7 @@ PyMethodDef db_methods[] = {
     AMBRIK_METHOD_NOARGS("commit", db_commit, "commit($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("rollback", db_rollback, "rollback($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("transaction", db_transaction, "transaction($self)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("snapshot", db_snapshot, "snapshot($self)\n--\n\n"),
     AMBRIK_SHARED_METHODS(AMBRIK_SHARED_ENTRY)
     AMBRIK_METHOD_FAST("add_key", db_add_key, "add_key($self, existing, new)\n--\n\n"),
     AMBRIK_METHOD_FAST("rotate_key", db_rotate_key, "rotate_key($self, old, new)\n--\n\n"),

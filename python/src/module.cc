@@ -12,6 +12,7 @@
 #include "module.h"
 #include "page_io.h"
 #include "savepoint.h"
+#include "snapshot.h"
 #include "transaction.h"
 #include "version.h"
 
@@ -64,6 +65,9 @@ int exec_steps(PyObject* module) {
                 &state->keymap_iter_type) < 0) {
     return -1;
   }
+  if (add_owned(module, "Snapshot", create_snapshot_type(module), &state->snapshot_type) < 0) {
+    return -1;
+  }
   return 0;
 }
 
@@ -85,6 +89,7 @@ int ambrik_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->savepoint_type);
   Py_VISIT(state->keymap_type);
   Py_VISIT(state->keymap_iter_type);
+  Py_VISIT(state->snapshot_type);
   return 0;
 }
 
@@ -97,6 +102,7 @@ int ambrik_clear(PyObject* module) {
   Py_CLEAR(state->savepoint_type);
   Py_CLEAR(state->keymap_type);
   Py_CLEAR(state->keymap_iter_type);
+  Py_CLEAR(state->snapshot_type);
   return 0;
 }
 

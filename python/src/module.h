@@ -12,6 +12,7 @@ struct ModuleState {
   PyObject* savepoint_type;
   PyObject* keymap_type;
   PyObject* keymap_iter_type;
+  PyObject* snapshot_type;
 };
 
 ModuleState* module_state(PyObject* module);

@@ -73,6 +73,9 @@ Status TransactionManagerImpl::commit() {
   working.page_count = page_count;
   committed = working;
   committed_page_count = page_count;
+  // Only now: a snapshot opened from here on shows this commit, and the
+  // pages it freed are in no state an older snapshot cannot reach.
+  pins->note_commit(txn_counter, to_free);
   carry.commit(packer.current_page(), packer);
   packer.commit();
   recycle.on_commit();

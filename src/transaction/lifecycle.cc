@@ -44,6 +44,10 @@ Status TransactionManagerImpl::begin() {
   if (active) return Error::simple(ErrorKind::TransactionAlreadyActive);
   working = committed;
   recycle.on_begin();
+  // The count first: a release between the two reads then shows as one at
+  // the next begin.
+  const uint64_t releases = pins->releases();
+  recycle.set_held(pins->held(), releases);
   recycle.set_usable_range(superblock_count, committed_page_count);
   packer.reset();
   carry.begin();

@@ -39,6 +39,8 @@
 #include "result.h"
 #include "superblock/superblock.h"
 #include "transaction/carry.h"
+#include "transaction/generation_pins.h"
+#include "transaction/snapshot.h"
 #include "transaction/transaction_manager.h"
 #include "u64_map.h"
 
@@ -171,6 +173,12 @@ class TransactionManagerImpl {
 
   // --- stats.cc
   Result<CommittedView> committed_view();
+
+  // --- snapshots.cc
+  // A snapshot of the last commit (also inside a transaction).
+  Result<std::unique_ptr<Snapshot>> snapshot();
+  // Closes every snapshot still open; the database is closing.
+  void close_snapshots();
 
  private:
   friend struct TestPeer;
@@ -309,6 +317,10 @@ class TransactionManagerImpl {
   SlotPacker packer;
   TailCarry carry;
   uint64_t committed_page_count = 0;
+  // The generations open snapshots read, and the pages commits freed since
+  // the oldest of them (shared with the snapshots, which unpin at close).
+  std::shared_ptr<GenerationPins> pins = std::make_shared<GenerationPins>();
+  std::vector<std::weak_ptr<SnapshotState>> snapshots;  // to close with the database
   // A newer minor format than this build writes (opened read-only): a copy
   // could not carry its structures over faithfully.
   std::optional<uint32_t> newer_format_version;

@@ -51,7 +51,18 @@ auto contain(TransactionManagerImpl* m, F&& f) -> decltype(f()) {
 TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> impl)
     : impl_(std::move(impl)) {}
 
-TransactionManager::~TransactionManager() = default;
+// Snapshots read through the file's descriptor: they are closed (each
+// waiting for its read in progress) before the descriptor is.
+TransactionManager::~TransactionManager() { impl_->close_snapshots(); }
+
+Result<std::unique_ptr<Snapshot>> TransactionManager::snapshot() {
+  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
+  // Refused without poisoning: nothing is wrong with the database.
+  if (impl_->file_descriptor() < 0)
+    return Error::io_text(IoKind::Unsupported,
+                          "a snapshot reads the database file; a database in memory has none");
+  return contain(impl_.get(), [&] { return guard(*impl_, impl_->snapshot()); });
+}
 
 Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenOptions& options) {
   // The OS would read such a path only up to the NUL: another file than the

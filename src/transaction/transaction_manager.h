@@ -37,6 +37,7 @@
 #include "page_cache.h"
 #include "result.h"
 #include "transaction/committed_view.h"
+#include "transaction/snapshot.h"
 
 namespace ambrik {
 
@@ -189,6 +190,15 @@ class TransactionManager {
   // until the next call into the manager. Poisoned when poisoned;
   // UnsupportedFormatVersion for a file of a newer minor format.
   Result<CommittedView> committed_view();
+
+  // A read-only view of the last commit (inside a transaction too, whose
+  // working state it does not show), readable from any thread while this
+  // database runs transactions and commits (see snapshot.h). While it is
+  // open the pages that later commits free are not reused: the file grows
+  // by at most what they free. The database closes the snapshots still open
+  // when it is destroyed. Io (Unsupported, not poisoning) for a database in
+  // memory; Poisoned when poisoned.
+  Result<std::unique_ptr<Snapshot>> snapshot();
 
   // The database file's descriptor (it carries the file lock), or -1 for a
   // database in memory. A binding that lets a process fork uses it to close

@@ -27,7 +27,7 @@ def test_module_attributes_in_order():
     names = [n for n in vars(_ambrik) if n == "__version__" or not n.startswith("_")]
     assert names == ["__version__", *MODULE_ORDER,
                      "Ambrik", "DrainInsertion", "open", "Transaction", "Savepoint", "KeyMap",
-                     "KeyMapIterator"]
+                     "KeyMapIterator", "Snapshot"]
     assert _ambrik.__version__ == "1.0.0"
     assert _ambrik.__doc__ == ""
 

@@ -1,0 +1,58 @@
+#include "transaction/generation_pins.h"
+
+namespace ambrik {
+
+void GenerationPins::pin(uint64_t generation) {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++snapshots_[generation];
+  open_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void GenerationPins::unpin(uint64_t generation) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = snapshots_.find(generation);
+  if (it == snapshots_.end()) return;
+  if (--it->second == 0) snapshots_.erase(it);
+  open_.fetch_sub(1, std::memory_order_acq_rel);
+  prune_locked();
+}
+
+void GenerationPins::note_commit_slow(uint64_t generation, const std::vector<uint64_t>& freed) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (snapshots_.empty() || snapshots_.begin()->first >= generation || freed.empty()) return;
+  std::vector<uint64_t>& rec = freed_by_[generation];
+  rec.insert(rec.end(), freed.begin(), freed.end());
+  auto next = std::make_shared<HeldPages>(held_ ? *held_ : HeldPages{});
+  next->insert(freed.begin(), freed.end());
+  held_ = std::move(next);
+  any_held_.store(true, std::memory_order_release);
+}
+
+void GenerationPins::prune_locked() {
+  // A record of commit g is needed while some snapshot is of a generation
+  // below g, that is while the oldest one is.
+  const uint64_t oldest = snapshots_.empty() ? UINT64_MAX : snapshots_.begin()->first;
+  bool dropped = false;
+  for (auto it = freed_by_.begin(); it != freed_by_.end() && it->first <= oldest;) {
+    it = freed_by_.erase(it);
+    dropped = true;
+  }
+  if (!dropped) return;
+  releases_.fetch_add(1, std::memory_order_acq_rel);
+  if (freed_by_.empty()) {
+    held_.reset();
+    any_held_.store(false, std::memory_order_release);
+    return;
+  }
+  auto next = std::make_shared<HeldPages>();
+  for (const auto& [g, pages] : freed_by_) next->insert(pages.begin(), pages.end());
+  held_ = std::move(next);
+}
+
+std::shared_ptr<const HeldPages> GenerationPins::held() const {
+  if (!any_held_.load(std::memory_order_acquire)) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  return held_;
+}
+
+}  // namespace ambrik
