@@ -30,15 +30,18 @@ void close_engine(PyObject* db) {
   if (!opened_here(self)) return;  // the parent's engine is only let go (dealloc)
   DatabaseLock guard(self);
   if (usable_engine(self) == nullptr) return;
+  // The snapshots first, before the fork registry is taken: closing one
+  // waits for its read in progress, which may need the interpreter to
+  // finish (snapshot.cc), and a thread that forks holds the interpreter
+  // while its fork handler waits for the registry.
+  Py_BEGIN_ALLOW_THREADS
+  self->engine->close_snapshots();
+  Py_END_ALLOW_THREADS
   // Held until the descriptor is closed, so that no child can be forked
   // with a copy of it that its fork handler would not close.
   RegistryLock registry;
   registry.remove(self->fd);
-  // Closing waits for the snapshots' reads in progress, which may need the
-  // interpreter to finish (snapshot.cc).
-  Py_BEGIN_ALLOW_THREADS
   self->engine.reset();
-  Py_END_ALLOW_THREADS
 }
 
 // --- close and context manager ---------------------------------------------

@@ -55,6 +55,8 @@ TransactionManager::TransactionManager(std::unique_ptr<TransactionManagerImpl> i
 // waiting for its read in progress) before the descriptor is.
 TransactionManager::~TransactionManager() { impl_->close_snapshots(); }
 
+void TransactionManager::close_snapshots() { impl_->close_snapshots(); }
+
 Result<std::unique_ptr<Snapshot>> TransactionManager::snapshot() {
   if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
   // Refused without poisoning: nothing is wrong with the database.

@@ -199,6 +199,11 @@ class TransactionManager {
   // when it is destroyed. Io (Unsupported, not poisoning) for a database in
   // memory; Poisoned when poisoned.
   Result<std::unique_ptr<Snapshot>> snapshot();
+  // Closes every snapshot still open, each after its read in progress (the
+  // destructor does it too). An owner that holds locks of its own when it
+  // destroys the manager calls it first, so that it never waits for a
+  // reader while holding them.
+  void close_snapshots();
 
   // The database file's descriptor (it carries the file lock), or -1 for a
   // database in memory. A binding that lets a process fork uses it to close
