@@ -323,6 +323,8 @@ std::string Error::message() const {
     case ErrorKind::CorruptKeyMap: return "corrupt key map structure in value " + n(a_);
     case ErrorKind::NotAKeyMap:
       return "named root " + name() + " is bound to handle " + n(a_) + ", which is not a key map";
+    case ErrorKind::WriterBusy:
+      return "another writer holds the shared database's write lock";
     case ErrorKind::Internal: return name();
   }
   return "unknown error";

@@ -56,6 +56,10 @@ enum class ErrorKind : uint8_t {
   // which is no map's header (the root name and the handle): a mistake of
   // the caller, not damage.
   NotAKeyMap,
+  // begin() in shared mode could not take the write lock within the
+  // object's lock_timeout: another writer's transaction is running. Not
+  // fatal: nothing of this object changed.
+  WriterBusy,
   // Not one of the user-visible kinds: a condition valid use can never
   // produce ("OS RNG unavailable", counter overflow). It abandons the
   // operation and poisons the database; bindings must not report it as one
@@ -63,7 +67,7 @@ enum class ErrorKind : uint8_t {
   Internal,
 };
 
-inline constexpr int kErrorKindCount = 32;
+inline constexpr int kErrorKindCount = 33;
 
 // True for the kinds after which an open database refuses all further work
 // until it is opened again: Io, ChecksumMismatch, CorruptSuperblock,

@@ -147,6 +147,9 @@ class CorruptKeyMapError(CorruptPageError):
 class NotAKeyMapError(OperationalError):
     """A key map was asked for under a named root bound to a value that is not a key map."""
 
+class WriterBusyError(OperationalError):
+    """begin() in shared mode: another writer kept the write lock past lock_timeout."""
+
 class DecryptionFailedError(FatalError):
     """A page of an encrypted database failed authentication."""
 

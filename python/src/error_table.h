@@ -54,6 +54,7 @@ constexpr ClassSpec kClasses[kExceptionCount] = {
     {"DecryptionFailedError", E::FatalError},
     {"CorruptKeyMapError", E::CorruptPageError},
     {"NotAKeyMapError", E::OperationalError},
+    {"WriterBusyError", E::OperationalError},
 };
 
 // The class each engine error kind raises, indexed by ErrorKind.
@@ -74,10 +75,11 @@ constexpr PyError kClassOfKind[kErrorKindCount] = {
     E::EncryptionNotSupportedError, E::NoFreeKeySlotError,
     E::LastKeySlotError,           E::DecryptionFailedError,
     E::CorruptKeyMapError,         E::NotAKeyMapError,
+    E::WriterBusyError,
 };
 static_assert(kClassOfKind[static_cast<int>(ErrorKind::Io)] == E::IoError);
 static_assert(kClassOfKind[static_cast<int>(ErrorKind::Poisoned)] == E::PoisonedError);
-static_assert(kClassOfKind[kErrorKindCount - 1] == E::NotAKeyMapError);
+static_assert(kClassOfKind[kErrorKindCount - 1] == E::WriterBusyError);
 
 // The name of the class that `kind` raises.
 constexpr const char* class_name_of(ErrorKind kind) {

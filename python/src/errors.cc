@@ -12,7 +12,7 @@ namespace ambrik::py {
 namespace {
 
 constexpr int idx(PyError e) { return static_cast<int>(e); }
-static_assert(idx(E::NotAKeyMapError) + 1 == kExceptionCount);
+static_assert(idx(E::WriterBusyError) + 1 == kExceptionCount);
 
 // OSError's str() names `filename` when it is set; the message of an
 // IoError is its contract, so the file goes into the attribute only.

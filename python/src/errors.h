@@ -27,9 +27,9 @@ enum class PyError : int {
   CorruptSuperblockError, FileSizeMismatchError, LockFailedError,
   UnsupportedFormatVersionError, UnsupportedPageSizeError, CorruptPageError,
   InvalidPageIdError, PoisonedError, DecryptionFailedError, CorruptKeyMapError,
-  NotAKeyMapError,
+  NotAKeyMapError, WriterBusyError,
 };
-inline constexpr int kExceptionCount = 37;
+inline constexpr int kExceptionCount = 38;
 
 // Creates (if needed) the process-wide classes, builds a fresh IoError and
 // adds all of them to `module` in order. Returns -1 with a Python error set.

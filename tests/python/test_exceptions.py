@@ -14,6 +14,7 @@ MODULE_ORDER = [
     "FileSizeMismatchError", "LockFailedError", "UnsupportedFormatVersionError",
     "UnsupportedPageSizeError", "CorruptPageError", "InvalidPageIdError", "PoisonedError",
     "DecryptionFailedError", "CorruptKeyMapError", "NotAKeyMapError",
+    "WriterBusyError",
 ]
 FATAL = {
     "DecryptionFailedError", "ChecksumMismatchError", "CorruptSuperblockError",
