@@ -162,6 +162,26 @@ void SlotPacker::commit() {
   unset_current();
 }
 
+std::vector<std::pair<uint64_t, uint32_t>> SlotPacker::changed_counts() const {
+  std::vector<std::pair<uint64_t, uint32_t>> out;
+  out.reserve(undo_.size());
+  std::unordered_set<uint64_t> seen;
+  for (const auto& [page, old] : undo_) {
+    if (!seen.insert(page).second) continue;
+    auto it = working_.find(page);
+    out.emplace_back(page, it == working_.end() ? 0 : it->second);
+  }
+  return out;
+}
+
+void SlotPacker::apply_committed(std::span<const std::pair<uint64_t, uint32_t>> counts) {
+  AMBRIK_DCHECK(undo_.empty());
+  for (const auto& [page, n] : counts) {
+    if (n == 0) working_.erase(page);
+    else working_[page] = n;
+  }
+}
+
 void SlotPacker::adopt(uint64_t page, uint64_t copy) {
   auto it = working_.find(page);
   if (it == working_.end()) return;

@@ -116,6 +116,12 @@ class SlotPacker {
   void restore(const PackerSnapshot& snap);
   // committed := working, current page unset.
   void commit();
+  // Before commit(): every page whose count the transaction changed, with
+  // its count now (0: none left), each once.
+  std::vector<std::pair<uint64_t, uint32_t>> changed_counts() const;
+  // Outside a transaction: the committed counts of the pages listed become
+  // the counts given (0: the page holds no live value).
+  void apply_committed(std::span<const std::pair<uint64_t, uint32_t>> counts);
   // `copy` takes over the live count of `page` (which must have one) and
   // becomes the untagged lane's current page: the tail-page carry has moved
   // every live value of `page` into it.

@@ -87,6 +87,7 @@ def open(  # noqa: A001 - the package's entry point, not the builtin
     superblock_count=2,
     encryption_key=None,
     lock_timeout=0.0,
+    shared=False,
 ):
     """Open the database file `path` (str, bytes or path-like), creating it
     if missing unless told not to; None opens a new in-memory database.
@@ -103,6 +104,7 @@ def open(  # noqa: A001 - the package's entry point, not the builtin
         superblock_count=superblock_count,
         encryption_key=encryption_key,
         lock_timeout=lock_timeout,
+        shared=shared,
     )
 
 

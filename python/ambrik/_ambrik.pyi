@@ -524,5 +524,6 @@ def open(
     superblock_count: int = 2,
     encryption_key: _Key | None = None,
     lock_timeout: float = 0.0,
+    shared: bool = False,
 ) -> Ambrik:
     """Open (or create) a database file; without a path, a new in-memory database."""

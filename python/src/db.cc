@@ -102,11 +102,13 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   static const char* const names[] = {
       "path",      "cache_max_bytes",  "spillway_max_bytes", "drain_insertion",
       "create_if_missing", "read_only", "superblock_count",  "encryption_key",
-      "lock_timeout",
+      "lock_timeout", "shared",
   };
-  enum { kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kWait, kCount };
+  enum {
+    kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kWait, kShared, kCount
+  };
   PyObject* a[kCount];
-  if (bind_args(Signature{"open()", names, 1, 0, 8}, args, nargs, kwnames, a) < 0) return nullptr;
+  if (bind_args(Signature{"open()", names, 1, 0, 9}, args, nargs, kwnames, a) < 0) return nullptr;
 
   ModuleState* state = module_state(module);
   if (state == nullptr) return nullptr;
@@ -137,7 +139,14 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   if (a[kWait] != nullptr && !to_seconds(a[kWait], names[kWait], &options.lock_timeout_seconds)) {
     return nullptr;
   }
+  if (a[kShared] != nullptr && !to_bool(a[kShared], names[kShared], &options.shared)) {
+    return nullptr;
+  }
   if (!to_path(a[kPath], &options.path)) return nullptr;
+  if (options.shared && !options.path) {
+    PyErr_SetString(PyExc_ValueError, "shared=True needs a path: a database in memory has one user");
+    return nullptr;
+  }
   if (a[kKey] != nullptr && a[kKey] != Py_None) {
     ambrik::Key key;
     if (!to_key(a[kKey], "encryption_key must be bytes (raw key) or str (passphrase)", &key)) {
@@ -313,7 +322,7 @@ PyMethodDef open_def = AMBRIK_METHOD_FAST(
     "open", open_database,
     "open(path=None, *, cache_max_bytes=8388608, spillway_max_bytes=None, drain_insertion=..., "
     "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None, "
-    "lock_timeout=0.0)\n--\n\n");
+    "lock_timeout=0.0, shared=False)\n--\n\n");
 
 }  // namespace
 

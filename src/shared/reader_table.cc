@@ -24,7 +24,7 @@ static_assert(std::atomic_ref<uint64_t>::is_always_lock_free,
 
 namespace {
 
-constexpr size_t kNewest = 24, kCommitting = 32;
+constexpr size_t kNewest = 24, kCommitting = 32, kLogHead = 40;
 constexpr size_t kPinned = 0, kOwner = 8;
 // Joins that found an invalid table and retried: an initialiser that died
 // half-way leaves one, and two newcomers that both find it each block the
@@ -136,7 +136,8 @@ std::string defect(int fd, uint64_t identity, uint32_t& slots) {
   if (std::memcmp(h.magic, ReaderTable::kMagic, 8) != 0) return "does not start with its magic";
   if (h.version != ReaderTable::kVersion) return "has format version " + std::to_string(h.version);
   if (h.slots == 0 || h.slots > ReaderTable::kMaxSlots) return "has an invalid slot count";
-  if (st.st_size != off_t{ReaderTable::kHeaderLen} * (off_t{h.slots} + 1))
+  if (st.st_size != off_t{ReaderTable::kHeaderLen} * (off_t{h.slots} + 1) +
+                        16 * off_t{ReaderTable::kCountLogEntries})
     return "is truncated or extended";
   if (h.identity != identity) return "belongs to another file of that name";
   slots = h.slots;
@@ -197,7 +198,7 @@ Status ReaderTable::map(size_t len) {
 
 // Called with the member byte write-locked: nobody else uses the table.
 Status ReaderTable::initialise(uint64_t identity, uint64_t newest, uint32_t slot_count) {
-  const size_t len = size_t{kHeaderLen} * (size_t{slot_count} + 1);
+  const size_t len = table_len(slot_count);
   // Emptied first so that every byte of the new table is zero; the blocks
   // are reserved so that a store into the mapping cannot fault on a full disk.
   if (::ftruncate(fd_, 0) != 0) return Error::io_errno(errno);
@@ -210,6 +211,8 @@ Status ReaderTable::initialise(uint64_t identity, uint64_t newest, uint32_t slot
   std::memcpy(base_ + 16, &identity, 8);
   word(kNewest).store(newest);
   word(kCommitting).store(0);
+  word(kLogHead).store(0);
+  log_append(kLogMarker, newest);  // what a member that opened at `newest` replays from
   std::memcpy(base_, kMagic, 8);  // last: a table with its magic is whole
   // Converting our own write lock to a read lock is atomic: no other
   // initialiser can slip in between.
@@ -251,7 +254,7 @@ Result<std::unique_ptr<ReaderTable>> ReaderTable::open(const std::string& db_pat
     why = defect(fd, identity, slots);
     if (why.empty()) {
       t->slots_ = slots;
-      TRY(t->map(size_t{kHeaderLen} * (size_t{slots} + 1)));
+      TRY(t->map(table_len(slots)));
       return t;
     }
     // Whoever left it so may be gone by now: alone, we rebuild it.
@@ -375,6 +378,50 @@ void ReaderTable::publish_commit_end(uint64_t g) {
   AMBRIK_DCHECK(writer_ && g >= newest());
   word(kNewest).store(g);
   word(kCommitting).store(0);
+}
+
+void ReaderTable::log_append(uint64_t page, uint64_t value) {
+  const uint64_t head = word(kLogHead).load(std::memory_order_relaxed);
+  log_word(head, 0).store(page, std::memory_order_relaxed);
+  log_word(head, 8).store(value, std::memory_order_relaxed);
+  word(kLogHead).store(head + 1, std::memory_order_release);
+}
+
+void ReaderTable::log_counts(uint64_t g, std::span<const CountChange> changes) {
+  AMBRIK_DCHECK(writer_ && g != 0);
+  log_append(kLogMarker, g);
+  for (const auto& [page, count] : changes) log_append(page, count);
+}
+
+void ReaderTable::log_barrier() {
+  AMBRIK_DCHECK(writer_);
+  log_append(kLogMarker, 0);
+}
+
+bool ReaderTable::replay_counts(uint64_t since, std::vector<CountChange>& out) const {
+  const uint64_t head = word(kLogHead).load(std::memory_order_acquire);
+  const uint64_t floor = head > kCountLogEntries ? head - kCountLogEntries : 0;
+  // Back from the head to the marker of a commit at or before `since`; the
+  // entries after it are the later commits'.
+  uint64_t start = head;
+  bool found = false;
+  for (uint64_t j = head; j-- > floor;) {
+    if (log_word(j, 0).load(std::memory_order_relaxed) != kLogMarker) continue;
+    const uint64_t g = log_word(j, 8).load(std::memory_order_relaxed);
+    if (g == 0) return false;
+    if (g <= since) {
+      found = true;
+      break;
+    }
+    start = j;
+  }
+  if (!found) return false;
+  for (uint64_t j = start; j < head; ++j) {
+    const uint64_t page = log_word(j, 0).load(std::memory_order_relaxed);
+    if (page == kLogMarker) continue;
+    out.emplace_back(page, static_cast<uint32_t>(log_word(j, 8).load(std::memory_order_relaxed)));
+  }
+  return true;
 }
 
 uint64_t ReaderTable::newest() const { return word(kNewest).load(); }

@@ -6,7 +6,8 @@
 // The file is "<database path>.readers", mapped shared by every user. It
 // means nothing once the last user has closed it: whoever opens it alone
 // rebuilds it whole. Layout (integers little-endian, the host's order: the
-// table is shared memory of one machine), 64 × (S + 1) bytes:
+// table is shared memory of one machine), 64 × (S + 1) + 16 × R bytes
+// (R = kCountLogEntries):
 //
 //   offset   width  field
 //   0        8      magic "AMBRKRDT"
@@ -19,10 +20,22 @@
 //                   (set before its first write, cleared after newest is
 //                   raised). Found non-zero by the next writer: the last
 //                   one died inside a commit, and newest may be stale
-//   40       24     zero
+//   40       u64    count log head: entries ever appended to the log
+//   48       16     zero
 //   64 + 64i u64    slot i: pinned generation (0: pins nothing)
 //   72 + 64i u64    slot i: pid of its owner (informational)
 //   80 + 64i 48     zero
+//   L + 16j  u64    count log entry j mod R (L = 64 × (S + 1)): a data
+//                   page id, or kLogMarker
+//   L + 16j + 8 u64 its live count after the commit; after kLogMarker the
+//                   generation of the commit whose entries follow, or 0 for
+//                   a barrier that nothing before it may be replayed across
+//
+// The count log lets a writer bring the data-page live counts it derived
+// from an older commit up to date without reading the whole handle table:
+// every commit appends a marker and the counts it changed, after its
+// superblock is written and before it raises newest. A writer that dies in
+// between leaves committing set; whoever finds it appends a barrier.
 //
 // Locks are open-file-description byte-range locks (F_OFD_*): two objects
 // of one process exclude each other as two processes do, and the system
@@ -82,7 +95,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "result.h"
 
@@ -98,6 +114,9 @@ class ReaderTable {
   static constexpr off_t kMemberByte = 0;
   static constexpr off_t kWriterByte = 1;
   static constexpr uint32_t kNoSlot = ~uint32_t{0};
+  static constexpr uint64_t kCountLogEntries = 32768;
+  static constexpr uint64_t kLogMarker = ~uint64_t{0};
+  using CountChange = std::pair<uint64_t, uint32_t>;  // data page, live count
 
   // The byte of the database file a plain read-only open holds (read).
   static constexpr off_t kPlainReaderByte = off_t{1} << 62;
@@ -180,6 +199,17 @@ class ReaderTable {
   uint64_t newest() const;
   uint64_t committing() const;
 
+  // --- Count log (see the layout). REQUIRES for all three: the write lock.
+  // Appends the counts the commit of generation g changed (a count of 0:
+  // the page holds no live value any more).
+  void log_counts(uint64_t g, std::span<const CountChange> changes);
+  // Appends a barrier: the log before it may miss a commit's changes.
+  void log_barrier();
+  // The changes of every commit after generation `since`, oldest first;
+  // false when the log no longer holds them all (overwritten, a barrier, or
+  // a table rebuilt since): the caller derives the counts afresh.
+  bool replay_counts(uint64_t since, std::vector<CountChange>& out) const;
+
   // In a forked child: closes this object's copy of the descriptor without
   // releasing the locks the parent holds through it, and without touching
   // the mapping (not inherited). The object is inert afterwards.
@@ -194,6 +224,13 @@ class ReaderTable {
     return word(kHeaderLen + size_t{i} * kSlotLen + field);
   }
   bool slot_alive(uint32_t i);
+  static size_t table_len(uint32_t slots) {
+    return size_t{kHeaderLen} * (size_t{slots} + 1) + 16 * kCountLogEntries;
+  }
+  std::atomic_ref<uint64_t> log_word(uint64_t j, size_t field) const {
+    return word(size_t{kHeaderLen} * (size_t{slots_} + 1) + 16 * (j % kCountLogEntries) + field);
+  }
+  void log_append(uint64_t page, uint64_t value);
 
   std::string path_;
   int fd_;

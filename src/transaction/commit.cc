@@ -56,13 +56,35 @@ Result<uint64_t> TransactionManagerImpl::persist(const std::function<Status()>& 
     return page_count;
   };
   auto written = steps();
-  if (!written.ok()) poisoned = true;
+  if (!written.ok()) poison();
   return written;
 }
 
 Status TransactionManagerImpl::commit() {
   if (!active) return Error::simple(ErrorKind::NoActiveTransaction);
-  const std::vector<uint64_t>& to_free = txn.merge_for_commit();
+  // Pages that records held for readers no pin needs any more are released
+  // now; in shared mode the pages this transaction released are recorded
+  // instead of being marked free (pending_free.h).
+  std::vector<uint64_t> to_free;
+  std::vector<PendingFree::Record> next_records;
+  const uint64_t bound = table ? table->oldest_pinned(txn_counter) : ~uint64_t{0};
+  Status settled = settle_pending_free(bound, /*record_released=*/table != nullptr, to_free,
+                                       next_records);
+  if (!settled.ok()) {
+    // The records and the transaction's lists are half rewritten.
+    poison();
+    return settled;
+  }
+  if (table) {
+    // Made by this transaction and superseded by it: never in a state a
+    // reader can pin.
+    to_free.insert(to_free.end(), txn.reusable.begin(), txn.reusable.end());
+    txn.reusable.clear();
+    table->publish_commit_start(txn_counter + 1);
+  } else {
+    const std::vector<uint64_t>& released = txn.merge_for_commit();
+    to_free.insert(to_free.end(), released.begin(), released.end());
+  }
   auto mark_free_pass = [&]() -> Status {
     for (uint64_t page : to_free)
       TRY(recycle.mark_free_committed_path(*cache, working.freemap, page));
@@ -73,14 +95,18 @@ Status TransactionManagerImpl::commit() {
   working.page_count = page_count;
   committed = working;
   committed_page_count = page_count;
+  pending.set(std::move(next_records));
   // Only now: a snapshot opened from here on shows this commit, and the
   // pages it freed are in no state an older snapshot cannot reach.
-  pins->note_commit(txn_counter, to_free);
+  if (!table) pins->note_commit(txn_counter, to_free);
   carry.commit(packer.current_page(), packer);
+  std::vector<std::pair<uint64_t, uint32_t>> changed;
+  if (table) changed = packer.changed_counts();
   packer.commit();
   recycle.on_commit();
   txn.clear();
   active = false;
+  if (table) end_turn(&changed);
   return ok_status();
 }
 

@@ -1,6 +1,30 @@
 #include "transaction/generation_pins.h"
 
+#include "check.h"
+#include "shared/reader_table.h"
+
 namespace ambrik {
+
+void GenerationPins::attach(ReaderTable* table) {
+  std::lock_guard<std::mutex> lock(mu_);
+  AMBRIK_DCHECK(snapshots_.empty());
+  table_ = table;
+}
+
+void GenerationPins::detach() {
+  std::lock_guard<std::mutex> lock(mu_);
+  table_ = nullptr;
+}
+
+uint64_t GenerationPins::pin_newest() {
+  std::lock_guard<std::mutex> lock(mu_);
+  AMBRIK_DCHECK(table_ != nullptr);
+  // The slot keeps an older pin of ours, which protects the newest too.
+  const uint64_t g = table_->pin();
+  ++snapshots_[g];
+  open_.fetch_add(1, std::memory_order_acq_rel);
+  return g;
+}
 
 void GenerationPins::pin(uint64_t generation) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -14,6 +38,11 @@ void GenerationPins::unpin(uint64_t generation) {
   if (it == snapshots_.end()) return;
   if (--it->second == 0) snapshots_.erase(it);
   open_.fetch_sub(1, std::memory_order_acq_rel);
+  if (table_ != nullptr) {
+    // Only ever raised here (or cleared): the oldest pin left.
+    table_->set_pinned(snapshots_.empty() ? 0 : snapshots_.begin()->first);
+    return;
+  }
   prune_locked();
 }
 

@@ -33,9 +33,12 @@
 //    defrag never cut the file, and a rollback forgets only pages at or past
 //    the committed page count, which no commit (hence no snapshot) refers
 //    to.
-//  - Shared mode will keep the same records in the file, as ordinary values
-//    under a reserved tag, so that other processes (and a writer after a
-//    crash) see them; this type is the in-process part of that piece.
+//
+// In shared mode (attach) the pins of this object are also announced in its
+// slot of the reader table, which always holds the oldest generation open
+// here (0: none): writers in every process read it there. Pages released
+// meanwhile are kept in pending-free records in the file (pending_record.h),
+// not in the held set, which stays empty: note_commit is not called.
 //
 // Threads: pin, note_commit and held run on the thread that owns the
 // database (serialised by its owner); unpin may run on any thread, at any
@@ -54,9 +57,22 @@ namespace ambrik {
 
 using HeldPages = std::unordered_set<uint64_t>;
 
+class ReaderTable;
+
 class GenerationPins {
  public:
-  // A snapshot of generation `g` opens.
+  // Shared mode: announce pins in `table`'s slot (claimed) from now on,
+  // until detach(). REQUIRES: nothing pinned yet.
+  void attach(ReaderTable* table);
+  // The table is going away (the database closes): later unpins only
+  // update this object.
+  void detach();
+  bool shared() const { return table_ != nullptr; }
+  // Shared mode: pins the newest commit in the file, as the table's pin
+  // protocol makes it safe, and returns its generation; unpin it with
+  // unpin().
+  uint64_t pin_newest();
+  // A snapshot of generation `g` opens (the default mode).
   void pin(uint64_t generation);
   // It closes. REQUIRES: a matching pin.
   void unpin(uint64_t generation);
@@ -88,6 +104,7 @@ class GenerationPins {
   std::shared_ptr<const HeldPages> held_;
   std::atomic<bool> any_held_{false};  // held_ is set; read without mu_
   std::atomic<uint64_t> releases_{0};
+  ReaderTable* table_ = nullptr;  // shared mode; guarded by mu_ once attached
 };
 
 }  // namespace ambrik

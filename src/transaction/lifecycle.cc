@@ -42,6 +42,7 @@ std::vector<uint64_t>& TxnLists::merge_for_commit() {
 Status TransactionManagerImpl::begin() {
   if (cache->io().read_only()) return Error::simple(ErrorKind::ReadOnlyMode);
   if (active) return Error::simple(ErrorKind::TransactionAlreadyActive);
+  if (table) TRY(take_turn());
   working = committed;
   recycle.on_begin();
   // The count first: a release between the two reads then shows as one at
@@ -67,6 +68,7 @@ Status TransactionManagerImpl::rollback() {
   carry.rollback();
   txn.clear();
   active = false;
+  if (table) end_turn(nullptr);
   return ok_status();
 }
 

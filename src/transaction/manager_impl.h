@@ -6,8 +6,11 @@
 //                state                     staging.cc    value storage, allocator
 //   savepoints.cc                          keys.cc       key slots
 //   config.cc    run-time settings         stats.cc      statistics, counters
-//   defrag.cc    defragmentation
-// The tail-page carry is a type of its own (carry.h, carry.cc).
+//   defrag.cc    defragmentation         shared.cc     shared mode: turns,
+//   pending_free.cc  records of pages                    refresh, read pins
+//                kept for readers
+// The tail-page carry is a type of its own (carry.h, carry.cc), and so are
+// the pending-free records (pending_free.h).
 //
 // Invariants:
 //  - outside a transaction `working` equals `committed` and the in-memory
@@ -17,7 +20,11 @@
 //    superblock open would fall back to without it describes the same
 //    committed state, so an interrupted superblock write can never lose the
 //    last committed state;
-//  - once `poisoned` is set it is never cleared.
+//  - once `poisoned` is set it is never cleared;
+//  - shared mode (`table` set): a transaction runs only while this object
+//    holds the table's write lock, and begins from the newest commit in the
+//    file; outside one, `committed` may be older than the file's newest
+//    commit, and every read first pins a generation and refreshes (shared.cc).
 #pragma once
 
 #include <array>
@@ -36,10 +43,12 @@
 #include "handle_table.h"
 #include "membership_index.h"
 #include "page_cache.h"
+#include "shared/reader_table.h"
 #include "result.h"
 #include "superblock/superblock.h"
 #include "transaction/carry.h"
 #include "transaction/generation_pins.h"
+#include "transaction/pending_free.h"
 #include "transaction/snapshot.h"
 #include "transaction/transaction_manager.h"
 #include "u64_map.h"
@@ -55,6 +64,13 @@ struct StateRecord {
   uint64_t next_handle = 1;
   std::array<uint8_t, kNamedRootsBytes> named_roots{};
 };
+
+// The state record a superblock describes.
+StateRecord state_from(const Superblock& sb);
+// Whether the superblock open would choose if the chosen one were torn
+// describes the same committed state. `data_key` opens an encrypted body.
+bool same_state_as_fallback(std::span<const std::vector<uint8_t>> candidates,
+                            const SelectedSuperblock& chosen, const uint8_t* data_key);
 
 struct SavepointRecord {
   PackerSnapshot packer;
@@ -101,6 +117,9 @@ class TransactionManagerImpl {
  public:
   // --- recovery.cc
   static Result<std::unique_ptr<TransactionManagerImpl>> open(const OpenOptions& options);
+  // open() in shared mode, once the file is open and flock-shared.
+  static Result<std::unique_ptr<TransactionManagerImpl>> open_shared(
+      std::unique_ptr<Storage> storage, const std::string& path, const OpenOptions& options);
   // Opens (or, when the storage holds no whole page, creates) the database
   // in `io`, which the caller has opened and locked.
   static Result<std::unique_ptr<TransactionManagerImpl>> open_storage(
@@ -112,8 +131,22 @@ class TransactionManagerImpl {
       const Key* key, const Argon2Params* passphrase_costs);
 
   bool is_poisoned() const { return poisoned; }
-  // Sets the poisoned flag; nothing clears it.
-  void poison() { poisoned = true; }
+  // Sets the poisoned flag; nothing clears it. In shared mode the write lock
+  // goes too: other writers must not wait for an object that cannot commit.
+  void poison() {
+    poisoned = true;
+    if (table) table->unlock_writer();
+  }
+  bool in_transaction() const { return active; }
+  bool shared() const { return table != nullptr; }
+  uint64_t committed_generation() const { return txn_counter; }
+
+  // --- shared.cc
+  // Pins the newest commit in the file for reads outside a transaction and
+  // brings the committed state up to it. Returns the generation to unpin.
+  // REQUIRES: shared mode, no transaction.
+  Result<uint64_t> pin_reads();
+  void unpin_reads(uint64_t generation) { pins->unpin(generation); }
 
   // See TransactionManager::file_descriptor.
   int file_descriptor() const { return cache->io().descriptor(); }
@@ -184,6 +217,13 @@ class TransactionManagerImpl {
   friend struct TestPeer;
 
   TransactionManagerImpl() = default;
+
+ public:
+  ~TransactionManagerImpl() {
+    if (table) pins->detach();  // before the table goes: snapshots may outlive us
+  }
+
+ private:
 
   // --- commit.cc
   // The one place that writes a superblock: takes the next generation (one
@@ -298,6 +338,29 @@ class TransactionManagerImpl {
   // Rebuilds the data-page live counts from the committed handle table.
   Status rebuild_live_counts();
 
+  // --- shared.cc
+  // Reads the current superblock again and makes it the committed state,
+  // dropping what was derived from the old one (cached pages, depths, the
+  // recycling state, the carry, the records) when it changed. The live
+  // counts are brought up to date at begin (sync_live_counts), since only a
+  // writer needs them. REQUIRES: no transaction.
+  Status refresh_committed();
+  Status sync_live_counts();
+  // begin's and commit's steps in shared mode.
+  Status take_turn();
+  void end_turn(const std::vector<std::pair<uint64_t, uint32_t>>* changed_counts);
+
+  // --- pending_free.cc
+  Status load_pending_records();
+  // At commit, after the transaction's last change: releases the records
+  // no pin below `bound` needs (their pages go to `release`, to be marked
+  // free), and with `record_released` writes the pages the transaction
+  // released into a record instead of letting them be marked free. `next`
+  // gets the records of the new state.
+  Status settle_pending_free(uint64_t bound, bool record_released,
+                             std::vector<uint64_t>& release,
+                             std::vector<PendingFree::Record>& next);
+
   std::unique_ptr<PageCache> cache;
   StateRecord committed;
   StateRecord working;
@@ -321,6 +384,13 @@ class TransactionManagerImpl {
   // the oldest of them (shared with the snapshots, which unpin at close).
   std::shared_ptr<GenerationPins> pins = std::make_shared<GenerationPins>();
   std::vector<std::weak_ptr<SnapshotState>> snapshots;  // to close with the database
+  // Shared mode: the table the sharing objects announce themselves in (null
+  // in the default mode), begin's wait for its write lock, the generation
+  // the packer's live counts describe, and the pending-free records.
+  std::unique_ptr<ReaderTable> table;
+  double lock_timeout = 0.0;
+  uint64_t counts_generation = 0;
+  PendingFree pending;
   // A newer minor format than this build writes (opened read-only): a copy
   // could not carry its structures over faithfully.
   std::optional<uint32_t> newer_format_version;

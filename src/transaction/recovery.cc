@@ -27,6 +27,8 @@ CacheSettings cache_settings(const OpenOptions& o) {
   return s;
 }
 
+}  // namespace
+
 StateRecord state_from(const Superblock& sb) {
   StateRecord s;
   s.handle_root = sb.handle_root;
@@ -52,7 +54,6 @@ bool same_state_as_fallback(std::span<const std::vector<uint8_t>> candidates,
   return same_committed_state(chosen.superblock, other);
 }
 
-}  // namespace
 
 Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
     const OpenOptions& o) {
@@ -90,6 +91,12 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   // who could reuse a page under them: flock keeps writers of the default
   // mode out, the reader table's members are kept out (and keep them out)
   // by the announcement that admit_plain_reader makes.
+  if (o.shared) {
+    // Shared with the other members only: the reader table keeps plain
+    // read-only opens out (they take flock's shared lock too).
+    TRY(lock_file(fd, FileLockKind::Shared, o.lock_timeout_seconds, o.on_lock_wait));
+    return open_shared(std::move(storage), path, o);
+  }
   if (o.read_only) {
     TRY(lock_file(fd, FileLockKind::Shared, o.lock_timeout_seconds, o.on_lock_wait,
                   [&] { return ReaderTable::admit_plain_reader(fd, path); }));

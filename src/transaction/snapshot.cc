@@ -62,6 +62,7 @@ struct SnapshotState {
   MembershipRoot membership;
   NamedRootTable named_roots{};
   uint64_t generation = 0;
+  uint64_t pinned = 0;  // the generation it holds in the pins
   std::shared_ptr<GenerationPins> pins;
 };
 
@@ -80,7 +81,11 @@ Result<std::unique_ptr<Snapshot>> Snapshot::open(const Source& src) {
   state->named_roots = src.named_roots;
   state->generation = src.generation;
   // Pinned before the first page is read.
-  src.pins->pin(src.generation);
+  state->pinned = src.pinned_generation;
+  if (state->pinned == 0) {
+    state->pinned = src.generation;
+    src.pins->pin(src.generation);
+  }
   state->pins = src.pins;
   SnapshotState& s = *state;
   std::unique_ptr<Snapshot> snap(new Snapshot(std::move(state)));
@@ -104,7 +109,7 @@ void Snapshot::close_state(SnapshotState& s) {
   }
   // Dropped outside the lock (an encrypted cache wipes its pages).
   cache.reset();
-  s.pins->unpin(s.generation);
+  s.pins->unpin(s.pinned);
 }
 
 bool Snapshot::closed() {

@@ -90,8 +90,12 @@ class Snapshot {
     NamedRootTable named_roots{};
     uint64_t generation = 0;
     std::shared_ptr<GenerationPins> pins;  // pinned here, unpinned at close
+    // Non-zero: the caller has pinned this generation (at most
+    // `generation`) for the snapshot, which unpins it at close.
+    uint64_t pinned_generation = 0;
   };
-  // Pins source.generation; on an error nothing stays pinned or open.
+  // Pins source.generation unless the caller did; on an error nothing stays
+  // pinned or open.
   static Result<std::unique_ptr<Snapshot>> open(const Source& source);
   // The state, for the database to close the snapshot when it closes first.
   std::weak_ptr<SnapshotState> state() const { return state_; }

@@ -6,7 +6,13 @@
 namespace ambrik {
 
 Result<std::unique_ptr<Snapshot>> TransactionManagerImpl::snapshot() {
+  // Shared mode: the newest commit in the file, pinned in the reader table
+  // before anything of it is read (inside a transaction this object holds
+  // the write lock, and its committed state is the newest).
+  uint64_t pinned = 0;
+  if (table) pinned = active ? pins->pin_newest() : TRY(pin_reads());
   Snapshot::Source src;
+  src.pinned_generation = pinned;
   src.fd = cache->io().descriptor();
   src.data_key = crypto ? cache->cipher()->key() : nullptr;
   src.handle_root = committed.handle_root;

@@ -34,12 +34,38 @@ auto contain(TransactionManagerImpl* m, F&& f) -> decltype(f()) {
   }
 }
 
+// Shared mode, outside a transaction and outside a read scope: `f` runs on
+// the newest commit in the file, pinned for its length (a refresh to it
+// counts as a change).
+template <typename F>
+auto pinned_read(TransactionManagerImpl& m, uint64_t& changes, int scope, F&& f) -> decltype(f()) {
+  if (!m.shared() || m.in_transaction() || scope > 0) return f();
+  const uint64_t before = m.committed_generation();
+  auto g = guard(m, m.pin_reads());
+  if (!g.ok()) return std::move(g).error();
+  if (m.committed_generation() != before) ++changes;
+  struct Unpin {
+    TransactionManagerImpl& m;
+    uint64_t g;
+    ~Unpin() { m.unpin_reads(g); }
+  } unpin{m, g.value()};
+  return f();
+}
+
 }  // namespace
 
 #define AMBRIK_GUARDED(expr)                                             \
   do {                                                                   \
     if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned); \
     return contain(impl_.get(), [&] { return guard(*impl_, (expr)); });  \
+  } while (0)
+
+#define AMBRIK_READING(expr)                                                          \
+  do {                                                                                \
+    if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);              \
+    return contain(impl_.get(), [&] {                                                 \
+      return pinned_read(*impl_, changes_, read_scope_, [&] { return guard(*impl_, (expr)); }); \
+    });                                                                               \
   } while (0)
 
 #define AMBRIK_CHANGING(expr) \
@@ -98,12 +124,39 @@ Result<uint64_t> TransactionManager::allocate(std::span<const uint8_t> value, ui
   AMBRIK_CHANGING(impl_->allocate(value, tag));
 }
 Result<std::vector<uint8_t>> TransactionManager::read(uint64_t handle) {
-  AMBRIK_GUARDED(impl_->read(handle));
+  AMBRIK_READING(impl_->read(handle));
 }
 
 Result<bool> TransactionManager::read_into(uint64_t handle, const ValueSink& sink) {
-  AMBRIK_GUARDED(impl_->read_into(handle, sink));
+  AMBRIK_READING(impl_->read_into(handle, sink));
 }
+
+Status TransactionManager::begin_reads() {
+  if (read_scope_ > 0) {
+    ++read_scope_;
+    return ok_status();
+  }
+  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
+  if (!impl_->shared() || impl_->in_transaction()) {
+    ++read_scope_;
+    return ok_status();
+  }
+  return contain(impl_.get(), [&]() -> Status {
+    const uint64_t before = impl_->committed_generation();
+    scope_pin_ = TRY(guard(*impl_, impl_->pin_reads()));
+    if (impl_->committed_generation() != before) ++changes_;
+    ++read_scope_;
+    return ok_status();
+  });
+}
+
+void TransactionManager::end_reads() {
+  if (read_scope_ == 0 || --read_scope_ > 0) return;
+  if (scope_pin_ != 0) impl_->unpin_reads(scope_pin_);
+  scope_pin_ = 0;
+}
+
+bool TransactionManager::is_shared() const { return impl_->shared(); }
 uint64_t TransactionManager::cache_budget_bytes() const {
   return impl_->cache_budget_bytes();
 }
@@ -119,22 +172,21 @@ Status TransactionManager::delete_handle(uint64_t handle) {
 Status TransactionManager::delete_many(std::span<const uint64_t> handles) {
   AMBRIK_CHANGING(impl_->delete_many(handles));
 }
-Result<std::vector<uint64_t>> TransactionManager::handles() { AMBRIK_GUARDED(impl_->handles()); }
+Result<std::vector<uint64_t>> TransactionManager::handles() { AMBRIK_READING(impl_->handles()); }
 
 }  // namespace ambrik
 
 namespace ambrik {
 
 Result<uint32_t> TransactionManager::tag(uint64_t handle) {
-  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
-  return contain(impl_.get(), [&]() -> Result<uint32_t> {
-    auto entry = guard(*impl_, impl_->lookup_live(handle));
+  AMBRIK_READING([&]() -> Result<uint32_t> {
+    auto entry = impl_->lookup_live(handle);
     if (!entry.ok()) return std::move(entry).error();
     return entry.value().tag;
-  });
+  }());
 }
 Result<std::vector<uint64_t>> TransactionManager::handles_with_tag(uint32_t tag) {
-  AMBRIK_GUARDED(impl_->handles_with_tag(tag));
+  AMBRIK_READING(impl_->handles_with_tag(tag));
 }
 Status TransactionManager::delete_tagged(uint64_t handle, uint32_t tag) {
   AMBRIK_CHANGING(impl_->delete_tagged(handle, tag));
@@ -144,18 +196,17 @@ Result<DeletedWithTag> TransactionManager::delete_with_tag(uint32_t tag, uint64_
 }
 
 Result<uint8_t> TransactionManager::client_byte(uint64_t handle) {
-  if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
-  return contain(impl_.get(), [&]() -> Result<uint8_t> {
-    auto entry = guard(*impl_, impl_->lookup_live(handle));
+  AMBRIK_READING([&]() -> Result<uint8_t> {
+    auto entry = impl_->lookup_live(handle);
     if (!entry.ok()) return std::move(entry).error();
     return entry.value().client_byte;
-  });
+  }());
 }
 Status TransactionManager::set_client_byte(uint64_t handle, uint8_t byte) {
   AMBRIK_CHANGING(impl_->set_client_byte(handle, byte));
 }
 Result<std::optional<uint64_t>> TransactionManager::get_root_name(std::string_view name) {
-  AMBRIK_GUARDED(impl_->get_root_name(name));
+  AMBRIK_READING(impl_->get_root_name(name));
 }
 Status TransactionManager::set_root_name(std::string_view name, uint64_t handle) {
   AMBRIK_CHANGING(impl_->set_root_name(name, handle));
@@ -192,13 +243,15 @@ Status TransactionManager::set_drain_insertion(DrainInsertion policy) {
   AMBRIK_GUARDED(impl_->set_drain_insertion(policy));
 }
 
-Result<StatsValues> TransactionManager::stats() { AMBRIK_GUARDED(impl_->stats()); }
+Result<StatsValues> TransactionManager::stats() { AMBRIK_READING(impl_->stats()); }
 Result<CounterValues> TransactionManager::counters() { AMBRIK_GUARDED(impl_->counters()); }
 
 Result<CommittedView> TransactionManager::committed_view() {
   // Not guarded, and memory running out does not poison: a view is only
   // read, and a copy that fails leaves the database as it was.
   if (impl_->is_poisoned()) return Error::simple(ErrorKind::Poisoned);
+  // In shared mode the caller holds a read scope for as long as it uses the
+  // view; here the committed state only has to be the newest.
   return contain(nullptr, [&] { return impl_->committed_view(); });
 }
 

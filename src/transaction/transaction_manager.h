@@ -54,6 +54,13 @@ struct OpenOptions {
   bool read_only = false;
   uint32_t superblock_count = 2;
   std::optional<Key> encryption_key;
+  // Shared mode: several objects, in this process or others, open the file
+  // at once (all in shared mode). Writers take turns (begin waits up to
+  // lock_timeout_seconds for the write lock, then WriterBusy); reads see the
+  // newest commit in the file; snapshots and reads pin what they read in the
+  // reader table "<path>.readers". Excludes default-mode opens, and plain
+  // read-only opens, both ways (LockFailed). REQUIRES: a path.
+  bool shared = false;
   // Seconds to wait for another holder of the file lock to let go before
   // LockFailed (0: fail at once; infinity: wait for ever). A read-only open
   // shares the lock with other read-only opens (see lock_file and
@@ -133,6 +140,17 @@ class TransactionManager {
   Status begin();
   Status commit();
   Status rollback();
+
+  // Shared mode: every read outside a transaction sees the newest commit in
+  // the file and pins it while it runs. A layer above that reads several
+  // values that must come from one commit (a key map's nodes) opens a read
+  // scope: the reads until the matching end_reads() see the commit pinned
+  // at its start. Scopes nest; they cost nothing in the default mode or
+  // inside a transaction. Not a snapshot: a begin() inside a scope moves on
+  // to the newest commit.
+  Status begin_reads();
+  void end_reads();
+  bool is_shared() const;
 
   // Value operations (tag 0 = untagged).
   Result<uint64_t> allocate(std::span<const uint8_t> value, uint32_t tag = 0);
@@ -218,6 +236,8 @@ class TransactionManager {
   explicit TransactionManager(std::unique_ptr<TransactionManagerImpl> impl);
   std::unique_ptr<TransactionManagerImpl> impl_;
   uint64_t changes_ = 0;
+  int read_scope_ = 0;
+  uint64_t scope_pin_ = 0;  // the generation a read scope pinned (0: none)
 };
 
 }  // namespace ambrik
