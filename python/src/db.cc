@@ -41,6 +41,7 @@ void close_engine(PyObject* db) {
   // with a copy of it that its fork handler would not close.
   RegistryLock registry;
   registry.remove(self->fd);
+  registry.remove(self->table_fd);
   self->engine.reset();
 }
 
@@ -208,15 +209,27 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   // Could not be tracked: closed on the way out, before any fork can copy it.
   if (untracked) return PyErr_NoMemory();
   const int fd = engine->file_descriptor();
-  PyObject* obj = new_object<Database>(state->ambrik_type, std::move(options.path));
+  // A child must not keep this object's pins and turn alive after it dies.
+  const int table_fd = engine->reader_table_descriptor();
+  bool table_tracked = table_fd < 0;
+  if (!table_tracked) {
+    RegistryLock registry;
+    table_tracked = registry.add(table_fd);
+  }
+  PyObject* obj = table_tracked
+                      ? new_object<Database>(state->ambrik_type, std::move(options.path))
+                      : nullptr;
   if (obj == nullptr) {
-    RegistryLock registry;  // held until the descriptor is closed
+    RegistryLock registry;  // held until the descriptors are closed
     registry.remove(fd);
+    if (table_tracked) registry.remove(table_fd);
     engine.reset();
+    if (!table_tracked) return PyErr_NoMemory();
     return nullptr;
   }
   Database* db = as_db(obj);
   db->fd = fd;
+  db->table_fd = table_fd;
   db->generation = fork_generation();
   db->engine = std::move(engine);
   return obj;

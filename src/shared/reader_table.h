@@ -158,6 +158,7 @@ class ReaderTable {
   ReaderTable& operator=(const ReaderTable&) = delete;
 
   const std::string& path() const { return path_; }
+  int descriptor() const { return fd_; }
   uint32_t slot_count() const { return slots_; }
   uint32_t slot() const { return slot_; }  // kNoSlot before claim_slot
 
