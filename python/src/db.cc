@@ -78,7 +78,28 @@ PyObject* db_is_poisoned(PyObject* self, void*) {
 // --- transactions ----------------------------------------------------------
 
 PyObject* db_begin(PyObject* self, PyObject*) {
-  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.begin(); }));
+  Database* db = as_db(self);
+  bool shared = false;
+  if (opened_here(db)) {
+    DatabaseLock guard(db);
+    TransactionManager* engine = usable_engine(db);
+    shared = engine != nullptr && engine->is_shared();
+  }
+  if (!shared) {
+    return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.begin(); }));
+  }
+  // Another process's transaction may hold the write lock for as long as
+  // lock_timeout allows: wait without the interpreter lock, answering Ctrl-C.
+  std::optional<ambrik::Status> began;
+  ReleasedGil gil;
+  gil.release();
+  {
+    std::lock_guard<std::mutex> guard(db->mu);
+    if (TransactionManager* engine = usable_engine(db)) began.emplace(engine->begin(gil.lock_poll()));
+  }
+  gil.reacquire();
+  if (PyErr_Occurred()) return nullptr;  // raised by a signal handler during the wait
+  return none_or_error(began);
 }
 
 PyObject* db_transaction(PyObject* self, PyObject*) {

@@ -153,7 +153,8 @@ class TransactionManagerImpl {
   int file_descriptor() const { return cache->io().descriptor(); }
 
   // --- lifecycle.cc
-  Status begin();
+  // `between_polls`: see TransactionManager::begin.
+  Status begin(const LockPollFn& between_polls = {});
   Status rollback();
 
   // --- commit.cc
@@ -348,7 +349,7 @@ class TransactionManagerImpl {
   Status refresh_committed();
   Status sync_live_counts();
   // begin's and commit's steps in shared mode.
-  Status take_turn();
+  Status take_turn(const LockPollFn& between_polls = {});
   void end_turn(const std::vector<std::pair<uint64_t, uint32_t>>* changed_counts);
   // Runs a key change between transactions inside a turn of its own.
   Status in_turn(const std::function<Status()>& change);

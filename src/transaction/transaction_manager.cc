@@ -120,6 +120,9 @@ int TransactionManager::reader_table_descriptor() const {
 }
 
 Status TransactionManager::begin() { AMBRIK_CHANGING(impl_->begin()); }
+Status TransactionManager::begin(const LockPollFn& between_polls) {
+  AMBRIK_CHANGING(impl_->begin(between_polls));
+}
 Status TransactionManager::commit() { AMBRIK_GUARDED(impl_->commit()); }
 Status TransactionManager::rollback() { AMBRIK_CHANGING(impl_->rollback()); }
 

@@ -138,6 +138,10 @@ class TransactionManager {
   uint64_t cache_budget_bytes() const;
 
   Status begin();
+  // begin(); in shared mode `between_polls` runs between polls of the write
+  // lock while another writer holds it (an error it returns ends the wait
+  // with WriterBusy).
+  Status begin(const LockPollFn& between_polls);
   Status commit();
   Status rollback();
 
