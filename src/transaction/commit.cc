@@ -82,8 +82,9 @@ Status TransactionManagerImpl::commit() {
     txn.reusable.clear();
     table->publish_commit_start(txn_counter + 1);
   } else {
-    const std::vector<uint64_t>& released = txn.merge_for_commit();
-    to_free.insert(to_free.end(), released.begin(), released.end());
+    std::vector<uint64_t>& released = txn.merge_for_commit();
+    if (to_free.empty()) to_free.swap(released);  // the usual case: no records
+    else to_free.insert(to_free.end(), released.begin(), released.end());
   }
   auto mark_free_pass = [&]() -> Status {
     for (uint64_t page : to_free)
