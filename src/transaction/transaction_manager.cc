@@ -89,7 +89,12 @@ Result<std::unique_ptr<Snapshot>> TransactionManager::snapshot() {
   if (impl_->file_descriptor() < 0)
     return Error::io_text(IoKind::Unsupported,
                           "a snapshot reads the database file; a database in memory has none");
-  return contain(impl_.get(), [&] { return guard(*impl_, impl_->snapshot()); });
+  // In shared mode it may bring this object to a newer commit: what a layer
+  // above decoded from the older one is stale.
+  const uint64_t before = impl_->committed_generation();
+  auto snap = contain(impl_.get(), [&] { return guard(*impl_, impl_->snapshot()); });
+  if (impl_->committed_generation() != before) ++changes_;
+  return snap;
 }
 
 Result<std::unique_ptr<TransactionManager>> TransactionManager::open(const OpenOptions& options) {
