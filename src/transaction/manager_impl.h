@@ -328,17 +328,6 @@ class TransactionManagerImpl {
     if (!superseded.empty()) retire_all(superseded);
   }
   void retire_all(const std::vector<uint64_t>& superseded);
-  // One value of data page `page` is gone. A page left with none goes where
-  // retire sends it: a page this transaction made may be taken again at
-  // once (a record rewritten at commit must not keep releasing pages).
-  void release_slot(uint64_t page) {
-    const size_t before = txn.pending_free.size();
-    packer.release_data_slot(page, txn.pending_free);
-    if (txn.pending_free.size() != before && txn.txn_private.contains(page)) {
-      txn.pending_free.pop_back();
-      txn.reusable.push_back(page);
-    }
-  }
   bool savepoint_open() const { return !txn.savepoints.empty(); }
   MembershipRoot working_membership() const { return {working.membership_root, membership_depth}; }
   const StateRecord& visible() const { return active ? working : committed; }

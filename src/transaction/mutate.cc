@@ -85,7 +85,7 @@ Status TransactionManagerImpl::update_value(uint64_t handle, std::span<const uin
   working.handle_root = new_root.value();
   handle_depth = depth;
   retire(pending);
-  if (old.kind == ValueKind::Inline) release_slot(old.location);
+  if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
   if (old.tag == 0 && stored.kind == ValueKind::Inline)
     carry.note_stored(handle, stored.location);
@@ -120,7 +120,7 @@ Status TransactionManagerImpl::delete_inner(uint64_t handle) {
   membership_depth = index.depth;
   retire(pending);
   retire(index_pending);
-  if (old.kind == ValueKind::Inline) release_slot(old.location);
+  if (old.kind == ValueKind::Inline) packer.release_data_slot(old.location, txn.pending_free);
   else retire(old_chain);
   scope.done();
   return ok_status();

@@ -90,6 +90,13 @@ Status TransactionManagerImpl::settle_pending_free(uint64_t bound, bool record_r
     if (target.handle == 0) target.handle = TRY(allocate(bytes, kPendingFreeTag));
     else TRY(update(target.handle, bytes));
     r.handle = target.handle;
+    // A data page the record's earlier round filled and this one emptied
+    // was never in a committed state: it is free at once, not held.
+    for (size_t i = txn.pending_free.size(); i-- > n;) {
+      if (!txn.txn_private.contains(txn.pending_free[i])) continue;
+      release.push_back(txn.pending_free[i]);
+      txn.pending_free.erase(txn.pending_free.begin() + static_cast<std::ptrdiff_t>(i));
+    }
     if (txn.pending_free.size() == n) {
       next.push_back(std::move(r));
       return ok_status();
