@@ -1,16 +1,15 @@
 """Workload of the multi-process shared-mode test, and the processes it runs.
 
 Commit i is planned by a generator seeded with (seed, i) from the state after
-commit i - 1, in terms of logical ids rather than handles (handles depend on
-what else a commit stores), so any committed state can be recomputed from its
-number alone. The file maps logical ids to handles in a directory value under
-the root "dir"; the root "counter" holds the number of the last commit, and
-every commit rewrites a block of values naming it, so a view that mixes two
-commits is seen at once.
+commit i - 1, on logical ids rather than handles (handles depend on what else
+a commit stores), so any committed state follows from its number alone. The
+value under the root "dir" maps the ids to handles; the root "counter" holds
+the number of the last commit, and every commit rewrites a block of values
+naming it, so a view mixing two commits shows at once.
 
-Run as a script with a JSON argument, this is one of the processes: a writer
-(random transactions in turns, each checked against the model first), a
-reader (snapshots checked against the model, and plain reads), or a process
+Run with a JSON argument, this is one process: a writer (transactions in
+turns, each checking first that it starts from the newest commit), a reader
+(snapshots checked against the model, plain reads checked for order), or one
 that holds the write lock or a snapshot until it is killed.
 """
 
@@ -59,14 +58,12 @@ def pick_size(rng):
 class Model:
     """A committed state: logical id -> [shape, tag, client byte], roots, map."""
 
-    def __init__(self):
-        self.values, self.roots, self.km, self.next_lid = {}, {}, {}, 1
+    def __init__(self, values=None, roots=None, km=None, next_lid=1):
+        self.values = {k: list(v) for k, v in (values or {}).items()}
+        self.roots, self.km, self.next_lid = dict(roots or {}), dict(km or {}), next_lid
 
     def copy(self):
-        m = Model()
-        m.values = {k: list(v) for k, v in self.values.items()}
-        m.roots, m.km, m.next_lid = dict(self.roots), dict(self.km), self.next_lid
-        return m
+        return Model(self.values, self.roots, self.km, self.next_lid)
 
 
 def plan_op(rng, i, n, w):
@@ -126,48 +123,34 @@ class History:
     def __init__(self, seed):
         self.seed, self.states = seed, {0: Model()}
 
-    def at(self, c):
-        top = max(self.states)
-        if c < min(self.states):
-            self.states = {0: Model()}
-            top = 0
-        while top < c:
+    def at(self, c):  # c: never below the oldest kept (the callers' commits never go back)
+        while (top := max(self.states)) < c:
             self.states[top + 1] = plan(self.seed, top + 1, self.states[top])[1]
-            top += 1
-            if len(self.states) > 64:
-                del self.states[min(self.states)]
+            self.states.pop(top - 64, None)
         return self.states[c]
 
 
-def fail(text):
-    sys.stderr.write(text + "\n")
-    sys.stderr.flush()
-    os._exit(EXIT_FAULT)
+def append(args, suffix, data):
+    """Appends to a file beside the database; one write, so a kill never tears it."""
+    fd = os.open(args["path"] + suffix, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    os.write(fd, data)
+    os.close(fd)
 
 
-_events = []
-
-
-def note(args, letter):
-    """Appends a letter to the run's event file: what was checked or met."""
-    if not _events:
-        _events.append(os.open(args["path"] + ".events", os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644))
-    os.write(_events[0], letter)
+def note(args, letter):  # what was checked or met, counted by the parent
+    append(args, ".events", letter)
 
 
 def known_fault(args, kind, text):
     """Records a fault the test knows of; False when it is not a known one."""
-    if kind not in args["known"]:
-        return False
-    fd = os.open(args["path"] + ".known_faults", os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-    os.write(fd, f"{kind}: {text}\n".encode())
-    os.close(fd)
-    return True
+    if kind in args["known"]:
+        append(args, ".known_faults", f"{kind}: {text}\n".encode())
+    return kind in args["known"]
 
 
 def check(cond, text):
     if not cond:
-        fail(text)
+        raise AssertionError(text)
 
 
 def read_top(view):
@@ -203,29 +186,25 @@ def check_state(view, model, c, d, where):
 
 
 def run_ops(t, km, ops, hs):
-    for op in ops:
-        kind = op[0]
+    for kind, a, *b in ops:
         if kind == "alloc":
-            hs[op[1]] = t.allocate_tagged(value(op[2]), op[3]) if op[3] else t.allocate(value(op[2]))
+            hs[a] = t.allocate_tagged(value(b[0]), b[1]) if b[1] else t.allocate(value(b[0]))
         elif kind == "update":
-            t.update(hs[op[1]], value(op[2]))
+            t.update(hs[a], value(b[0]))
         elif kind == "delete":
-            t.delete(hs.pop(op[1]))
+            t.delete(hs.pop(a))
         elif kind == "cb":
-            t.set_client_byte(hs[op[1]], op[2])
+            t.set_client_byte(hs[a], b[0])
         elif kind == "root":
-            if op[2] is None:
-                t.clear_root_name(op[1])
-            else:
-                t.set_root_name(op[1], hs[op[2]])
+            t.clear_root_name(a) if b[0] is None else t.set_root_name(a, hs[b[0]])
         elif kind == "put":
-            km[op[1]] = op[2]
+            km[a] = b[0]
         elif kind == "del":
-            del km[op[1]]
+            del km[a]
         else:
-            sp, saved = t.savepoint(op[1]), dict(hs)
-            run_ops(t, km, op[2], hs)
-            if op[3]:
+            sp, saved = t.savepoint(a), dict(hs)
+            run_ops(t, km, b[0], hs)
+            if b[1]:
                 sp.release()
             else:
                 sp.rollback_to()
@@ -331,7 +310,7 @@ class Reader:
         if fault is None:
             note(self.args, b"m")
         elif not known_fault(self.args, "map_read", fault):
-            fail(fault)
+            check(False, fault)
 
     def scan_map(self, c1):
         """Plain reads of the map, checked against the commits made meanwhile."""
@@ -348,34 +327,31 @@ class Reader:
         models = [self.history.at(c) for c in range(c1, c2 + 1)]
         keys = [k for k, _ in items]
         if not any(keys == sorted(m.km) for m in models):
-            near = [c for c, m in self.history.states.items() if sorted(m.km) == keys]
-            return f"scan keys of no commit in [{c1}, {c2}] but of {near}"
+            of = [c for c, m in self.history.states.items() if sorted(m.km) == keys]
+            return f"scan keys of no commit in [{c1}, {c2}] but of {of}"
         for k, v in items:
             if not any(m.km.get(k) == v for m in models):
                 return f"scan: value of {k} of no commit in [{c1}, {c2}]"
         return None
 
 
-def hold(args, what):
-    db = ambrik.open(args["path"], shared=True, cache_max_bytes=65536)
-    if what == "lock":
-        db.begin()
-        for n in range(40):
-            db.allocate(bytes([n]) * 30000)
-    else:
-        s = db.snapshot()
-        s.handles()
-    sys.stdout.write("ready\n")
-    sys.stdout.flush()
-    time.sleep(3600)
-
-
 def main(args):
-    if args["role"] in ("lock", "snapshot"):
-        hold(args, args["role"])
+    if args["role"] in ("lock", "snapshot"):  # held until killed
+        db = ambrik.open(args["path"], shared=True, cache_max_bytes=65536)
+        if args["role"] == "lock":
+            db.begin()
+            for n in range(40):  # spilled: the cache holds 8 pages
+                db.allocate(bytes([n]) * 30000)
+        held = db.snapshot()
+        print("ready", held.handles(), flush=True)
+        time.sleep(3600)
     worker = Writer(args) if args["role"] == "writer" else Reader(args)
-    while not os.path.exists(args["stop"]):
-        worker.one()
+    try:
+        while not os.path.exists(args["stop"]):
+            worker.one()
+    except AssertionError as e:
+        sys.stderr.write(f"{e}\n")
+        return EXIT_FAULT
     worker.db.close()
     return 0
 

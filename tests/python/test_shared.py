@@ -36,10 +36,9 @@ KNOWN_FAULTS = ["map_read", "settle"]
 
 
 def spawn(args, **extra):
-    err = open(f"{args['path']}.{extra.get('name', extra['role'])}.err", "wb")
-    proc = subprocess.Popen([sys.executable, str(CHILD), json.dumps({**args, **extra})],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
-    err.close()
+    with open(f"{args['path']}.{extra.get('name', extra['role'])}.err", "wb") as err:
+        proc = subprocess.Popen([sys.executable, str(CHILD), json.dumps({**args, **extra})],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
     proc.err_path = err.name
     return proc
 
@@ -93,7 +92,7 @@ def test_processes_write_in_turns_and_read_whole_commits(tmp_path, seconds):
                 assert proc.poll() in (None, sc.EXIT_KNOWN), f"{where} " + failed(proc, role)
             if not refused and path.exists() and path.stat().st_size > 0:
                 with ambrik.open(path, shared=True, read_only=True) as probe:
-                    if sc.read_top(probe)[0] > 0:
+                    if probe.get_root_name("counter") is not None:
                         # Neither a default-mode nor a plain read-only open joins them.
                         for read_only in (False, True):
                             with pytest.raises(ambrik.LockFailedError):
@@ -126,6 +125,9 @@ def test_processes_write_in_turns_and_read_whole_commits(tmp_path, seconds):
         hs = {int(h) for h in d["h"].values()} | set(d["block"])
         hs |= {db.get_root_name(n) for n in ("dir", "counter")} | {km.handle(k) for k in km}
         assert {h for h in db.handles() if db.tag(h) not in sc.RESERVED_TAGS} == hs, where
+        with db.transaction() as t:  # the default mode releases every pending page
+            t.allocate(b"")
+    assert_sound(path, where=where)
     for i, names in dones.items():
         # A commit that returned is in the file, and was the only commit made from its parent.
         assert len(names) == 1 and i <= last and log[i] == names[0], f"{where}: commit {i}: {names}"
@@ -133,13 +135,10 @@ def test_processes_write_in_turns_and_read_whole_commits(tmp_path, seconds):
         assert name in intents.get(i, ()), f"{where}: commit {i} by {name}, who never meant it"
     unconfirmed = sum(log[i] not in dones.get(i, ()) for i in log)
     events = path.with_name("db.events").read_bytes()
-    total = {k: events.count(c) for k, c in (("busy", b"b"), ("rollbacks", b"r"),
-                                              ("snapshots", b"s"), ("scans", b"m"))}
-    print(f"{where}: {last} commits, {unconfirmed} without a done line, kills {kills}, "
-          f"{total}")
-    assert last > 20 and kills["writer"] > 0 and kills["reader"] > 0, where
-    assert total["snapshots"] > 0 and total["scans"] > 0 and refused, where
-    assert_sound(path, where=where)
+    total = {k: events.count(k[0].encode()) for k in ("busy", "rollbacks", "snapshots", "map scans")}
+    print(f"{where}: {last} commits, {unconfirmed} without a done line, kills {kills}, {total}")
+    assert last > 20 and kills["writer"] > 0 and kills["reader"] > 0 and refused, where
+    assert total["snapshots"] > 0 and total["map scans"] > 0, where
     faults = path.with_name("db.known_faults")
     if faults.exists():
         lines = faults.read_text().splitlines()
@@ -147,37 +146,30 @@ def test_processes_write_in_turns_and_read_whole_commits(tmp_path, seconds):
 
 
 def test_two_objects_of_one_process_take_turns(tmp_path):
-    path = tmp_path / "db"
-    rng = random.Random(7)
-    a = ambrik.open(path, shared=True, cache_max_bytes=65536)
-    b = ambrik.open(path, shared=True)
+    path, rng = tmp_path / "db", random.Random(7)
+    a, b = ambrik.open(path, shared=True, cache_max_bytes=65536), ambrik.open(path, shared=True)
     maps = (a.keymap("m"), b.keymap("m"))  # each keeps the nodes it has read
     values, keys = {}, {}
-    for round_ in range(40):
-        # Each object's caches (pages, map nodes, next handle) come from its
-        # own last transaction; the other one has committed since.
-        me, km = (a, maps[0]) if rng.random() < 0.5 else (b, maps[1])
+    for n in range(40):
+        # What each object derived from its own last transaction (pages, map
+        # nodes, next handle) is out of date: the other one has committed since.
+        me, km = rng.choice(((a, maps[0]), (b, maps[1])))
         with me.transaction() as t:
             for _ in range(4):
+                v = bytes([n]) * rng.choice((3, 5000, 9000, 100000))
                 if values and rng.random() < 0.3:
                     h = rng.choice(list(values))
-                    values[h] = bytes([round_]) * rng.choice((3, 5000, 9000, 100000))
-                    t.update(h, values[h])
+                    t.update(h, v)
                 else:
-                    v = bytes([round_]) * rng.choice((3, 5000, 9000, 100000))
                     h = t.allocate(v)
                     assert h not in values
-                    values[h] = v
+                values[h] = v
                 k = b"%04d" % rng.randrange(300)
-                keys[k] = b"%d" % round_
-                km[k] = keys[k]
+                km[k] = keys[k] = b"%d" % n
         for db, m in zip((a, b), maps):
-            assert {h: db.read(h) for h in values} == values
-            assert dict(m.items()) == keys and len(m) == len(keys)
-    a_snap = a.snapshot()
-    before = {h: a_snap.read(h) for h in values}
+            assert {h: db.read(h) for h in values} == values and dict(m.items()) == keys
+    snap, h = a.snapshot(), next(iter(values))
     a.begin()
-    h = next(iter(values))
     a.update(h, b"not committed")
     for call in (b.begin, b.transaction):
         with pytest.raises(ambrik.WriterBusyError, match="another writer holds"):
@@ -187,10 +179,9 @@ def test_two_objects_of_one_process_take_turns(tmp_path):
     with b.transaction() as t:
         assert t.read(h) == b"not committed"
         t.update(h, b"b")
-    assert a.read(h) == b"b" and {k: a_snap.read(k) for k in values} == before
-    a_snap.close()
-    a.close()
-    b.close()
+    assert a.read(h) == b"b" and {k: snap.read(k) for k in values} == values
+    for x in (snap, a, b):
+        x.close()
     assert_sound(path)
 
 
@@ -207,29 +198,29 @@ def test_begin_waits_while_another_thread_commits(tmp_path):
     b.rollback()
 
 
-@pytest.mark.xfail(strict=True, raises=BaseException,
-                   reason="FatalInternalError: pending-free record did not settle")
-def test_snapshot_held_through_large_commits(tmp_path):
-    path, size = tmp_path / "db", 300000
+@pytest.mark.parametrize("size", [100000, pytest.param(300000, marks=pytest.mark.xfail(
+    strict=True, raises=BaseException, reason="FatalInternalError: pending-free record did not settle"))])
+def test_snapshot_held_through_commits(tmp_path, size):
+    path = tmp_path / "db"
     a, b = ambrik.open(path, shared=True), ambrik.open(path, shared=True)
     with a.transaction() as t:
         h = t.allocate(b"\0" * size)
     grown = [os.path.getsize(path)]
     with b.snapshot() as s:
-        for n in range(1, 21):
+        for n in range(1, 41):
             with a.transaction() as t:
                 t.update(h, bytes([n]) * size)
             grown.append(os.path.getsize(path))
         assert s.read(h) == b"\0" * size
-    # At most what the commits released, and no more growth once it is closed.
-    assert grown[-1] - grown[0] <= 21 * (size + 64 * 8192), grown
+    # By about what the commits released; no more once the snapshot is gone.
+    assert grown[-1] - grown[0] <= 40 * (size + 8 * 8192), grown
     for n in range(20):
         with a.transaction() as t:
             t.update(h, bytes([n]) * size)
         grown.append(os.path.getsize(path))
     assert grown[-1] == grown[-15], grown
-    a.close()
-    b.close()
+    for x in (a, b):
+        x.close()
     assert_sound(path)
 
 
@@ -319,24 +310,19 @@ def test_killed_writer_and_reader_hold_nothing(tmp_path):
     db = ambrik.open(path, shared=True)
     with db.transaction() as t:
         big = t.allocate(b"\0" * 300000)
-    args = dict(path=str(path))
-    holders = [spawn(args, role="snapshot"), spawn(args, role="lock")]
+    holders = [spawn(dict(path=str(path)), role=role) for role in ("snapshot", "lock")]
     try:
         for proc in holders:
-            assert proc.stdout.readline() == b"ready\n", failed(proc, "holder")
+            assert proc.stdout.readline().startswith(b"ready"), failed(proc, "holder")
         with pytest.raises(ambrik.WriterBusyError):
             db.begin()
-        for proc in holders:
-            kill(proc)
     finally:
         for proc in holders:
-            if proc.poll() is None:
-                kill(proc)
+            kill(proc)
     db.begin()  # the lock went with the process, at once
     assert [h for h in db.handles() if db.tag(h) not in sc.RESERVED_TAGS] == [big]
     db.rollback()
-    # Neither the dead reader's snapshot nor the dead writer's pages hold
-    # space: rewriting the value over and over reuses the same pages.
+    # The dead processes' pins are gone: rewriting the value reuses the same pages.
     sizes = []
     for n in range(30):
         with db.transaction() as t:
