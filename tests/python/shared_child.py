@@ -185,6 +185,11 @@ def check_state(view, model, c, d, where):
     check(set(hs.values()) | set(d["block"]) <= live, f"{where}: commit {c}: live handles missing")
 
 
+def open_db(args, **extra):
+    return ambrik.open(args["path"], shared=True, cache_max_bytes=args["cache"],
+                       encryption_key=bytes.fromhex(args["key"]) or None, **extra)
+
+
 def run_ops(t, km, ops, hs):
     for kind, a, *b in ops:
         if kind == "alloc":
@@ -217,8 +222,7 @@ class Writer:
 
     def __init__(self, args):
         self.args, self.rng = args, random.Random()
-        self.db = ambrik.open(args["path"], shared=True, lock_timeout=args["lock_timeout"],
-                              cache_max_bytes=args["cache"])
+        self.db = open_db(args, lock_timeout=args["lock_timeout"])
         self.km = self.db.keymap("km")  # kept across transactions and other writers' commits
         self.history = History(args["seed"])
         self.journal = os.open(args["journal"], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
@@ -242,7 +246,8 @@ class Writer:
         i = c + 1
         ops, _ = plan(self.args["seed"], i, model)
         hs = {int(k): h for k, h in d["h"].items()} if d else {}
-        run_ops(t, self.km, ops, hs)
+        km = self.km if self.rng.random() < 0.7 else t.keymap("km")
+        run_ops(t, km, ops, hs)
         if d is None:
             block = [t.allocate(block_value(i, j)) for j in range(4)]
             for name, v in (("counter", b"1"), ("dir", b"{}")):
@@ -253,8 +258,8 @@ class Writer:
                 t.update(h, block_value(i, j))
             t.update(t.get_root_name("counter"), b"%d" % i)
         t.update(t.get_root_name("dir"), json.dumps({"i": i, "h": hs, "block": block}).encode())
-        self.km[b"commit"] = b"%d" % i
-        self.km[b"log/%06d" % i] = self.args["name"].encode()
+        km[b"commit"] = b"%d" % i
+        km[b"log/%06d" % i] = self.args["name"].encode()
         if self.rng.random() < 0.08:
             t.rollback()
             note(self.args, b"r")
@@ -276,7 +281,7 @@ class Reader:
 
     def __init__(self, args):
         self.rng = random.Random()
-        self.db = ambrik.open(args["path"], shared=True, cache_max_bytes=args["cache"])
+        self.db = open_db(args)
         self.km = self.db.keymap("km")
         self.history = History(args["seed"])
         self.args = args
@@ -337,7 +342,7 @@ class Reader:
 
 def main(args):
     if args["role"] in ("lock", "snapshot"):  # held until killed
-        db = ambrik.open(args["path"], shared=True, cache_max_bytes=65536)
+        db = open_db({**args, "cache": 65536, "key": ""})
         if args["role"] == "lock":
             db.begin()
             for n in range(40):  # spilled: the cache holds 8 pages
