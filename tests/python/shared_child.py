@@ -137,10 +137,6 @@ def append(args, suffix, data):
     os.close(fd)
 
 
-def note(args, letter):  # what was checked or met, counted by the parent
-    append(args, ".events", letter)
-
-
 def known_fault(args, kind, text):
     """Records a fault the test knows of; False when it is not a known one."""
     if kind in args["known"]:
@@ -159,7 +155,7 @@ def read_top(view):
     if h is None:
         return 0, None
     c, d = int(view.read(h)), json.loads(view.read(view.get_root_name("dir")))
-    check(d["i"] == c, f"counter {c} but directory of commit {d['i']}")
+    check(d["i"] == c, f"counter {c} but directory of commit {d['i']}")  # a torn view
     return c, d
 
 
@@ -168,21 +164,18 @@ def check_state(view, model, c, d, where):
     for j, h in enumerate(d["block"]):
         check(view.read(h) == block_value(c, j), f"{where}: block value {j} is not commit {c}'s")
     hs = {int(k): h for k, h in d["h"].items()}
-    check(set(hs) == set(model.values), f"{where}: commit {c} has ids {sorted(hs)}, model {sorted(model.values)}")
+    check(set(hs) == set(model.values), f"{where}: commit {c}: ids {sorted(hs)}, {sorted(model.values)}")
     for lid, (shape, tag, cb) in model.values.items():
-        h = hs[lid]
-        got = (view.read(h), view.tag(h), view.client_byte(h))
-        check(got == (value(shape), tag or None, cb),
-              f"{where}: commit {c}, id {lid} (handle {h}): {len(got[0])} bytes, tag {got[1]}, "
-              f"byte {got[2]}; expected {shape}, {tag}, {cb}")
+        got = (view.read(hs[lid]), view.tag(hs[lid]), view.client_byte(hs[lid]))
+        check(got == (value(shape), tag or None, cb), f"{where}: commit {c}, id {lid}: {got[1:]} "
+              f"and {len(got[0])} bytes for {shape}, {tag}, {cb}")
     for t in TAGS:
         want = sorted(hs[lid] for lid, v in model.values.items() if v[1] == t)
         check(view.handles_with_tag(t) == want, f"{where}: commit {c}, tag {t}")
     for name in ROOTS:
         want = hs[model.roots[name]] if name in model.roots else None
         check(view.get_root_name(name) == want, f"{where}: commit {c}, root {name}")
-    live = set(view.handles())
-    check(set(hs.values()) | set(d["block"]) <= live, f"{where}: commit {c}: live handles missing")
+    check(set(hs.values()) | set(d["block"]) <= set(view.handles()), f"{where}: commit {c}: handles")
 
 
 def open_db(args, **extra):
@@ -221,19 +214,18 @@ class Writer:
     """Transactions in turns; each first checks that it starts from the newest commit."""
 
     def __init__(self, args):
-        self.args, self.rng = args, random.Random()
+        self.args, self.rng, self.last = args, random.Random(), 0
         self.db = open_db(args, lock_timeout=args["lock_timeout"])
-        self.km = self.db.keymap("km")  # kept across transactions and other writers' commits
-        self.history = History(args["seed"])
+        # One map object for the writer's life, across the other writers' commits.
+        self.km, self.history = self.db.keymap("km"), History(args["seed"])
         self.journal = os.open(args["journal"], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-        self.last = 0
 
     def one(self):
         try:
             t = self.db.transaction()
         except ambrik.WriterBusyError:
             check(not self.db.is_poisoned, "WriterBusyError poisoned the database")
-            note(self.args, b"b")
+            append(self.args, ".events", b"b")  # counted by the parent
             time.sleep(self.rng.uniform(0, 0.005))
             return
         c, d = read_top(t)
@@ -262,7 +254,7 @@ class Writer:
         km[b"log/%06d" % i] = self.args["name"].encode()
         if self.rng.random() < 0.08:
             t.rollback()
-            note(self.args, b"r")
+            append(self.args, ".events", b"r")
             return
         os.write(self.journal, b"I %d\n" % i)
         try:
@@ -280,12 +272,8 @@ class Reader:
     """Snapshots checked whole against the model; plain reads checked for order."""
 
     def __init__(self, args):
-        self.rng = random.Random()
-        self.db = open_db(args)
-        self.km = self.db.keymap("km")
-        self.history = History(args["seed"])
-        self.args = args
-        self.last = 0
+        self.args, self.rng, self.db, self.last = args, random.Random(), open_db(args), 0
+        self.km, self.history = self.db.keymap("km"), History(args["seed"])
 
     def counter(self):
         h = self.db.get_root_name("counter")
@@ -306,14 +294,14 @@ class Reader:
                 time.sleep(self.rng.uniform(0.02, 0.3))
                 check(read_top(s)[0] == c, "snapshot changed while open")
                 check_state(s, self.history.at(c), c, d, "held snapshot")
-            note(self.args, b"s")
+            append(self.args, ".events", b"s")
         c1 = self.counter()
         try:
             fault = self.scan_map(c1)
         except ambrik.CorruptKeyMapError as e:
             fault = str(e)
         if fault is None:
-            note(self.args, b"m")
+            append(self.args, ".events", b"m")
         elif not known_fault(self.args, "map_read", fault):
             check(False, fault)
 
