@@ -41,6 +41,7 @@ void close_engine(PyObject* db) {
   // with a copy of it that its fork handler would not close.
   RegistryLock registry;
   registry.remove(self->fd);
+  registry.remove(self->table_fd);
   self->engine.reset();
 }
 
@@ -77,7 +78,28 @@ PyObject* db_is_poisoned(PyObject* self, void*) {
 // --- transactions ----------------------------------------------------------
 
 PyObject* db_begin(PyObject* self, PyObject*) {
-  return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.begin(); }));
+  Database* db = as_db(self);
+  bool shared = false;
+  if (opened_here(db)) {
+    DatabaseLock guard(db);
+    TransactionManager* engine = usable_engine(db);
+    shared = engine != nullptr && engine->is_shared();
+  }
+  if (!shared) {
+    return none_or_error(with_engine(self, [](TransactionManager& tm) { return tm.begin(); }));
+  }
+  // Another process's transaction may hold the write lock for as long as
+  // lock_timeout allows: wait without the interpreter lock, answering Ctrl-C.
+  std::optional<ambrik::Status> began;
+  ReleasedGil gil;
+  gil.release();
+  {
+    std::lock_guard<std::mutex> guard(db->mu);
+    if (TransactionManager* engine = usable_engine(db)) began.emplace(engine->begin(gil.lock_poll()));
+  }
+  gil.reacquire();
+  if (PyErr_Occurred()) return nullptr;  // raised by a signal handler during the wait
+  return none_or_error(began);
 }
 
 PyObject* db_transaction(PyObject* self, PyObject*) {
@@ -208,15 +230,27 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   // Could not be tracked: closed on the way out, before any fork can copy it.
   if (untracked) return PyErr_NoMemory();
   const int fd = engine->file_descriptor();
-  PyObject* obj = new_object<Database>(state->ambrik_type, std::move(options.path));
+  // A child must not keep this object's pins and turn alive after it dies.
+  const int table_fd = engine->reader_table_descriptor();
+  bool table_tracked = table_fd < 0;
+  if (!table_tracked) {
+    RegistryLock registry;
+    table_tracked = registry.add(table_fd);
+  }
+  PyObject* obj = table_tracked
+                      ? new_object<Database>(state->ambrik_type, std::move(options.path))
+                      : nullptr;
   if (obj == nullptr) {
-    RegistryLock registry;  // held until the descriptor is closed
+    RegistryLock registry;  // held until the descriptors are closed
     registry.remove(fd);
+    if (table_tracked) registry.remove(table_fd);
     engine.reset();
+    if (!table_tracked) return PyErr_NoMemory();
     return nullptr;
   }
   Database* db = as_db(obj);
   db->fd = fd;
+  db->table_fd = table_fd;
   db->generation = fork_generation();
   db->engine = std::move(engine);
   return obj;

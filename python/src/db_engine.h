@@ -35,6 +35,7 @@ struct Database {
   // object is published, never changed.
   uint64_t generation = 0;
   int fd = -1;                       // the database file's, or -1
+  int table_fd = -1;                 // shared mode: the reader table's, or -1
   std::optional<std::string> path;   // for repr; absent in memory
 };
 

@@ -33,10 +33,16 @@ struct KeyMapBody {
 KeyMapBody& as_km(PyObject* obj) { return body_of<KeyMapBody>(obj); }
 
 // Runs `op(tm, map)` under the database's lock; empty once it is closed.
+// The reads of one call see one commit, even in shared mode outside a
+// transaction (a lookup reads a path of nodes, then the value).
 template <typename Op>
 auto run(PyObject* self, Op&& op) {
   KeyMapBody& body = as_km(self);
-  return with_engine(body.db, [&](TransactionManager& tm) { return op(tm, body.map); });
+  return with_engine(body.db, [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
+    ambrik::ReadScope scope(tm);
+    TRY(scope.status());
+    return op(tm, body.map);
+  });
 }
 
 // A new bytes object holding value `handle`, or nullptr with a Python error
@@ -548,6 +554,8 @@ PyObject* db_keymap(PyObject* db, PyObject* const* args, Py_ssize_t nargs, PyObj
   // header is refused here (the map checks again at every use, since the
   // name can be bound to something else later).
   auto r = with_engine(db, [&](TransactionManager& tm) -> Status {
+    ambrik::ReadScope scope(tm);
+    TRY(scope.status());
     auto bound = tm.get_root_name(name);
     if (!bound.ok()) return bound.error();
     if (!bound.value()) return ok_status();

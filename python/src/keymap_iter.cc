@@ -124,8 +124,11 @@ Result<Next> advance(TransactionManager& tm, IterBody& it) {
 
 PyObject* it_next_impl(PyObject* self) {
   IterBody& it = as_it(self);
-  auto r = with_engine(keymap_db(it.keymap),
-                       [&](TransactionManager& tm) { return advance(tm, it); });
+  auto r = with_engine(keymap_db(it.keymap), [&](TransactionManager& tm) -> Result<Next> {
+    ambrik::ReadScope scope(tm);
+    TRY(scope.status());
+    return advance(tm, it);
+  });
   if (!succeeded(r)) return nullptr;
   Next n = std::move(*r).value();
   if (n.failed) return nullptr;
@@ -201,7 +204,9 @@ PyObject* new_keymap_iterator(PyObject* keymap, IterKind kind, ScanRange range) 
   ModuleState* state = module_state_of(Py_TYPE(keymap));
   if (state == nullptr) return nullptr;
   uint64_t changes = 0;
-  auto stamp = with_engine(keymap_db(keymap), [&](TransactionManager& tm) {
+  auto stamp = with_engine(keymap_db(keymap), [&](TransactionManager& tm) -> Result<uint64_t> {
+    ambrik::ReadScope scope(tm);
+    TRY(scope.status());
     auto s = keymap_state(keymap).stamp(tm);
     changes = tm.change_count();
     return s;

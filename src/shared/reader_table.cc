@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <thread>
@@ -99,7 +100,8 @@ Result<bool> has_members(const std::string& path) {
 
 // Polls for a lock until the deadline. Not F_OFD_SETLKW: a blocking wait
 // cannot be bounded. LockFailed on timeout.
-Status poll_lock(int fd, short type, off_t start, double timeout_seconds) {
+Status poll_lock(int fd, short type, off_t start, double timeout_seconds,
+                 const std::function<Status()>& between_polls = {}) {
   using Clock = std::chrono::steady_clock;
   const bool forever = timeout_seconds == std::numeric_limits<double>::infinity();
   const double wait = timeout_seconds > 0 ? timeout_seconds : 0.0;
@@ -114,6 +116,9 @@ Status poll_lock(int fd, short type, off_t start, double timeout_seconds) {
     if (!conflict(err)) return Error::io_errno(err);
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return Error::simple(ErrorKind::LockFailed);
+    // The caller's check (a signal to answer) ends the wait as if it ran
+    // out: its own error is its business.
+    if (between_polls && !between_polls().ok()) return Error::simple(ErrorKind::LockFailed);
     auto step = std::chrono::duration_cast<Clock::duration>(pause);
     if (deadline - now < step) step = deadline - now;
     std::this_thread::sleep_for(step);
@@ -333,9 +338,10 @@ uint64_t ReaderTable::pinned() const {
   return slot_ == kNoSlot ? 0 : slot_word(slot_, kPinned).load();
 }
 
-Status ReaderTable::lock_writer(double timeout_seconds) {
+Status ReaderTable::lock_writer(double timeout_seconds,
+                                const std::function<Status()>& between_polls) {
   if (writer_) return ok_status();
-  TRY(poll_lock(fd_, F_WRLCK, kWriterByte, timeout_seconds));
+  TRY(poll_lock(fd_, F_WRLCK, kWriterByte, timeout_seconds, between_polls));
   writer_ = true;
   return ok_status();
 }

@@ -94,6 +94,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -158,6 +159,7 @@ class ReaderTable {
   ReaderTable& operator=(const ReaderTable&) = delete;
 
   const std::string& path() const { return path_; }
+  int descriptor() const { return fd_; }
   uint32_t slot_count() const { return slots_; }
   uint32_t slot() const { return slot_; }  // kNoSlot before claim_slot
 
@@ -181,8 +183,9 @@ class ReaderTable {
 
   // --- Writer side. ---
   // Takes the write lock, polling until `timeout_seconds` has passed (0 or
-  // NaN: one try; infinity: no limit). LockFailed when it stays taken.
-  Status lock_writer(double timeout_seconds);
+  // NaN: one try; infinity: no limit). LockFailed when it stays taken, or
+  // when `between_polls` (run between polls) returns an error.
+  Status lock_writer(double timeout_seconds, const std::function<Status()>& between_polls = {});
   void unlock_writer();
   bool holds_writer() const { return writer_; }
   // min(upto, every live pin): pages freed by commits up to the result may

@@ -12,6 +12,9 @@ Result<BackupReport> backup(TransactionManager& tm, Destination& dst) {
   // ends the backup alone and the database is neither changed nor poisoned.
   // The temporary file goes with the destination.
   try {
+    // Shared mode: the newest commit, pinned until the copy is made.
+    ReadScope scope(tm);
+    TRY(scope.status());
     const CommittedView view = TRY(tm.committed_view());
     const CompactReport written = TRY(write_compacted(view, dst, nullptr));
     return BackupReport{written.dest_pages, written.dest_bytes};

@@ -2,7 +2,9 @@
 // file as the compactor writes it (see compactor.h): the same values,
 // handles, tags, client bytes, named roots, next_handle and superblock
 // count, and for an encrypted database the same key slots and data key, so
-// that the same keys open the copy.
+// that the same keys open the copy. Like a compacted file, the copy leaves
+// out the pending-free records and the pages they list: the copy's pages
+// are numbered anew, and no reader of the copy holds them.
 //
 // The database stays open and unchanged; a transaction running in it is
 // neither shown nor disturbed (its dirty pages may move to the spill file,

@@ -349,6 +349,8 @@ Status Checker::run() {
   kind_ = "free_map";
   TRY(check_freemap());
   check_free();
+  kind_ = "pending_free_records";
+  TRY(check_pending_records());
   kind_ = "named_roots";
   TRY(check_named_roots());
   if (handles_ok_) report_stray_map_values();

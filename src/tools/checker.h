@@ -25,6 +25,11 @@
 //    are the retired free-map pages earlier releases left recorded nowhere
 //    on a normal close; they are orphaned free-map pages, a warning (defrag
 //    or compact reclaims them);
+//  - pending-free records (values under kPendingFreeTag that decode, see
+//    pending_record.h): the pages they list count as reachable, and each
+//    must lie inside the committed page count and past the slots, be listed
+//    once in all records together, not be marked free and be reachable from
+//    nothing else. A value under the tag that does not decode is ordinary;
 //  - named roots: names well-formed and unique; a root naming a handle that
 //    is not live is a warning;
 //  - key maps: every named root whose value carries the key-map tag is
@@ -32,7 +37,8 @@
 //
 // Memory: a role byte, a free bit and a live count per page of the file,
 // one copied node per tree level and a bounded page cache; never a list of
-// handles or values. Problems are capped (the count goes on).
+// handles or values, except the handles under kPendingFreeTag and the
+// largest record. Problems are capped (the count goes on).
 #pragma once
 
 #include <array>
@@ -58,9 +64,9 @@ struct Finding {
   std::optional<uint64_t> page;
   std::string text;
   // What was being examined, for programs: "superblock", "file",
-  // "handle_table", "membership_index", "free_map", "leaked_pages",
-  // "orphaned_free_map_pages" (a warning) or "named_roots". The text is for
-  // people and may change.
+  // "handle_table", "membership_index", "free_map", "pending_free_records",
+  // "leaked_pages", "orphaned_free_map_pages" (a warning) or "named_roots".
+  // The text is for people and may change.
   const char* kind = "superblock";
 };
 
@@ -99,7 +105,8 @@ struct CheckReport {
   uint64_t next_handle = 0;
   bool encrypted = false;
   std::vector<KeySlotInfo> key_slots;  // active ones
-  // What the committed state holds.
+  // What the committed state holds. Pages listed by pending-free records
+  // are counted under Role::PendingFree.
   std::array<uint64_t, kRoleCount> pages_by_role{};
   uint64_t free_pages = 0;
   uint64_t leaked_pages = 0;  // neither reachable nor free, orphans included
@@ -113,6 +120,7 @@ struct CheckReport {
   uint64_t data_page_slots = 0;  // slots of the reachable data pages
   uint64_t tags_in_use = 0;
   uint64_t tagged_handles = 0;
+  uint64_t pending_free_records = 0;  // values under kPendingFreeTag that decode
   std::vector<NamedRoot> named_roots;
   // The verdict.
   std::vector<Finding> findings;

@@ -79,6 +79,10 @@ class Checker {
   // Whether page p loads and holds a free-map node.
   bool holds_freemap_node(uint64_t p);
   Status check_named_roots();
+  // After the free map: the pages that pending-free records list.
+  Status check_pending_records();
+  // Page `page` as listed by the record pending_[record].
+  void list_pending(size_t record, uint64_t page);
   // The key map under `root`, when its value is one.
   Status check_key_map(NamedRoot& root);
   // After every named root: values with the key-map tag that no map uses.
@@ -99,9 +103,11 @@ class Checker {
   bool members_ok_ = false;
   std::vector<uint8_t> role_;
   std::vector<uint64_t> free_;      // bitmap
-  std::vector<uint32_t> live_;      // data pages: live values (high 16) | slots (low 16)
+  std::vector<uint32_t> live_;      // data pages: live values (high 16) | slots (low 16);
+                                    // listed pages: the index in pending_ of their record
   PairDigest from_table_, from_index_;
   std::vector<uint64_t> map_tagged_;            // live handles with the key-map tag
+  std::vector<std::pair<uint64_t, HandleEntry>> pending_;  // live values under kPendingFreeTag
   std::unordered_set<uint64_t> map_reached_;    // headers and nodes of the maps found
 };
 

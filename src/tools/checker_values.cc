@@ -6,6 +6,7 @@
 #include "membership_index.h"
 #include "overflow.h"
 #include "page.h"
+#include "pending_record.h"
 #include "keymap/node.h"
 #include "tools/checker_impl.h"
 
@@ -133,6 +134,7 @@ Status Checker::check_handles() {
           from_table_.add(e.tag, handle);
           ++r_.tagged_handles;
           if (e.tag == keymap::kMapTag) map_tagged_.push_back(handle);
+          if (e.tag == kPendingFreeTag) pending_.emplace_back(handle, e);
         }
         if (e.kind == ValueKind::Inline) check_inline(leaf, handle, e);
         else TRY(check_chain(leaf, handle, e));

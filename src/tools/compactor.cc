@@ -11,6 +11,7 @@
 #include "overflow.h"
 #include "page.h"
 #include "page_io.h"
+#include "pending_record.h"
 #include "tools/page_sink.h"
 #include "tools/source.h"
 #include "tools/tree_io.h"
@@ -57,6 +58,14 @@ class Copier {
                                 TRY(Overflow::read_chain(cache_, e.location, value));
                               }
                               tick();
+                              // The pages a record lists are ids of this file,
+                              // which mean nothing in the copy (a later writer
+                              // would mark them free there); being garbage
+                              // here, they are simply not copied.
+                              if (e.tag == kPendingFreeTag && decode_pending_record(value)) {
+                                dropped_.push_back(handle);
+                                return ok_status();
+                              }
                               HandleEntry copy = e;
                               TRY(store(value, copy));
                               if (e.tag != 0) table_tags_.add(e.tag, handle);
@@ -86,6 +95,9 @@ class Copier {
             TreeBuilder members = TreeBuilder::radix(sink_);
             TRY(walk_radix(cache_, set, static_cast<uint32_t>(set_depth), hooks_,
                            [&](uint64_t, uint64_t handle, uint64_t) -> Status {
+                             if (tag == kPendingFreeTag &&
+                                 std::binary_search(dropped_.begin(), dropped_.end(), handle))
+                               return ok_status();
                              listed.add(static_cast<uint32_t>(tag), handle);
                              return members.add_value(handle, 1);
                            }));
@@ -175,6 +187,7 @@ class Copier {
   uint64_t chosen_slot_ = 0;
   uint64_t done_ = 0;
   PairDigest table_tags_;
+  std::vector<uint64_t> dropped_;  // handles of the records left out, ascending
   CompactReport report_;
   std::array<uint8_t, kPageSize> data_{};
   std::array<uint8_t, kPageSize> page_{};

@@ -3,9 +3,13 @@
 //
 // The destination holds every live handle with its value, tag and client
 // byte (the same handle numbers), the same next_handle, named roots and
-// superblock count. Values are packed into data pages in handle order (large
-// values as overflow chains), the handle table and the membership index are
-// built bottom-up, and there is no free map. All N superblock slots describe
+// superblock count, except the pending-free records (values under
+// kPendingFreeTag that decode, see pending_record.h): the page ids they list
+// are the source's, so the copy leaves out both the records and those
+// pages. A value under the tag that does not decode is copied. Values are
+// packed into data pages in handle order (large values as overflow chains),
+// the handle table and the membership index are built bottom-up, and there
+// is no free map. All N superblock slots describe
 // that state, with generations N-1..0 as in a new file.
 //
 // An encrypted source gives an encrypted destination with the same crypto
@@ -19,8 +23,8 @@
 // opened read-only and locked for the duration, so it is never modified.
 //
 // Memory: one page per open tree level, the current data page, a write
-// buffer, a bounded page cache over the source, a bit per source page and
-// the largest single value.
+// buffer, a bounded page cache over the source, a bit per source page, the
+// largest single value and the handles of the records left out.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +44,7 @@ struct CompactReport {
   uint64_t source_pages = 0;  // committed page count of the source
   uint64_t dest_bytes = 0;
   uint64_t dest_pages = 0;
-  uint64_t handles = 0;
+  uint64_t handles = 0;  // copied; records left out are not counted
   uint64_t value_bytes = 0;
   uint64_t tags = 0;
 };

@@ -81,7 +81,8 @@ class Json {
 const char* role_key(int role) {
   static const char* const kKeys[kRoleCount] = {
       "unreached",       "superblock",   "handle_internal",  "handle_leaf",   "data",
-      "overflow",        "freemap_interior", "freemap_leaf", "member_internal", "member_leaf"};
+      "overflow",        "freemap_interior", "freemap_leaf", "member_internal", "member_leaf",
+      "pending_free"};
   return kKeys[role];
 }
 
@@ -124,7 +125,8 @@ void body(Json& j, const CheckReport& r) {
   j.field("live_handles", r.live_handles).field("inline_values", r.inline_values);
   j.field("overflow_values", r.overflow_values).field("value_bytes", r.value_bytes);
   j.field("data_page_slots", r.data_page_slots).field("tags_in_use", r.tags_in_use);
-  j.field("tagged_handles", r.tagged_handles).close('}');
+  j.field("tagged_handles", r.tagged_handles);
+  j.field("pending_free_records", r.pending_free_records).close('}');
   j.key("named_roots").open('[');
   for (const NamedRoot& n : r.named_roots)
   {

@@ -163,6 +163,7 @@ const char* role_name(Role role) {
     case Role::FreeMapLeaf: return "free-map leaf";
     case Role::MemberInternal: return "membership-index internal node";
     case Role::MemberLeaf: return "membership-index leaf";
+    case Role::PendingFree: return "page listed by a pending-free record";
   }
   return "page";
 }

@@ -47,8 +47,11 @@ enum class Role : uint8_t {
   FreeMapLeaf,
   MemberInternal,
   MemberLeaf,
+  // Listed by a pending-free record (pending_record.h): reachable from no
+  // tree, waiting for readers before it may be marked free.
+  PendingFree,
 };
-inline constexpr int kRoleCount = 10;
+inline constexpr int kRoleCount = 11;
 const char* role_name(Role role);
 
 // The errors a single damaged page produces (checksum, decryption, page id,

@@ -39,10 +39,10 @@ std::vector<uint64_t>& TxnLists::merge_for_commit() {
   return pending_free;
 }
 
-Status TransactionManagerImpl::begin() {
+Status TransactionManagerImpl::begin(const LockPollFn& between_polls) {
   if (cache->io().read_only()) return Error::simple(ErrorKind::ReadOnlyMode);
   if (active) return Error::simple(ErrorKind::TransactionAlreadyActive);
-  if (table) TRY(take_turn());
+  if (table) TRY(take_turn(between_polls));
   working = committed;
   recycle.on_begin();
   // The count first: a release between the two reads then shows as one at

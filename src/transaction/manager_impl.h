@@ -139,6 +139,7 @@ class TransactionManagerImpl {
   }
   bool in_transaction() const { return active; }
   bool shared() const { return table != nullptr; }
+  int reader_table_fd() const { return table ? table->descriptor() : -1; }
   uint64_t committed_generation() const { return txn_counter; }
 
   // --- shared.cc
@@ -152,7 +153,8 @@ class TransactionManagerImpl {
   int file_descriptor() const { return cache->io().descriptor(); }
 
   // --- lifecycle.cc
-  Status begin();
+  // `between_polls`: see TransactionManager::begin.
+  Status begin(const LockPollFn& between_polls = {});
   Status rollback();
 
   // --- commit.cc
@@ -347,8 +349,10 @@ class TransactionManagerImpl {
   Status refresh_committed();
   Status sync_live_counts();
   // begin's and commit's steps in shared mode.
-  Status take_turn();
+  Status take_turn(const LockPollFn& between_polls = {});
   void end_turn(const std::vector<std::pair<uint64_t, uint32_t>>* changed_counts);
+  // Runs a key change between transactions inside a turn of its own.
+  Status in_turn(const std::function<Status()>& change);
 
   // --- pending_free.cc
   Status load_pending_records();
@@ -389,6 +393,7 @@ class TransactionManagerImpl {
   // the packer's live counts describe, and the pending-free records.
   std::unique_ptr<ReaderTable> table;
   double lock_timeout = 0.0;
+  bool turn_ = false;  // in_turn is running
   uint64_t counts_generation = 0;
   PendingFree pending;
   // A newer minor format than this build writes (opened read-only): a copy

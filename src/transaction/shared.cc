@@ -99,8 +99,8 @@ Status TransactionManagerImpl::sync_live_counts() {
   return ok_status();
 }
 
-Status TransactionManagerImpl::take_turn() {
-  Status locked = table->lock_writer(lock_timeout);
+Status TransactionManagerImpl::take_turn(const LockPollFn& between_polls) {
+  Status locked = table->lock_writer(lock_timeout, between_polls);
   if (!locked.ok()) {
     if (locked.error().kind() == ErrorKind::LockFailed)
       return Error::simple(ErrorKind::WriterBusy);

@@ -115,8 +115,14 @@ bool TransactionManager::is_poisoned() const { return impl_->is_poisoned(); }
 void TransactionManager::poison() { impl_->poison(); }
 
 int TransactionManager::file_descriptor() const { return impl_->file_descriptor(); }
+int TransactionManager::reader_table_descriptor() const {
+  return impl_->shared() ? impl_->reader_table_fd() : -1;
+}
 
 Status TransactionManager::begin() { AMBRIK_CHANGING(impl_->begin()); }
+Status TransactionManager::begin(const LockPollFn& between_polls) {
+  AMBRIK_CHANGING(impl_->begin(between_polls));
+}
 Status TransactionManager::commit() { AMBRIK_GUARDED(impl_->commit()); }
 Status TransactionManager::rollback() { AMBRIK_CHANGING(impl_->rollback()); }
 

@@ -138,6 +138,10 @@ class TransactionManager {
   uint64_t cache_budget_bytes() const;
 
   Status begin();
+  // begin(); in shared mode `between_polls` runs between polls of the write
+  // lock while another writer holds it (an error it returns ends the wait
+  // with WriterBusy).
+  Status begin(const LockPollFn& between_polls);
   Status commit();
   Status rollback();
 
@@ -228,6 +232,9 @@ class TransactionManager {
   // a child's copy (closing a copy never releases the lock, which belongs to
   // the open file description).
   int file_descriptor() const;
+  // Shared mode: the reader table's descriptor (it carries this object's
+  // pins and turn), for the same use; -1 in the default mode.
+  int reader_table_descriptor() const;
 
   // Internal access for tests.
   TransactionManagerImpl& impl() { return *impl_; }
@@ -238,6 +245,23 @@ class TransactionManager {
   uint64_t changes_ = 0;
   int read_scope_ = 0;
   uint64_t scope_pin_ = 0;  // the generation a read scope pinned (0: none)
+};
+
+// begin_reads() for the life of the object, end_reads() when it goes (when
+// begin_reads succeeded).
+class ReadScope {
+ public:
+  explicit ReadScope(TransactionManager& tm) : tm_(tm), status_(tm.begin_reads()) {}
+  ~ReadScope() {
+    if (status_.ok()) tm_.end_reads();
+  }
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+  const Status& status() const { return status_; }
+
+ private:
+  TransactionManager& tm_;
+  Status status_;
 };
 
 }  // namespace ambrik

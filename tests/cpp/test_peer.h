@@ -20,6 +20,13 @@ struct TestPeer {
   static const SlotPacker& packer(const TransactionManagerImpl& m) { return m.packer; }
   static const FreemapRecycle& recycle(const TransactionManagerImpl& m) { return m.recycle; }
   static const TxnLists& txn(const TransactionManagerImpl& m) { return m.txn; }
+  // Shared mode over storage a test supplies (open_storage knows no path).
+  static void share(TransactionManagerImpl& m, std::unique_ptr<ReaderTable> table) {
+    m.table = std::move(table);
+    m.pins->attach(m.table.get());
+    m.counts_generation = m.txn_counter;
+  }
+  static const PendingFree& pending(const TransactionManagerImpl& m) { return m.pending; }
 
   // FreemapRecycle
   static const std::vector<uint64_t>& pool(const FreemapRecycle& r) { return r.pool_; }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -14,6 +15,8 @@
 #include "freemap_tree.h"
 #include "handle_table.h"
 #include "membership_index.h"
+#include "overflow.h"
+#include "pending_record.h"
 #include "shared/reader_table.h"
 #include "test_util.h"
 #include "tools/backup.h"
@@ -257,6 +260,46 @@ TEST(ToolsFiles, CheckReportsAFlippedPageAndRefusesLockedFiles) {
   EXPECT_FALSE(out.failure());
 }
 
+std::vector<uint8_t> read_image(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), {});
+}
+
+tools::CheckReport check(const std::vector<uint8_t>& bytes) {
+  auto copy = std::make_unique<MemoryStorage>();
+  copy->bytes() = bytes;
+  return must(tools::check_storage(std::move(copy), std::nullopt));
+}
+
+std::unique_ptr<tools::Source> image_source(const std::vector<uint8_t>& image) {
+  auto storage = std::make_unique<MemoryStorage>();
+  storage->bytes() = image;
+  return must(tools::open_storage_source(std::move(storage), "image", std::nullopt, 1 << 20));
+}
+
+// (page, the free-map leaf marking it) of every free page of a plaintext image.
+std::vector<std::pair<uint64_t, uint64_t>> free_pages(const std::vector<uint8_t>& image) {
+  auto src = image_source(image);
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  tools::WalkHooks hooks;
+  hooks.enter = [](uint64_t, tools::Role, uint64_t) { return true; };
+  must(tools::walk_freemap(*src->cache, src->superblock.freemap_root,
+                           src->superblock.freemap_depth, hooks,
+                           [&](uint64_t leaf, uint64_t page) -> Status {
+                             out.emplace_back(page, leaf);
+                             return ok_status();
+                           }));
+  return out;
+}
+
+std::vector<uint8_t> unfree(std::vector<uint8_t> bytes, std::pair<uint64_t, uint64_t> at) {
+  uint8_t* leaf = bytes.data() + at.second * kPageSize;
+  const uint64_t bit = at.first % kFreeMapLeafBits;
+  leaf[kFreeMapBodyOffset + bit / 8] &= static_cast<uint8_t>(~(1u << (bit % 8)));
+  page_trailer_set(leaf);
+  return bytes;
+}
+
 // Earlier releases left the free-map nodes retired by the last commits
 // recorded nowhere on a normal close. Such a file, crafted from a sound one
 // by clearing the free bit of a page holding a retired free-map node, is
@@ -275,38 +318,16 @@ TEST(ToolsFiles, CheckToleratesOnlyOrphanedFreeMapPagesOfASoundFile) {
       must(db->commit());
     }
   }
-  std::ifstream in(path.path(), std::ios::binary);
-  const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), {});
-  auto storage = std::make_unique<MemoryStorage>();
-  storage->bytes() = image;
-  auto src = must(tools::open_storage_source(std::move(storage), "image", std::nullopt, 1 << 20));
+  const std::vector<uint8_t> image = read_image(path.path());
   // Free pages by what they hold: a retired free-map node, or anything else.
   std::optional<std::pair<uint64_t, uint64_t>> freemap_page, other_page;  // (page, its leaf)
-  tools::WalkHooks hooks;
-  hooks.enter = [](uint64_t, tools::Role, uint64_t) { return true; };
-  must(tools::walk_freemap(*src->cache, src->superblock.freemap_root,
-                           src->superblock.freemap_depth, hooks,
-                           [&](uint64_t leaf, uint64_t page) -> Status {
-                             const uint8_t type = image[page * kPageSize];
-                             auto& slot = type == kPageFreeMapLeaf || type == kPageFreeMapInterior
-                                              ? freemap_page
-                                              : other_page;
-                             if (!slot) slot = std::make_pair(page, leaf);
-                             return ok_status();
-                           }));
+  for (const auto& at : free_pages(image)) {
+    const uint8_t type = image[at.first * kPageSize];
+    auto& slot = type == kPageFreeMapLeaf || type == kPageFreeMapInterior ? freemap_page
+                                                                          : other_page;
+    if (!slot) slot = at;
+  }
   ASSERT_TRUE(freemap_page && other_page);
-  auto unfree = [](std::vector<uint8_t> bytes, std::pair<uint64_t, uint64_t> at) {
-    uint8_t* leaf = bytes.data() + at.second * kPageSize;
-    const uint64_t bit = at.first % kFreeMapLeafBits;
-    leaf[kFreeMapBodyOffset + bit / 8] &= static_cast<uint8_t>(~(1u << (bit % 8)));
-    page_trailer_set(leaf);
-    return bytes;
-  };
-  auto check = [](const std::vector<uint8_t>& bytes) {
-    auto copy = std::make_unique<MemoryStorage>();
-    copy->bytes() = bytes;
-    return must(tools::check_storage(std::move(copy), std::nullopt));
-  };
   tools::CheckReport orphan = check(unfree(image, *freemap_page));
   EXPECT_EQ(orphan.problems, 0u);
   EXPECT_EQ(orphan.leaked_pages, 1u);
@@ -322,11 +343,81 @@ TEST(ToolsFiles, CheckToleratesOnlyOrphanedFreeMapPagesOfASoundFile) {
   EXPECT_STREQ(lost.findings.at(0).kind, "leaked_pages");
 
   std::vector<uint8_t> damaged = unfree(image, *freemap_page);
-  damaged[src->superblock.handle_root * kPageSize + 300] ^= 1;
+  damaged[image_source(image)->superblock.handle_root * kPageSize + 300] ^= 1;
   tools::CheckReport both = check(damaged);
   EXPECT_EQ(both.orphaned_freemap_pages, 0u);
   EXPECT_EQ(both.warnings, 0u);
   EXPECT_STREQ(both.findings.back().kind, "leaked_pages");
+}
+
+// Pages a commit released while readers may hold them are listed by a
+// record instead of marked free. Crafted from a sound file: a commit deletes
+// a large value and stores a record of its pages, whose free bits are then
+// cleared in the image.
+TEST(ToolsFiles, PendingFreeRecordsCheckAndCompact) {
+  TempPath path, compacted;
+  const std::vector<uint8_t> not_a_record = {'A', 'M', 'B', 'R', 'K', 'P', 'F', 'R', 1};
+  const PendingGroup placeholder{4, {0, 0, 0, 0}};
+  uint64_t record, user;
+  {
+    auto db = open_db(path.path());
+    must(db->begin());
+    const uint64_t big = must(db->allocate(std::vector<uint8_t>(4 * kOverflowPayload, 7)));
+    must(db->commit());
+    must(db->begin());
+    must(db->delete_handle(big));
+    record = must(db->allocate(encode_pending_record({&placeholder, 1}), kPendingFreeTag));
+    user = must(db->allocate(not_a_record, kPendingFreeTag));
+    must(db->commit());
+  }
+  // `bytes` with the record listing the pages of `to` instead of `from`.
+  auto relist = [](std::vector<uint8_t> bytes, const PendingGroup& from, const PendingGroup& to) {
+    const auto a = encode_pending_record({&from, 1}), b = encode_pending_record({&to, 1});
+    const auto at = std::search(bytes.begin(), bytes.end(), a.begin(), a.end());
+    std::copy(b.begin(), b.end(), at);
+    page_trailer_set(&bytes[(at - bytes.begin()) / kPageSize * kPageSize]);
+    return bytes;
+  };
+  std::vector<uint8_t> sound = read_image(path.path());
+  PendingGroup group{4, {}};  // the deleted value's pages, taken out of the free map
+  for (const auto& at : free_pages(sound)) {
+    if (sound[at.first * kPageSize] != kPageOverflow) continue;
+    group.pages.push_back(at.first);
+    sound = unfree(std::move(sound), at);
+  }
+  ASSERT_EQ(group.pages.size(), 4u);
+  sound = relist(std::move(sound), placeholder, group);
+  tools::CheckReport r = check(sound);
+  EXPECT_EQ(r.problems + r.warnings + r.leaked_pages, 0u);
+  EXPECT_EQ(r.pages_by_role[static_cast<int>(tools::Role::PendingFree)], 4u);
+  EXPECT_EQ(r.pending_free_records, 1u);  // the user's value is not one
+
+  // The record listing `id` as its page i: reported at `id`, naming the record.
+  auto expect_found = [&](size_t i, uint64_t id, const char* what) {
+    PendingGroup damaged = group;
+    damaged.pages[i] = id;
+    const std::string text = "pending-free record (handle " + std::to_string(record) +
+                             ") lists page " + std::to_string(id) + what;
+    const tools::CheckReport bad = check(relist(sound, group, damaged));
+    EXPECT_TRUE(std::any_of(bad.findings.begin(), bad.findings.end(), [&](auto& f) {
+      return f.page == id && f.text.starts_with(text) &&
+             f.kind == std::string("pending_free_records");
+    })) << text;
+  };
+  expect_found(0, free_pages(sound).at(0).first, ", which is marked free");
+  expect_found(3, group.pages[0], " twice");
+  expect_found(0, r.page_count + 5, ", beyond the committed page count");
+  expect_found(0, image_source(sound)->superblock.handle_root, ", which is reachable as handle");
+
+  // A copy (compact and backup both write one) leaves the record and its
+  // pages out.
+  tools::Destination to(compacted.path(), false);
+  must(tools::write_compacted(image_source(sound)->view(), to, nullptr));
+  r = must(tools::check_file(compacted.path(), std::nullopt, nullptr));
+  EXPECT_EQ(r.problems + r.leaked_pages + r.pending_free_records, 0u);
+  auto db = open_db(compacted.path());
+  EXPECT_EQ(must(db->handles_with_tag(kPendingFreeTag)), std::vector<uint64_t>{user});
+  EXPECT_EQ(must(db->read(user)), not_a_record);
 }
 
 TEST(ToolsFiles, BackupCopiesTheLastCommitOfAnOpenDatabase) {
