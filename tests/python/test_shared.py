@@ -28,10 +28,11 @@ CHILD = Path(sc.__file__).resolve()
 SEED = int(os.environ.get("AMBRIK_SHARED_SEED", random.randrange(1 << 30)))
 SOAK = float(os.environ.get("AMBRIK_SHARED_SOAK", "0"))
 # Engine faults that the model test reports apart from every other failure,
-# as an expected failure once everything else has passed: a key map read
-# outside a transaction answers from an older commit ("map_read"), and a
-# commit raises FatalInternalError while readers hold many released pages
-# ("settle"); each has an xfail test below. Remove a kind once its test passes.
+# as an expected failure once everything else has passed: after a snapshot()
+# a key map read outside a transaction answers from an older commit
+# ("map_read"), and a commit raises FatalInternalError while a reader holds
+# many released pages ("settle"); each has an xfail test below. Remove a kind
+# once its test passes.
 KNOWN_FAULTS = ["map_read", "settle"]
 
 
@@ -187,8 +188,6 @@ def test_two_objects_of_one_process_take_turns(tmp_path):
     assert_sound(path)
 
 
-@pytest.mark.xfail(strict=True, reason="begin() waiting for the write lock keeps the interpreter "
-                   "lock, so the thread holding the lock cannot commit")
 def test_begin_waits_while_another_thread_commits(tmp_path):
     path = tmp_path / "db"
     with ambrik.open(path, shared=True) as a, ambrik.open(path, shared=True, lock_timeout=2) as b:
@@ -227,8 +226,8 @@ def test_snapshot_held_through_commits(tmp_path, size):
     assert_sound(path)
 
 
-@pytest.mark.xfail(strict=True, reason="a key map's reads outside a transaction keep to the commit "
-                   "its object last noticed; a snapshot() taken meanwhile hides newer ones")
+@pytest.mark.xfail(strict=True, reason="snapshot() brings the object to the newest commit without "
+                   "counting a change, so its key maps keep the header of the commit before")
 def test_map_reads_outside_a_transaction_see_the_newest_commit(tmp_path):
     with ambrik.open(tmp_path / "db", shared=True) as a, ambrik.open(tmp_path / "db", shared=True) as b:
         ka, kb = a.keymap("m"), b.keymap("m")
