@@ -69,7 +69,7 @@ class Model:
 def plan_op(rng, i, n, w):
     lids = sorted(w.values)
     r = rng.random()
-    if not lids or r < (0.45 if len(lids) < 30 else 0.2):
+    if not lids or r < (0.45 if len(lids) < 30 else 0.1):  # about 30 live values
         lid, w.next_lid = w.next_lid, w.next_lid + 1
         shape, tag = (i, n, pick_size(rng)), rng.choice((0, 0) + TAGS)
         w.values[lid] = [shape, tag, 0]
