@@ -90,6 +90,7 @@ def test_processes_write_in_turns_and_read_whole_commits(tmp_path, seconds):
             time.sleep(rng.uniform(0.05, 0.6))
             for k, (proc, role) in enumerate(zip(procs, roles)):
                 if proc.poll() == sc.EXIT_KNOWN:
+                    proc.stdout.close()
                     procs[k] = start(role)
                 assert proc.poll() in (None, sc.EXIT_KNOWN), f"{where} " + failed(proc, role)
             if not refused and path.exists() and path.stat().st_size > 0:
