@@ -27,13 +27,7 @@ from oracle import assert_sound
 CHILD = Path(sc.__file__).resolve()
 SEED = int(os.environ.get("AMBRIK_SHARED_SEED", random.randrange(1 << 30)))
 SOAK = float(os.environ.get("AMBRIK_SHARED_SOAK", "0"))
-# Engine faults that the model test reports apart from every other failure,
-# as an expected failure once everything else has passed: after a snapshot()
-# a key map read outside a transaction answers from an older commit
-# ("map_read"), and a commit raises FatalInternalError while a reader holds
-# many released pages ("settle"); each has an xfail test below. Remove a kind
-# once its test passes.
-KNOWN_FAULTS = ["map_read", "settle"]
+KNOWN_FAULTS: list[str] = []  # kinds of engine fault a child reports apart (shared_child.known_fault)
 
 
 def spawn(args, **extra):
@@ -203,8 +197,7 @@ def test_begin_waits_while_another_thread_commits(tmp_path):
         assert b.read(h) == b"a"
 
 
-@pytest.mark.parametrize("size", [100000, pytest.param(300000, marks=pytest.mark.xfail(
-    strict=True, raises=BaseException, reason="FatalInternalError: pending-free record did not settle"))])
+@pytest.mark.parametrize("size", [100000, 300000])
 def test_snapshot_held_through_commits(tmp_path, size):
     path = tmp_path / "db"
     with ambrik.open(path, shared=True) as a, ambrik.open(path, shared=True) as b:
@@ -227,8 +220,6 @@ def test_snapshot_held_through_commits(tmp_path, size):
     assert_sound(path)
 
 
-@pytest.mark.xfail(strict=True, reason="snapshot() brings the object to the newest commit without "
-                   "counting a change, so its key maps keep the header of the commit before")
 def test_map_reads_outside_a_transaction_see_the_newest_commit(tmp_path):
     with ambrik.open(tmp_path / "db", shared=True) as a, ambrik.open(tmp_path / "db", shared=True) as b:
         ka, kb = a.keymap("m"), b.keymap("m")
