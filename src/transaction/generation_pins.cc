@@ -1,5 +1,7 @@
 #include "transaction/generation_pins.h"
 
+#include <algorithm>
+
 #include "check.h"
 #include "shared/reader_table.h"
 
@@ -21,21 +23,28 @@ uint64_t GenerationPins::pin_newest() {
   AMBRIK_DCHECK(table_ != nullptr);
   // The slot keeps an older pin of ours, which protects the newest too.
   const uint64_t g = table_->pin();
-  ++snapshots_[g];
-  open_.fetch_add(1, std::memory_order_acq_rel);
+  add_locked(g);
   return g;
+}
+
+void GenerationPins::add_locked(uint64_t generation) {
+  auto it = std::lower_bound(snapshots_.begin(), snapshots_.end(),
+                             std::make_pair(generation, uint64_t{0}));
+  if (it != snapshots_.end() && it->first == generation) ++it->second;
+  else snapshots_.insert(it, {generation, 1});
+  open_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void GenerationPins::pin(uint64_t generation) {
   std::lock_guard<std::mutex> lock(mu_);
-  ++snapshots_[generation];
-  open_.fetch_add(1, std::memory_order_acq_rel);
+  add_locked(generation);
 }
 
 void GenerationPins::unpin(uint64_t generation) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = snapshots_.find(generation);
-  if (it == snapshots_.end()) return;
+  auto it = std::lower_bound(snapshots_.begin(), snapshots_.end(),
+                             std::make_pair(generation, uint64_t{0}));
+  if (it == snapshots_.end() || it->first != generation) return;
   if (--it->second == 0) snapshots_.erase(it);
   open_.fetch_sub(1, std::memory_order_acq_rel);
   if (table_ != nullptr) {

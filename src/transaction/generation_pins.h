@@ -93,13 +93,16 @@ class GenerationPins {
 
  private:
   void note_commit_slow(uint64_t generation, const std::vector<uint64_t>& freed);
+  void add_locked(uint64_t generation);
   // Drops the records no open snapshot needs and rebuilds `held_`.
   // REQUIRES: mu_ held.
   void prune_locked();
 
   mutable std::mutex mu_;
   std::atomic<uint64_t> open_{0};
-  std::map<uint64_t, uint64_t> snapshots_;               // generation -> count
+  // (generation, count), ascending: a handful of entries at most, kept in
+  // place so that the pin of every read in shared mode allocates nothing.
+  std::vector<std::pair<uint64_t, uint64_t>> snapshots_;
   std::map<uint64_t, std::vector<uint64_t>> freed_by_;   // commit generation -> pages
   std::shared_ptr<const HeldPages> held_;
   std::atomic<bool> any_held_{false};  // held_ is set; read without mu_
