@@ -11,6 +11,7 @@
 #include "db.h"
 #include "db_engine.h"
 #include "keymap/key_map.h"
+#include "pending_record.h"
 
 namespace ambrik::py {
 
@@ -21,11 +22,17 @@ namespace {
 // The tag of a call that makes or deletes tagged values. Key maps keep their
 // headers and nodes as values of their own tag: such a call could delete a
 // map's nodes or add strays to them, so the tag is refused as 0 is. Listing
-// its handles stays allowed (to_tag alone).
+// its handles stays allowed (to_tag alone). The records of pages kept for
+// readers in shared mode have theirs: deleting one would leak its pages.
 bool to_writable_tag(PyObject* obj, const char* param, uint32_t* out) {
   if (!to_tag(obj, param, out)) return false;
   if (*out == ambrik::keymap::kMapTag) {
     PyErr_SetString(PyExc_ValueError, "tag must not be 0xFFFFFFFF (reserved for key maps)");
+    return false;
+  }
+  if (*out == ambrik::kPendingFreeTag) {
+    PyErr_SetString(PyExc_ValueError,
+                    "tag must not be 0xFFFFFFFE (reserved for pages kept for readers)");
     return false;
   }
   return true;

@@ -11,7 +11,8 @@ def test_zero_and_key_map_tags_are_refused_before_anything_else():
     txn = db.transaction()
     db.close()
     for tag, text in ((0, "^tag must be non-zero$"),
-                      (MAP_TAG, r"^tag must not be 0xFFFFFFFF \(reserved for key maps\)$")):
+                      (MAP_TAG, r"^tag must not be 0xFFFFFFFF \(reserved for key maps\)$"),
+                      (MAP_TAG - 1, r"^tag must not be 0xFFFFFFFE \(reserved for pages kept for readers\)$")):
         for call in (lambda: db.allocate_tagged("not bytes", tag),
                      lambda: txn.allocate_tagged(None, tag), lambda: txn.delete_tagged("h", tag),
                      lambda: db.delete_with_tag(tag=tag, max=-1)):
