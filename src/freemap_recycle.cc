@@ -139,13 +139,19 @@ void FreemapRecycle::on_begin() {
   pool_ = next_pool_;
   reserved_.clear();
   reserved_.insert(next_pool_.begin(), next_pool_.end());
+  reserved_.insert(cooling_.begin(), cooling_.end());
   retired_.clear();
   claimed_.clear();
 }
 
 void FreemapRecycle::on_commit() {
   fresh_.clear();
-  next_pool_ = std::move(retired_);
+  if (cooling_on_) {
+    next_pool_ = std::move(cooling_);
+    cooling_ = std::move(retired_);
+  } else {
+    next_pool_ = std::move(retired_);
+  }
   next_pool_.insert(next_pool_.end(), pool_.begin(), pool_.end());
   // All of them are marked free: the excess simply stays free for anyone.
   if (next_pool_.size() > kMaxPool) next_pool_.resize(kMaxPool);
@@ -156,7 +162,8 @@ void FreemapRecycle::on_commit() {
 }
 
 void FreemapRecycle::collect_held(std::unordered_set<uint64_t>& out) const {
-  for (const auto* list : {&pool_, &retired_, &next_pool_}) out.insert(list->begin(), list->end());
+  for (const auto* list : {&pool_, &retired_, &next_pool_, &cooling_})
+    out.insert(list->begin(), list->end());
 }
 
 RecycleMark FreemapRecycle::mark() {

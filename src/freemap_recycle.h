@@ -152,7 +152,15 @@ class FreemapRecycle {
     bare_from_ = kNoPage;
     hint_ = 0;
   }
-  // Call only after the new superblock is durable.
+  // The ordered durability mode: a commit's superblock becomes durable only
+  // with the next commit's sync, so the free-map nodes a commit retires
+  // (nodes of the state a power failure may fall back to) must not be
+  // written by the next transaction. With cooling they are reserved for one
+  // transaction more (still marked free: a crash strands nothing) before
+  // they join the pool.
+  void set_cooling(bool on) { cooling_on_ = on; }
+  // Call only after the new superblock is written (durable, or in the
+  // ordered mode ordered after this commit's sync).
   void on_commit();
   void on_rollback();
   // Savepoint creation and return (see the rules above). REQUIRES for
@@ -177,6 +185,8 @@ class FreemapRecycle {
   std::vector<uint64_t> pool_;
   std::vector<uint64_t> retired_;
   std::vector<uint64_t> next_pool_;
+  std::vector<uint64_t> cooling_;  // retired by the last commit (cooling_on_)
+  bool cooling_on_ = false;
   std::vector<uint64_t> claimed_;  // pool pages taken as nodes, bits still set
   std::unordered_set<uint64_t> reserved_;  // next_pool_ as this transaction began
   std::unordered_set<uint64_t> fresh_;

@@ -169,7 +169,9 @@ class PageCache {
   // dirty and unwritten: a caller that is about to change them again (the
   // commit's mark-free pass) writes them once, with its own flush, instead
   // of twice. Such a caller must flush again before it writes a superblock.
-  Status flush(bool hold_free_map = false);
+  // Without `sync` the writes are left to the system (the caller syncs
+  // later, or not at all).
+  Status flush(bool hold_free_map = false, bool sync = true);
   void evict_clean_to_cap();
   Status maybe_evict();
   // Rollback: drops every dirty entry (clean ones stay), then empties the

@@ -147,7 +147,7 @@ Status PageCache::write_dirty_runs() {
   return ok_status();
 }
 
-Status PageCache::flush(bool hold_free_map) {
+Status PageCache::flush(bool hold_free_map, bool sync) {
   dirty_scratch_.clear();
   entries_.for_each([&](uint64_t id, const CacheEntry& e) {
     if (e.dirty && !(hold_free_map && is_free_map_page(e.page.get()))) dirty_scratch_.push_back(id);
@@ -162,7 +162,7 @@ Status PageCache::flush(bool hold_free_map) {
   id_scratch_.clear();
   if (!drained.ok()) return drained;
   if (spillway_) TRY(spillway_->truncate());
-  return io_->sync();
+  return sync ? io_->sync() : ok_status();
 }
 
 Status PageCache::drain_spillway() {

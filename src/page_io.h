@@ -186,6 +186,9 @@ class PageIo {
   Status write_page_units(uint64_t first, const uint8_t* const* units, size_t count);
   Status set_page_count(uint64_t n);
   Status sync();
+  // Counts a sync that had nothing to do (fsync_calls stays the number of
+  // syncs callers asked for).
+  void count_sync() { ++fsync_calls_; }
   // Reads the storage length again and recomputes page_count from it;
   // returns the length in bytes.
   Result<uint64_t> refresh_length();

@@ -4,7 +4,8 @@
 namespace ambrik {
 
 Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64_t page_count,
-                                                const std::optional<CryptoHeader>& header) {
+                                                const std::optional<CryptoHeader>& header,
+                                                bool sync) {
   // Overwrite the slot the database stands on only when another slot holds
   // the same committed state to fall back to if the write tears (as every
   // initial slot does after creation). Otherwise skip one generation:
@@ -35,7 +36,7 @@ Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64
   const uint8_t* data_key = header ? cache->cipher()->key() : nullptr;
   std::vector<uint8_t> unit = TRY(encode_superblock_unit(sb, io.stride(), data_key));
   TRY(io.write_page_unit(slot, unit.data(), unit.size()));
-  TRY(io.sync());
+  if (sync) TRY(io.sync());
   current_slot = slot;
   current_state_elsewhere = false;
   return ok_status();
@@ -43,16 +44,17 @@ Status TransactionManagerImpl::write_superblock(const StateRecord& state, uint64
 
 Result<uint64_t> TransactionManagerImpl::persist(const std::function<Status()>& before_superblock,
                                                  const StateRecord& state,
-                                                 const std::optional<CryptoHeader>& header) {
+                                                 const std::optional<CryptoHeader>& header,
+                                                 bool one_sync) {
   auto steps = [&]() -> Result<uint64_t> {
     // A commit's mark-free pass changes the free-map pages again and its
     // second flush writes them: the first flush leaves them for that one.
-    TRY(cache->flush(/*hold_free_map=*/static_cast<bool>(before_superblock)));
+    TRY(cache->flush(/*hold_free_map=*/static_cast<bool>(before_superblock), !one_sync));
     if (before_superblock) TRY(before_superblock());
     // What the committed pages need, never the file's length: a file left
     // longer by a crash or grown ahead holds nothing the state refers to.
     const uint64_t page_count = cache->next_page_id();
-    TRY(write_superblock(state, page_count, header));
+    TRY(write_superblock(state, page_count, header, !one_sync));
     return page_count;
   };
   auto written = steps();
@@ -65,22 +67,30 @@ Status TransactionManagerImpl::commit() {
   // Pages that records held for readers no pin needs any more are released
   // now; in shared mode the pages this transaction released are recorded
   // instead of being marked free (pending_free.h).
+  // In the ordered mode the superblock of the last commit may not be
+  // durable yet: a power failure falls back to the one before, whose pages
+  // this commit must not overwrite. The pages a commit releases are
+  // therefore recorded, and released by the next commit (whose sync makes
+  // this commit's superblock durable before the commit after can write).
+  const bool ordered = durability == Durability::Ordered;
+  const bool record = table != nullptr || ordered;
   std::vector<uint64_t> to_free;
   std::vector<PendingFree::Record> next_records;
-  const uint64_t bound = table ? table->oldest_pinned(txn_counter) : ~uint64_t{0};
-  Status settled = settle_pending_free(bound, /*record_released=*/table != nullptr, to_free,
-                                       next_records);
+  const uint64_t bound = table ? table->oldest_pinned(txn_counter)
+                         : ordered ? txn_counter
+                                   : ~uint64_t{0};
+  Status settled = settle_pending_free(bound, record, to_free, next_records);
   if (!settled.ok()) {
     // The records and the transaction's lists are half rewritten.
     poison();
     return settled;
   }
-  if (table) {
+  if (record) {
     // Made by this transaction and superseded by it: never in a state a
-    // reader can pin.
+    // reader can pin, nor in one a power failure falls back to.
     to_free.insert(to_free.end(), txn.reusable.begin(), txn.reusable.end());
     txn.reusable.clear();
-    table->publish_commit_start(txn_counter + 1);
+    if (table) table->publish_commit_start(txn_counter + 1);
   } else {
     std::vector<uint64_t>& released = txn.merge_for_commit();
     if (to_free.empty()) to_free.swap(released);  // the usual case: no records
@@ -90,9 +100,9 @@ Status TransactionManagerImpl::commit() {
     for (uint64_t page : to_free)
       TRY(recycle.mark_free_committed_path(*cache, working.freemap, page));
     TRY(recycle.settle(*cache, working.freemap));
-    return cache->flush();
+    return cache->flush();  // the ordered mode's one sync
   };
-  const uint64_t page_count = TRY(persist(mark_free_pass, working, crypto));
+  const uint64_t page_count = TRY(persist(mark_free_pass, working, crypto, ordered));
   working.page_count = page_count;
   committed = working;
   committed_page_count = page_count;
@@ -109,6 +119,17 @@ Status TransactionManagerImpl::commit() {
   active = false;
   if (table) end_turn(&changed);
   return ok_status();
+}
+
+Status TransactionManagerImpl::sync() {
+  PageIo& io = cache->io();
+  // Every returned commit is durable already: count the call, as a memory
+  // image does.
+  if (durability == Durability::Full || io.read_only()) {
+    io.count_sync();
+    return ok_status();
+  }
+  return io.sync();
 }
 
 }  // namespace ambrik

@@ -138,6 +138,10 @@ class TransactionManagerImpl {
     if (table) table->unlock_writer();
   }
   bool in_transaction() const { return active; }
+  void set_durability(Durability d) {
+    durability = d;
+    recycle.set_cooling(d == Durability::Ordered);
+  }
   bool shared() const { return table != nullptr; }
   int reader_table_fd() const { return table ? table->descriptor() : -1; }
   uint64_t committed_generation() const { return txn_counter; }
@@ -159,6 +163,7 @@ class TransactionManagerImpl {
 
   // --- commit.cc
   Status commit();
+  Status sync();
 
   // --- read.cc
   Result<HandleEntry> lookup_live(uint64_t handle);
@@ -232,7 +237,7 @@ class TransactionManagerImpl {
   // more when its slot is the current one and no other slot holds the same
   // state), writes, syncs, and records the new slot.
   Status write_superblock(const StateRecord& state, uint64_t page_count,
-                          const std::optional<CryptoHeader>& crypto);
+                          const std::optional<CryptoHeader>& crypto, bool sync = true);
   // The durable steps shared by commit and key changes: flush, then
   // `before_superblock` when given (the commit's mark-free pass and second
   // flush; it must end with a flush, since the first one leaves dirty
@@ -240,8 +245,11 @@ class TransactionManagerImpl {
   // flush on any error leaves the file in a state that no superblock
   // describes and the memory state half-advanced, so it poisons. Returns the
   // page count written into the superblock.
+  // `one_sync` (a commit in the ordered mode): the first flush and the
+  // superblock are not synced, only what before_superblock flushes is.
   Result<uint64_t> persist(const std::function<Status()>& before_superblock,
-                           const StateRecord& state, const std::optional<CryptoHeader>& header);
+                           const StateRecord& state, const std::optional<CryptoHeader>& header,
+                           bool one_sync = false);
 
   // --- keys.cc
   // Refuses (TransactionInProgress, then ReadOnlyMode; neither poisons)
@@ -392,6 +400,7 @@ class TransactionManagerImpl {
   // in the default mode), begin's wait for its write lock, the generation
   // the packer's live counts describe, and the pending-free records.
   std::unique_ptr<ReaderTable> table;
+  Durability durability = Durability::Full;
   double lock_timeout = 0.0;
   bool turn_ = false;  // in_turn is running
   uint64_t counts_generation = 0;

@@ -91,6 +91,9 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open(
   // who could reuse a page under them: flock keeps writers of the default
   // mode out, the reader table's members are kept out (and keep them out)
   // by the announcement that admit_plain_reader makes.
+  if (o.shared && o.durability != Durability::Full)
+    return Error::io_text(IoKind::Unsupported,
+                          "durability 'ordered' is not available in shared mode");
   if (o.shared) {
     // Shared with the other members only: the reader table keeps plain
     // read-only opens out (they take flock's shared lock too).
@@ -117,8 +120,11 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   // Only empty storage is created over: anything shorter than a page holds
   // someone's bytes that are no database of ours, and must stay as they are.
   const uint64_t bytes = TRY(io->refresh_length());
-  if (bytes == 0)
-    return create_new(std::move(io), cache_settings(o), o.superblock_count, key, nullptr);
+  if (bytes == 0) {
+    auto m = TRY(create_new(std::move(io), cache_settings(o), o.superblock_count, key, nullptr));
+    m->set_durability(o.durability);
+    return m;
+  }
   if (io->page_count() == 0) return Error::corrupt_superblock({});
 
   const SuperblockCandidates candidates = TRY(read_superblock_candidates(*io));
@@ -157,6 +163,12 @@ Result<std::unique_ptr<TransactionManagerImpl>> TransactionManagerImpl::open_sto
   m->handle_depth = TRY(HandleTable::recover_depth(*m->cache, m->committed.handle_root));
   m->membership_depth = TRY(membership_recover_depth(*m->cache, m->committed.membership_root));
   TRY(m->rebuild_live_counts());
+  m->set_durability(o.durability);
+  // A process that wrote the file in the ordered mode may have left its
+  // last superblock unsynced: made durable now, it is a state this object's
+  // commits may rely on falling back to.
+  if (o.durability == Durability::Ordered && !m->cache->io().read_only())
+    TRY(m->cache->io().sync());
   return m;
 }
 

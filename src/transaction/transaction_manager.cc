@@ -124,6 +124,7 @@ int TransactionManager::reader_table_descriptor() const {
   return impl_->shared() ? impl_->reader_table_fd() : -1;
 }
 
+Status TransactionManager::sync() { AMBRIK_GUARDED(impl_->sync()); }
 Status TransactionManager::begin() { AMBRIK_CHANGING(impl_->begin()); }
 Status TransactionManager::begin(const LockPollFn& between_polls) {
   AMBRIK_CHANGING(impl_->begin(between_polls));

@@ -45,6 +45,15 @@ namespace ambrik {
 // of that many bytes, or null when it cannot.
 using ValueSink = std::function<uint8_t*(size_t)>;
 
+// How a commit reaches the disk.
+//  Full:    three syncs (pages, free map, superblock): durable when commit
+//           returns.
+//  Ordered: pages and free map, one sync, then the superblock unsynced. A
+//           crash of the process loses nothing; a power failure may lose
+//           the last commits, never more, and the file opens to one of the
+//           commits that returned. sync() makes them all durable.
+enum class Durability : uint8_t { Full, Ordered };
+
 struct OpenOptions {
   std::optional<std::string> path;  // absent: in-memory database
   uint64_t cache_max_bytes = 8388608;
@@ -61,6 +70,8 @@ struct OpenOptions {
   // reader table "<path>.readers". Excludes default-mode opens, and plain
   // read-only opens, both ways (LockFailed). REQUIRES: a path.
   bool shared = false;
+  // Ordered is not available in shared mode (Io Unsupported).
+  Durability durability = Durability::Full;
   // Seconds to wait for another holder of the file lock to let go before
   // LockFailed (0: fail at once; infinity: wait for ever). A read-only open
   // shares the lock with other read-only opens (see lock_file and
@@ -136,6 +147,12 @@ class TransactionManager {
   uint64_t change_count() const { return changes_; }
   // The page cache's budget in bytes (cache_max_bytes as it stands).
   uint64_t cache_budget_bytes() const;
+
+  // Makes every returned commit durable: one sync in the ordered mode; in
+  // the full mode (or for a database in memory) there is nothing to sync,
+  // and it only counts one. Also inside a transaction, whose own pages it
+  // does not commit.
+  Status sync();
 
   Status begin();
   // begin(); in shared mode `between_polls` runs between polls of the write
