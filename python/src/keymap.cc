@@ -34,14 +34,6 @@ struct KeyMapBody {
 
 KeyMapBody& as_km(PyObject* obj) { return body_of<KeyMapBody>(obj); }
 
-// Runs `op(reader, map)` (see with_map_reader): the reads of one call see
-// one commit, even in shared mode outside a transaction (a lookup reads a
-// path of nodes, then the value). Empty with a Python error set.
-template <typename Op>
-auto run(PyObject* self, Op&& op) {
-  return with_map_reader(self, std::forward<Op>(op));
-}
-
 // A snapshot's map is never written: ReadOnlyModeError, before anything is
 // read, for every writing method whatever its arguments.
 bool refuses_writes(PyObject* self) {
@@ -50,7 +42,8 @@ bool refuses_writes(PyObject* self) {
   return true;
 }
 
-// Runs the write `op(tm, map)` under the database's lock, as run() does.
+// Runs the write `op(tm, map)` under the database's lock, as with_map_reader
+// runs a read (its reads see one commit, even in shared mode).
 // REQUIRES: !as_km(self).on_snapshot.
 template <typename Op>
 auto run_write(PyObject* self, Op&& op) {
@@ -120,7 +113,8 @@ PyObject* raise_key_error(PyObject* key) {
 PyObject* km_getitem_impl(PyObject* self, PyObject* key) {
   MapKey k;
   if (!k.parse(key)) return nullptr;
-  auto r = run(self, [&](auto& reader, KeyMap& map) { return lookup(reader, map, k.key()); });
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return lookup(reader, map, k.key()); });
   if (!done(r)) return nullptr;
   if (!r->value()) return raise_key_error(key);
   return *r->value();
@@ -131,7 +125,8 @@ int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
   MapKey k;
   if (!k.parse(key)) return -1;
   if (value == nullptr) {
-    auto r = run_write(self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k.key()); });
+    auto r = run_write(
+        self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k.key()); });
     if (!done(r)) return -1;
     if (!r->value()) {
       raise_key_error(key);
@@ -141,12 +136,13 @@ int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
   }
   ValueView v;
   if (!v.acquire(value)) return -1;
-  auto r = run_write(self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k.key(), v.bytes()); });
+  auto r = run_write(
+      self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k.key(), v.bytes()); });
   return done(r) ? 0 : -1;
 }
 
 Py_ssize_t km_length_impl(PyObject* self) {
-  auto r = run(self, [](auto& reader, KeyMap& map) { return map.size(reader); });
+  auto r = with_map_reader(self, [](auto& reader, KeyMap& map) { return map.size(reader); });
   if (!done(r)) return -1;
   if (r->value() > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "key map too large for len()");
@@ -158,7 +154,8 @@ Py_ssize_t km_length_impl(PyObject* self) {
 int km_contains_impl(PyObject* self, PyObject* key) {
   MapKey k;
   if (!k.parse(key)) return -1;
-  auto r = run(self, [&](auto& reader, KeyMap& map) { return map.find(reader, k.key()); });
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return map.find(reader, k.key()); });
   if (!done(r)) return -1;
   return r->value().has_value() ? 1 : 0;
 }
@@ -211,7 +208,8 @@ PyObject* km_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (bind_args(Signature{"get()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   MapKey k;
   if (!k.parse(a[0])) return nullptr;
-  auto r = run(self, [&](auto& reader, KeyMap& map) { return lookup(reader, map, k.key()); });
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return lookup(reader, map, k.key()); });
   if (!done(r)) return nullptr;
   if (!r->value()) return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
   return *r->value();
@@ -247,7 +245,8 @@ PyObject* km_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (bind_args(Signature{"handle()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   MapKey k;
   if (!k.parse(a[0])) return nullptr;
-  auto r = run(self, [&](auto& reader, KeyMap& map) { return map.find(reader, k.key()); });
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return map.find(reader, k.key()); });
   if (!done(r)) return nullptr;
   if (!r->value()) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*r->value());
