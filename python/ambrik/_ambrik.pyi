@@ -439,6 +439,9 @@ class Snapshot:
     def get_root_name(self, name: str) -> int | None:
         """Return the handle bound to a named root, or None."""
 
+    def keymap(self, name: str) -> KeyMap:
+        """A read-only KeyMap of this commit under the named root `name`; its writes raise ReadOnlyModeError."""
+
 @final
 class KeyMap(MutableMapping[bytes, bytes]):
     """An ordered map of bytes keys (1 to 1024 bytes) to bytes values under a named root."""

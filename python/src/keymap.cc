@@ -19,38 +19,63 @@ namespace {
 
 using ambrik::TransactionManager;
 using ambrik::keymap::KeyMap;
+using ambrik::keymap::MapReader;
 using ambrik::keymap::ScanRange;
 
 struct KeyMapBody {
-  KeyMapBody(PyObject* database, std::string name) noexcept
-      : db(Py_NewRef(database)), map(std::move(name)) {}
-  ~KeyMapBody() { Py_XDECREF(db); }
+  KeyMapBody(PyObject* owner, bool snapshot, std::string name) noexcept
+      : owner(Py_NewRef(owner)), on_snapshot(snapshot), map(std::move(name)) {}
+  ~KeyMapBody() { Py_XDECREF(owner); }
 
-  PyObject* db;  // strong reference to the Ambrik
-  KeyMap map;    // used only under the database's lock
+  PyObject* owner;   // strong reference to the Ambrik or the Snapshot
+  bool on_snapshot;  // which of the two; a snapshot's map is read-only
+  KeyMap map;        // used only under the owner's lock
 };
 
 KeyMapBody& as_km(PyObject* obj) { return body_of<KeyMapBody>(obj); }
 
-// Runs `op(tm, map)` under the database's lock; empty once it is closed.
-// The reads of one call see one commit, even in shared mode outside a
-// transaction (a lookup reads a path of nodes, then the value).
+// A snapshot's map is never written: ReadOnlyModeError, before anything is
+// read, for every writing method whatever its arguments.
+bool refuses_writes(PyObject* self) {
+  if (!as_km(self).on_snapshot) return false;
+  raise_error(PyError::ReadOnlyModeError, "a snapshot's key map is read-only");
+  return true;
+}
+
+// Runs the write `op(tm, map)` under the database's lock, as with_map_reader
+// runs a read (its reads see one commit, even in shared mode).
+// REQUIRES: !as_km(self).on_snapshot.
 template <typename Op>
-auto run(PyObject* self, Op&& op) {
+auto run_write(PyObject* self, Op&& op) {
   KeyMapBody& body = as_km(self);
-  return with_engine(body.db, [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
+  auto out = with_engine(body.owner, [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
     ambrik::ReadScope scope(tm);
     TRY(scope.status());
     return op(tm, body.map);
   });
+  if (!out) raise_closed();
+  return out;
+}
+
+// True when `r` holds a value; otherwise raises the engine error (or finds
+// ClosedError raised already) and returns false.
+template <typename R>
+bool done(const std::optional<R>& r) {
+  if (!r) return false;
+  if (!r->ok()) {
+    raise_engine_error(r->error());
+    return false;
+  }
+  return true;
 }
 
 // A new bytes object holding value `handle`, or nullptr with a Python error
 // set when it cannot be made. The map named the handle: a dead one is
 // damage of the map.
-Result<PyObject*> read_bytes(TransactionManager& tm, uint64_t handle) {
+template <MapReader R>
+Result<PyObject*> read_bytes(R& reader, uint64_t handle) {
   PyObject* out = nullptr;
-  auto r = tm.read_into(handle, [&](size_t n) -> uint8_t* {
+  auto r = reader.read_into(handle, [&](size_t n) -> uint8_t* {
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
     out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     return out ? reinterpret_cast<uint8_t*>(PyBytes_AsString(out)) : nullptr;
@@ -71,10 +96,11 @@ Result<PyObject*> read_bytes(TransactionManager& tm, uint64_t handle) {
 // Python error set.
 using Lookup = std::optional<PyObject*>;
 
-Result<Lookup> lookup(TransactionManager& tm, KeyMap& map, ambrik::keymap::Key key) {
-  auto h = TRY(map.find(tm, key));
+template <MapReader R>
+Result<Lookup> lookup(R& reader, KeyMap& map, ambrik::keymap::Key key) {
+  auto h = TRY(map.find(reader, key));
   if (!h) return Lookup();
-  return Lookup(TRY(read_bytes(tm, *h)));
+  return Lookup(TRY(read_bytes(reader, *h)));
 }
 
 PyObject* raise_key_error(PyObject* key) {
@@ -87,18 +113,21 @@ PyObject* raise_key_error(PyObject* key) {
 PyObject* km_getitem_impl(PyObject* self, PyObject* key) {
   MapKey k;
   if (!k.parse(key)) return nullptr;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k.key()); });
-  if (!succeeded(r)) return nullptr;
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return lookup(reader, map, k.key()); });
+  if (!done(r)) return nullptr;
   if (!r->value()) return raise_key_error(key);
   return *r->value();
 }
 
 int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
+  if (refuses_writes(self)) return -1;
   MapKey k;
   if (!k.parse(key)) return -1;
   if (value == nullptr) {
-    auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k.key()); });
-    if (!succeeded(r)) return -1;
+    auto r = run_write(
+        self, [&](TransactionManager& tm, KeyMap& map) { return map.remove(tm, k.key()); });
+    if (!done(r)) return -1;
     if (!r->value()) {
       raise_key_error(key);
       return -1;
@@ -107,13 +136,14 @@ int km_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
   }
   ValueView v;
   if (!v.acquire(value)) return -1;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k.key(), v.bytes()); });
-  return succeeded(r) ? 0 : -1;
+  auto r = run_write(
+      self, [&](TransactionManager& tm, KeyMap& map) { return map.put(tm, k.key(), v.bytes()); });
+  return done(r) ? 0 : -1;
 }
 
 Py_ssize_t km_length_impl(PyObject* self) {
-  auto r = run(self, [](TransactionManager& tm, KeyMap& map) { return map.size(tm); });
-  if (!succeeded(r)) return -1;
+  auto r = with_map_reader(self, [](auto& reader, KeyMap& map) { return map.size(reader); });
+  if (!done(r)) return -1;
   if (r->value() > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "key map too large for len()");
     return -1;
@@ -124,8 +154,9 @@ Py_ssize_t km_length_impl(PyObject* self) {
 int km_contains_impl(PyObject* self, PyObject* key) {
   MapKey k;
   if (!k.parse(key)) return -1;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k.key()); });
-  if (!succeeded(r)) return -1;
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return map.find(reader, k.key()); });
+  if (!done(r)) return -1;
   return r->value().has_value() ? 1 : 0;
 }
 
@@ -177,8 +208,9 @@ PyObject* km_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (bind_args(Signature{"get()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   MapKey k;
   if (!k.parse(a[0])) return nullptr;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return lookup(tm, map, k.key()); });
-  if (!succeeded(r)) return nullptr;
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return lookup(reader, map, k.key()); });
+  if (!done(r)) return nullptr;
   if (!r->value()) return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
   return *r->value();
 }
@@ -187,10 +219,11 @@ PyObject* km_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const char* const names[] = {"key", "default"};
   PyObject* a[2] = {};
   if (bind_args(Signature{"pop()", names, 2, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
+  if (refuses_writes(self)) return nullptr;
   MapKey k;
   if (!k.parse(a[0])) return nullptr;
   // Read and removed under one hold of the lock: nothing can come between.
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) -> Result<Lookup> {
+  auto r = run_write(self, [&](TransactionManager& tm, KeyMap& map) -> Result<Lookup> {
     Lookup found = TRY(lookup(tm, map, k.key()));
     if (!found || *found == nullptr) return found;
     auto removed = map.remove(tm, k.key());
@@ -200,7 +233,7 @@ PyObject* km_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     return found;
   });
-  if (!succeeded(r)) return nullptr;
+  if (!done(r)) return nullptr;
   if (r->value()) return *r->value();
   if (a[1] != nullptr) return Py_NewRef(a[1]);
   return raise_key_error(a[0]);
@@ -212,8 +245,9 @@ PyObject* km_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (bind_args(Signature{"handle()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return nullptr;
   MapKey k;
   if (!k.parse(a[0])) return nullptr;
-  auto r = run(self, [&](TransactionManager& tm, KeyMap& map) { return map.find(tm, k.key()); });
-  if (!succeeded(r)) return nullptr;
+  auto r = with_map_reader(
+      self, [&](auto& reader, KeyMap& map) { return map.find(reader, k.key()); });
+  if (!done(r)) return nullptr;
   if (!r->value()) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*r->value());
 }
@@ -275,6 +309,7 @@ PyObject* km_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // Required: None, the default of a dict's, is no value a map can hold.
   if (bind_args(Signature{"setdefault()", names, 2, 2, 0}, args, nargs, kwnames, a) < 0)
     return nullptr;
+  if (refuses_writes(self)) return nullptr;
   PyObject* value = PyObject_GetItem(self, a[0]);
   if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
   PyErr_Clear();
@@ -292,6 +327,7 @@ PyObject* first_key(PyObject* self) {
 }
 
 PyObject* km_popitem(PyObject* self, PyObject*) {
+  if (refuses_writes(self)) return nullptr;
   PyObject* key = first_key(self);
   if (key == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
@@ -310,6 +346,7 @@ PyObject* km_popitem(PyObject* self, PyObject*) {
 }
 
 PyObject* km_clear_all(PyObject* self, PyObject*) {
+  if (refuses_writes(self)) return nullptr;
   // One key at a time from a fresh iterator: memory stays bounded.
   for (;;) {
     PyObject* key = first_key(self);
@@ -333,6 +370,7 @@ PyObject* km_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyErr_Format(PyExc_TypeError, "update() takes at most 1 argument (%zd given)", nargs);
     return nullptr;
   }
+  if (refuses_writes(self)) return nullptr;
   if (nargs == 0) Py_RETURN_NONE;
   PyObject* other = args[0];
   PyObject* keys_fn = PyObject_GetAttrString(other, "keys");
@@ -416,19 +454,20 @@ PyObject* km_name(PyObject* self, void*) {
 PyObject* km_repr(PyObject* self) {
   PyObject* name = km_name(self, nullptr);
   if (name == nullptr) return nullptr;
-  PyObject* text = PyUnicode_FromFormat("<ambrik.KeyMap %R>", name);
+  PyObject* text = PyUnicode_FromFormat(
+      as_km(self).on_snapshot ? "<ambrik.KeyMap %R of a snapshot>" : "<ambrik.KeyMap %R>", name);
   Py_DECREF(name);
   return text;
 }
 
 int km_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_km(self).db);
+  Py_VISIT(as_km(self).owner);
   return 0;
 }
 
 int km_clear(PyObject* self) {
-  Py_CLEAR(as_km(self).db);
+  Py_CLEAR(as_km(self).owner);
   return 0;
 }
 
@@ -527,7 +566,12 @@ bool to_map_key(PyObject* obj, std::vector<uint8_t>* out) {
   return true;
 }
 
-PyObject* keymap_db(PyObject* keymap) { return as_km(keymap).db; }
+PyObject* keymap_db(PyObject* keymap) {
+  return as_km(keymap).on_snapshot ? nullptr : as_km(keymap).owner;
+}
+PyObject* keymap_snapshot(PyObject* keymap) {
+  return as_km(keymap).on_snapshot ? as_km(keymap).owner : nullptr;
+}
 KeyMap& keymap_state(PyObject* keymap) { return as_km(keymap).map; }
 
 PyObject* create_keymap_type(PyObject* module) {
@@ -535,37 +579,67 @@ PyObject* create_keymap_type(PyObject* module) {
 }
 
 PyObject* new_keymap(PyObject* type, PyObject* db, std::string name) {
-  return new_object<KeyMapBody>(type, db, std::move(name));
+  return new_object<KeyMapBody>(type, db, false, std::move(name));
 }
+
+namespace {
+
+// The name's check when a map is made: refused at once when the engine
+// refuses the name or when it is bound to a value that is no map's header
+// (the map checks again at every use, since a database's name can be bound
+// to something else later).
+template <MapReader R>
+Status check_map_name(R& reader, const std::string& name) {
+  auto bound = TRY(reader.get_root_name(name));
+  if (!bound) return ok_status();
+  auto tag = reader.tag(*bound);
+  if (tag.ok() && tag.value() == ambrik::keymap::kMapTag) return ok_status();
+  if (!tag.ok() && tag.error().kind() != ErrorKind::InvalidHandle) return tag.error();
+  return Error::not_a_key_map(name, *bound);
+}
+
+// The `name` argument of keymap(); false with a Python error set.
+bool map_name_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::string* name) {
+  static const char* const names[] = {"name"};
+  PyObject* a[1];
+  if (bind_args(Signature{"keymap()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) return false;
+  return to_utf8(a[0], names[0], name);
+}
+
+}  // namespace
 
 // Ambrik.keymap(name) and Transaction.keymap(name).
 PyObject* db_keymap(PyObject* db, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name"};
-  PyObject* a[1];
-  if (bind_args(Signature{"keymap()", names, 1, 1, 0}, args, nargs, kwnames, a) < 0) {
-    return nullptr;
-  }
   std::string name;
-  if (!to_utf8(a[0], names[0], &name)) return nullptr;
+  if (!map_name_arg(args, nargs, kwnames, &name)) return nullptr;
   ModuleState* state = module_state_of(Py_TYPE(db));
   if (state == nullptr) return nullptr;
   // The engine judges the name (and whether the database is open) now, not
-  // at the first use of the map: a name bound to a value that is no map's
-  // header is refused here (the map checks again at every use, since the
-  // name can be bound to something else later).
+  // at the first use of the map.
   auto r = with_engine(db, [&](TransactionManager& tm) -> Status {
     ambrik::ReadScope scope(tm);
     TRY(scope.status());
-    auto bound = tm.get_root_name(name);
-    if (!bound.ok()) return bound.error();
-    if (!bound.value()) return ok_status();
-    auto tag = tm.tag(*bound.value());
-    if (tag.ok() && tag.value() == ambrik::keymap::kMapTag) return ok_status();
-    if (!tag.ok() && tag.error().kind() != ErrorKind::InvalidHandle) return tag.error();
-    return Error::not_a_key_map(name, *bound.value());
+    return check_map_name(tm, name);
   });
   if (!succeeded(r)) return nullptr;
   return new_keymap(state->keymap_type, db, std::move(name));
+}
+
+PyObject* snapshot_keymap(PyObject* snapshot, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  std::string name;
+  if (!map_name_arg(args, nargs, kwnames, &name)) return nullptr;
+  ModuleState* state = module_state_of(Py_TYPE(snapshot));
+  if (state == nullptr) return nullptr;
+  Status checked = ok_status();
+  {
+    std::optional<Snapshot::Access> access = snapshot_access(snapshot);
+    if (!access) return nullptr;
+    ambrik::keymap::SnapshotReader reader(*access);
+    checked = check_map_name(reader, name);
+  }
+  if (!checked.ok()) return raise_engine_error(checked.error());
+  return new_object<KeyMapBody>(state->keymap_type, snapshot, true, std::move(name));
 }
 
 }  // namespace ambrik::py

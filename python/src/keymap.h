@@ -1,18 +1,24 @@
 // The KeyMap object (an ordered map of bytes to bytes kept under a named
 // root) and its lazy iterator, KeyMapIterator.
 //
-// A KeyMap holds a strong reference to its Ambrik and the engine-side map
-// state (decoded nodes); every call runs under the database's lock like the
-// Ambrik methods do, and checks its arguments before taking it.
+// A KeyMap holds a strong reference to what it reads (an Ambrik, or a
+// Snapshot for a read-only map) and the engine-side map state (decoded
+// nodes); every call runs under that object's lock like its own methods do,
+// and checks its arguments before taking it. A snapshot's map refuses every
+// write with ReadOnlyModeError, as a read-only database's maps do.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <vector>
 
+#include "db_engine.h"
 #include "keymap/key_map.h"
+#include "snapshot.h"
 
 namespace ambrik::py {
 
@@ -22,12 +28,44 @@ PyObject* create_keymap_iterator_type(PyObject* module);
 // New KeyMap of class `type` on the Ambrik `db`, bound to the root `name`.
 PyObject* new_keymap(PyObject* type, PyObject* db, std::string name);
 
+// Snapshot.keymap(name): a read-only KeyMap of the snapshot's commit.
+PyObject* snapshot_keymap(PyObject* snapshot, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
 // What a KeyMapIterator yields.
 enum class IterKind { Keys, Values, Items };
 
-// The KeyMap's database and engine-side map. REQUIRES: `keymap` is a KeyMap.
+// The KeyMap's Ambrik (null for a snapshot's map), its Snapshot (null for a
+// database's) and its engine-side map. REQUIRES: `keymap` is a KeyMap.
 PyObject* keymap_db(PyObject* keymap);
+PyObject* keymap_snapshot(PyObject* keymap);
 ambrik::keymap::KeyMap& keymap_state(PyObject* keymap);
+
+// Runs `op(reader, map)` for the KeyMap `keymap`: with the database's engine
+// under its lock, the call's reads seeing one commit (a read scope), or
+// with the snapshot's reads under its lock. `op` is called with either
+// reader and returns the same type for both. Empty, with ClosedError raised,
+// once the database or snapshot is closed.
+template <typename Op>
+auto with_map_reader(PyObject* keymap, Op&& op) {
+  using Out = std::invoke_result_t<Op&, TransactionManager&, ambrik::keymap::KeyMap&>;
+  ambrik::keymap::KeyMap& map = keymap_state(keymap);
+  std::optional<Out> out;
+  if (PyObject* snapshot = keymap_snapshot(keymap)) {
+    std::optional<Snapshot::Access> access = snapshot_access(snapshot);
+    if (!access) return out;
+    ambrik::keymap::SnapshotReader reader(*access);
+    out.emplace(op(reader, map));
+    return out;
+  }
+  out = with_engine(keymap_db(keymap), [&](TransactionManager& tm) -> Out {
+    ambrik::ReadScope scope(tm);
+    TRY(scope.status());
+    return op(tm, map);
+  });
+  if (!out) raise_closed();
+  return out;
+}
 
 // New iterator over `range` of `keymap`, positioned before its first entry.
 // Reads the map's stamp now: a later change of the map makes it raise.

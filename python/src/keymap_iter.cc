@@ -18,7 +18,9 @@ namespace ambrik::py {
 namespace {
 
 using ambrik::TransactionManager;
+using ambrik::keymap::KeyMap;
 using ambrik::keymap::MapEntry;
+using ambrik::keymap::MapReader;
 using ambrik::keymap::ScanRange;
 
 constexpr size_t kBatch = 256;
@@ -36,6 +38,7 @@ struct IterBody {
   size_t next = 0;
   bool done = false;
   // The map as the iterator first saw it; any other stamp means it changed.
+  // (A snapshot's map never changes: its reader's change count stays put.)
   uint64_t stamp = 0;
   uint64_t seen_changes = 0;
 };
@@ -56,26 +59,26 @@ PyObject* bytes_of(const std::vector<uint8_t>& b) {
                                    static_cast<Py_ssize_t>(b.size()));
 }
 
-// One step under the database's lock.
-Result<Next> advance(TransactionManager& tm, IterBody& it) {
-  auto& map = keymap_state(it.keymap);
+// One step under the lock of the map's database or snapshot.
+template <MapReader R>
+Result<Next> advance(R& reader, KeyMap& map, IterBody& it) {
   Next out;
   // Only a write since the last look can have changed the map.
-  if (tm.change_count() != it.seen_changes) {
-    if (TRY(map.stamp(tm)) != it.stamp) {
+  if (reader.change_count() != it.seen_changes) {
+    if (TRY(map.stamp(reader)) != it.stamp) {
       out.step = Step::Changed;
       return out;
     }
-    it.seen_changes = tm.change_count();
+    it.seen_changes = reader.change_count();
   }
   if (it.next == it.batch.size()) {
     if (it.done) return out;
     if (!it.batch.empty()) it.range.resume = std::move(it.batch.back().key);
-    auto got = TRY(map.scan(tm, it.range, kBatch));
+    auto got = TRY(map.scan(reader, it.range, kBatch));
     it.batch = std::move(got.entries);
     it.next = 0;
     it.done = got.done;
-    it.seen_changes = tm.change_count();
+    it.seen_changes = reader.change_count();
     if (it.batch.empty()) return out;
   }
   if (it.kind != IterKind::Keys && it.next % kPrefetchRun == 0) {
@@ -86,7 +89,7 @@ Result<Next> advance(TransactionManager& tm, IterBody& it) {
     const size_t from = it.next == 0 ? 0 : it.next + kPrefetchRun;
     for (size_t i = from; i < it.batch.size() && i < it.next + 2 * kPrefetchRun; ++i)
       ahead[n++] = it.batch[i].handle;
-    tm.prefetch({ahead, n});
+    reader.prefetch({ahead, n});
   }
   const MapEntry& e = it.batch[it.next++];
   out.step = Step::Entry;
@@ -99,7 +102,7 @@ Result<Next> advance(TransactionManager& tm, IterBody& it) {
   }
   if (it.kind != IterKind::Keys) {
     PyObject* value = nullptr;
-    auto r = tm.read_into(e.handle, [&](size_t n) -> uint8_t* {
+    auto r = reader.read_into(e.handle, [&](size_t n) -> uint8_t* {
       if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
       value = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
       return value ? reinterpret_cast<uint8_t*>(PyBytes_AsString(value)) : nullptr;
@@ -124,12 +127,10 @@ Result<Next> advance(TransactionManager& tm, IterBody& it) {
 
 PyObject* it_next_impl(PyObject* self) {
   IterBody& it = as_it(self);
-  auto r = with_engine(keymap_db(it.keymap), [&](TransactionManager& tm) -> Result<Next> {
-    ambrik::ReadScope scope(tm);
-    TRY(scope.status());
-    return advance(tm, it);
-  });
-  if (!succeeded(r)) return nullptr;
+  auto r = with_map_reader(it.keymap,
+                           [&](auto& reader, KeyMap& map) { return advance(reader, map, it); });
+  if (!r) return nullptr;
+  if (!r->ok()) return raise_engine_error(r->error());
   Next n = std::move(*r).value();
   if (n.failed) return nullptr;
   switch (n.step) {
@@ -204,14 +205,13 @@ PyObject* new_keymap_iterator(PyObject* keymap, IterKind kind, ScanRange range) 
   ModuleState* state = module_state_of(Py_TYPE(keymap));
   if (state == nullptr) return nullptr;
   uint64_t changes = 0;
-  auto stamp = with_engine(keymap_db(keymap), [&](TransactionManager& tm) -> Result<uint64_t> {
-    ambrik::ReadScope scope(tm);
-    TRY(scope.status());
-    auto s = keymap_state(keymap).stamp(tm);
-    changes = tm.change_count();
+  auto stamp = with_map_reader(keymap, [&](auto& reader, KeyMap& map) {
+    auto s = map.stamp(reader);
+    changes = reader.change_count();
     return s;
   });
-  if (!succeeded(stamp)) return nullptr;
+  if (!stamp) return nullptr;
+  if (!stamp->ok()) return raise_engine_error(stamp->error());
   PyObject* obj = new_object<IterBody>(state->keymap_iter_type, keymap, kind, std::move(range));
   if (obj == nullptr) return nullptr;
   as_it(obj).stamp = stamp->value();

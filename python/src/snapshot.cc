@@ -4,7 +4,7 @@
 // so a thread reading a snapshot does not wait for another thread's commit.
 // The one rule that keeps the interpreter lock and the snapshot's lock from
 // waiting on each other: nobody waits for a snapshot's lock while holding
-// the interpreter (lock_snapshot lets it go first; the database lets it go
+// the interpreter (snapshot_access lets it go first; the database lets it go
 // while it closes its snapshots; close() here as well).
 #include "snapshot.h"
 
@@ -19,6 +19,7 @@
 #include "errors.h"
 #include "fork_guard.h"
 #include "heap_object.h"
+#include "keymap.h"
 #include "module.h"
 #include "page.h"
 
@@ -39,23 +40,6 @@ struct SnapshotBody {
 };
 
 Snapshot& snap_of(PyObject* self) { return *body_of<SnapshotBody>(self).snap; }
-
-// The snapshot's reads, or nothing (ClosedError raised) once it is closed.
-// Called with the interpreter lock held and returns with it held.
-std::optional<Snapshot::Access> lock_snapshot(PyObject* self) {
-  std::optional<Snapshot::Access> a;
-  if (body_of<SnapshotBody>(self).generation == fork_generation()) {
-    bool busy = false;
-    a = snap_of(self).try_access(busy);
-    if (!a && busy) {
-      Py_BEGIN_ALLOW_THREADS
-      a = snap_of(self).access();
-      Py_END_ALLOW_THREADS
-    }
-  }
-  if (!a) raise_error(PyError::ClosedError, "snapshot is closed");
-  return a;
-}
 
 template <typename R>
 bool ok_or_raise(const Result<R>& r) {
@@ -97,7 +81,7 @@ bool one_handle(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* snap_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   uint64_t handle;
   if (!one_handle("read()", args, nargs, kwnames, &handle)) return nullptr;
-  auto a = lock_snapshot(self);
+  auto a = snapshot_access(self);
   if (!a) return nullptr;
   // As Ambrik.read: straight into the new bytes object, the interpreter let
   // go for a value past one page.
@@ -127,7 +111,7 @@ PyObject* snap_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* snap_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   uint64_t handle;
   if (!one_handle("tag()", args, nargs, kwnames, &handle)) return nullptr;
-  auto a = lock_snapshot(self);
+  auto a = snapshot_access(self);
   if (!a) return nullptr;
   auto r = a->tag(handle);
   if (!ok_or_raise(r)) return nullptr;
@@ -139,7 +123,7 @@ PyObject* snap_client_byte(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   uint64_t handle;
   if (!one_handle("client_byte()", args, nargs, kwnames, &handle)) return nullptr;
-  auto a = lock_snapshot(self);
+  auto a = snapshot_access(self);
   if (!a) return nullptr;
   auto r = a->client_byte(handle);
   if (!ok_or_raise(r)) return nullptr;
@@ -147,7 +131,7 @@ PyObject* snap_client_byte(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* snap_handles(PyObject* self, PyObject*) {
-  auto a = lock_snapshot(self);
+  auto a = snapshot_access(self);
   if (!a) return nullptr;
   auto r = a->handles();
   a.reset();
@@ -164,7 +148,7 @@ PyObject* snap_handles_with_tag(PyObject* self, PyObject* const* args, Py_ssize_
   }
   uint32_t tag;
   if (!to_tag(arg[0], names[0], &tag)) return nullptr;
-  auto a = lock_snapshot(self);
+  auto a = snapshot_access(self);
   if (!a) return nullptr;
   auto r = a->handles_with_tag(tag);
   a.reset();
@@ -181,7 +165,7 @@ PyObject* snap_get_root_name(PyObject* self, PyObject* const* args, Py_ssize_t n
   }
   std::string name;
   if (!to_utf8(arg[0], names[0], &name)) return nullptr;
-  auto a = lock_snapshot(self);
+  auto a = snapshot_access(self);
   if (!a) return nullptr;
   auto r = a->get_root_name(name);
   if (!ok_or_raise(r)) return nullptr;
@@ -220,6 +204,9 @@ PyMethodDef snap_methods[] = {
                        AMBRIK_SNAP_DOC(handles_with_tag, ", tag")),
     AMBRIK_METHOD_FAST("get_root_name", snap_get_root_name,
                        AMBRIK_SNAP_DOC(get_root_name, ", name")),
+    AMBRIK_METHOD_FAST("keymap", snapshot_keymap,
+                       AMBRIK_SNAP_DOC(keymap, ", name")
+                       "A read-only KeyMap of this commit, under the named root name."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -249,6 +236,21 @@ PyType_Spec snap_spec = {
 };
 
 }  // namespace
+
+std::optional<Snapshot::Access> snapshot_access(PyObject* self) {
+  std::optional<Snapshot::Access> a;
+  if (body_of<SnapshotBody>(self).generation == fork_generation()) {
+    bool busy = false;
+    a = snap_of(self).try_access(busy);
+    if (!a && busy) {
+      Py_BEGIN_ALLOW_THREADS
+      a = snap_of(self).access();
+      Py_END_ALLOW_THREADS
+    }
+  }
+  if (!a) raise_error(PyError::ClosedError, "snapshot is closed");
+  return a;
+}
 
 PyObject* create_snapshot_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &snap_spec, nullptr);

@@ -9,11 +9,12 @@ namespace ambrik::keymap {
 
 // A read of a value the map links to: a handle that is no longer live is
 // damage of the map, not a mistake of the caller.
-Result<std::vector<uint8_t>> KeyMap::read_linked(TransactionManager& tm, uint64_t handle) {
-  auto r = tm.read(handle);
-  if (!r.ok() && r.error().kind() == ErrorKind::InvalidHandle)
+template <MapReader R>
+Result<std::vector<uint8_t>> KeyMap::read_linked(R& r, uint64_t handle) {
+  auto got = r.read(handle);
+  if (!got.ok() && got.error().kind() == ErrorKind::InvalidHandle)
     return Error::corrupt_key_map(handle);
-  return r;
+  return got;
 }
 
 KeyMap::KeyMap(std::string root_name, KeyMapOptions options)
@@ -31,11 +32,12 @@ void KeyMap::forget_all() {
   known_ = false;
 }
 
-void KeyMap::trim(const TransactionManager& tm) {
+template <MapReader R>
+void KeyMap::trim(const R& r) {
   const size_t budget =
       options_.cache_bytes != 0
           ? options_.cache_bytes
-          : static_cast<size_t>(std::max<uint64_t>(kMinNodeCacheBytes, tm.cache_budget_bytes() / 2));
+          : static_cast<size_t>(std::max<uint64_t>(kMinNodeCacheBytes, r.cache_budget_bytes() / 2));
   if (cache_size_ <= budget) return;
   // Leaves go first: the internal nodes are a small share of the bytes and
   // every search passes through them. Slot order is as good as random.
@@ -173,10 +175,11 @@ void KeyMap::Bounds::narrow(const Cached& parent, size_t i) {
   }
 }
 
-Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
-  if (known_ && tm.change_count() == seen_changes_) return header_;
+template <MapReader R>
+Result<std::optional<Header>> KeyMap::header(R& r) {
+  if (known_ && r.change_count() == seen_changes_) return header_;
   known_ = false;
-  auto bound = TRY(tm.get_root_name(name_));
+  auto bound = TRY(r.get_root_name(name_));
   if (!bound) {
     header_.reset();
     cache_.clear();
@@ -186,12 +189,12 @@ Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
     if (hh != header_handle_ || !header_) {
       // Only a map's header carries the map tag: a name bound to anything
       // else (or to nothing live) is the caller's, not a damaged map.
-      auto tag = tm.tag(hh);
+      auto tag = r.tag(hh);
       if (!tag.ok() && tag.error().kind() == ErrorKind::InvalidHandle)
         return Error::not_a_key_map(name_, hh);
       if (TRY(std::move(tag)) != kMapTag) return Error::not_a_key_map(name_, hh);
     }
-    std::vector<uint8_t> bytes = TRY(read_linked(tm, hh));
+    std::vector<uint8_t> bytes = TRY(read_linked(r, hh));
     Header h = TRY(decode_header(hh, bytes));
     if (hh != header_handle_ || h.stamp != cache_stamp_) {
       cache_.clear();
@@ -202,30 +205,30 @@ Result<std::optional<Header>> KeyMap::header(TransactionManager& tm) {
     header_ = h;
   }
   known_ = true;
-  seen_changes_ = tm.change_count();
+  seen_changes_ = r.change_count();
   return header_;
 }
 
-Result<const KeyMap::Cached*> KeyMap::node(TransactionManager& tm, uint64_t handle,
-                                           unsigned level) {
+template <MapReader R>
+Result<const KeyMap::Cached*> KeyMap::node(R& r, uint64_t handle, unsigned level) {
   const Cached* c;
   if (const std::unique_ptr<Cached>* known = cache_.find(handle)) {
     c = known->get();
   } else {
-    c = TRY(cache_node(handle, TRY(read_linked(tm, handle)), false));
+    c = TRY(cache_node(handle, TRY(read_linked(r, handle)), false));
   }
   if (c->view.level() != level) return Error::corrupt_key_map(handle);
   return c;
 }
 
-Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
-                       std::vector<Frame>& path) {
+template <MapReader R>
+Status KeyMap::descend(R& r, const Header& h, Key key, std::vector<Frame>& path) {
   path.clear();
   uint64_t handle = h.root;
   unsigned level = h.height - 1u;
   Bounds range;
   for (;;) {
-    const Cached* c = TRY(node(tm, handle, level));
+    const Cached* c = TRY(node(r, handle, level));
     TRY(range.check(handle, *c));
     if (c->view.leaf()) {
       path.push_back({handle, c->view, c->lower_bound(key), c, range});
@@ -239,12 +242,12 @@ Status KeyMap::descend(TransactionManager& tm, const Header& h, Key key,
   }
 }
 
-Result<std::vector<KeyMap::Frame>> KeyMap::edge_path(TransactionManager& tm, const Header& h,
-                                                     bool first) {
+template <MapReader R>
+Result<std::vector<KeyMap::Frame>> KeyMap::edge_path(R& r, const Header& h, bool first) {
   std::vector<Frame> path;
   uint64_t handle = h.root;
   for (unsigned level = h.height - 1u;; --level) {
-    const Cached* c = TRY(node(tm, handle, level));
+    const Cached* c = TRY(node(r, handle, level));
     const NodeView v = c->view;
     if (v.leaf()) {
       path.push_back({handle, v, first ? 0 : v.size(), c, {}});
@@ -256,7 +259,8 @@ Result<std::vector<KeyMap::Frame>> KeyMap::edge_path(TransactionManager& tm, con
   }
 }
 
-Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path, bool forward) {
+template <MapReader R>
+Result<bool> KeyMap::step_leaf(R& r, std::vector<Frame>& path, bool forward) {
   path.pop_back();
   while (!path.empty()) {
     Frame& f = path.back();
@@ -270,7 +274,7 @@ Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path,
   for (;;) {
     const Frame& f = path.back();
     const uint64_t child = f.view.handle(f.index);
-    const Cached* c = TRY(node(tm, child, f.view.level() - 1u));
+    const Cached* c = TRY(node(r, child, f.view.level() - 1u));
     const NodeView v = c->view;
     if (v.leaf()) {
       path.push_back({child, v, forward ? 0 : v.size(), c, {}});
@@ -281,16 +285,17 @@ Result<bool> KeyMap::step_leaf(TransactionManager& tm, std::vector<Frame>& path,
   }
 }
 
-Result<std::optional<uint64_t>> KeyMap::find(TransactionManager& tm, Key key) {
-  trim(tm);
-  auto h = TRY(header(tm));
+template <MapReader R>
+Result<std::optional<uint64_t>> KeyMap::find(R& r, Key key) {
+  trim(r);
+  auto h = TRY(header(r));
   if (!h) return std::optional<uint64_t>();
   // descend() without the path: gets are the hot call.
   uint64_t handle = h->root;
   unsigned level = h->height - 1u;
   Bounds range;
   for (;;) {
-    const Cached* c = TRY(node(tm, handle, level));
+    const Cached* c = TRY(node(r, handle, level));
     TRY(range.check(handle, *c));
     if (c->view.leaf()) {
       const size_t i = c->lower_bound(key);
@@ -305,20 +310,23 @@ Result<std::optional<uint64_t>> KeyMap::find(TransactionManager& tm, Key key) {
   }
 }
 
-Result<uint64_t> KeyMap::size(TransactionManager& tm) {
-  auto h = TRY(header(tm));
+template <MapReader R>
+Result<uint64_t> KeyMap::size(R& r) {
+  auto h = TRY(header(r));
   return h ? h->count : 0;
 }
 
-Result<uint64_t> KeyMap::stamp(TransactionManager& tm) {
-  auto h = TRY(header(tm));
+template <MapReader R>
+Result<uint64_t> KeyMap::stamp(R& r) {
+  auto h = TRY(header(r));
   return h ? h->stamp : 0;
 }
 
-Result<ScanBatch> KeyMap::scan(TransactionManager& tm, const ScanRange& range, size_t max) {
-  trim(tm);
+template <MapReader R>
+Result<ScanBatch> KeyMap::scan(R& r, const ScanRange& range, size_t max) {
+  trim(r);
   ScanBatch batch;
-  auto h = TRY(header(tm));
+  auto h = TRY(header(r));
   if (!h) {
     batch.done = true;
     return batch;
@@ -329,13 +337,13 @@ Result<ScanBatch> KeyMap::scan(TransactionManager& tm, const ScanRange& range, s
   const std::optional<std::vector<uint8_t>>& from =
       range.resume ? range.resume : (fwd ? range.start : range.stop);
   if (from) {
-    TRY(descend(tm, *h, *from, path));
+    TRY(descend(r, *h, *from, path));
     Frame& leaf = path.back();
     if (fwd && range.resume && leaf.index < leaf.view.size() &&
         compare_keys(leaf.view.key(leaf.index), *range.resume) == 0)
       ++leaf.index;
   } else {
-    path = TRY(edge_path(tm, *h, fwd));
+    path = TRY(edge_path(r, *h, fwd));
   }
   // Keys come out strictly ordered or the map is damaged.
   std::optional<Key> prev;
@@ -343,7 +351,7 @@ Result<ScanBatch> KeyMap::scan(TransactionManager& tm, const ScanRange& range, s
   while (batch.entries.size() < max) {
     Frame& leaf = path.back();
     if (fwd ? leaf.index >= leaf.view.size() : leaf.index == 0) {
-      if (!TRY(step_leaf(tm, path, fwd))) {
+      if (!TRY(step_leaf(r, path, fwd))) {
         batch.done = true;
         break;
       }
@@ -363,5 +371,21 @@ Result<ScanBatch> KeyMap::scan(TransactionManager& tm, const ScanRange& range, s
   }
   return batch;
 }
+
+// The readers maps are read through; the writes (key_map_write.cc) use the
+// engine's.
+#define AMBRIK_KEYMAP_READS(R)                                                 \
+  template Result<std::optional<uint64_t>> KeyMap::find<R>(R&, Key);         \
+  template Result<uint64_t> KeyMap::size<R>(R&);                               \
+  template Result<uint64_t> KeyMap::stamp<R>(R&);                              \
+  template Result<ScanBatch> KeyMap::scan<R>(R&, const ScanRange&, size_t);
+AMBRIK_KEYMAP_READS(TransactionManager)
+AMBRIK_KEYMAP_READS(SnapshotReader)
+#undef AMBRIK_KEYMAP_READS
+template Result<std::vector<uint8_t>> KeyMap::read_linked(TransactionManager&, uint64_t);
+template Result<std::optional<Header>> KeyMap::header(TransactionManager&);
+template Result<const KeyMap::Cached*> KeyMap::node(TransactionManager&, uint64_t, unsigned);
+template Status KeyMap::descend(TransactionManager&, const Header&, Key, std::vector<Frame>&);
+template void KeyMap::trim(const TransactionManager&);
 
 }  // namespace ambrik::keymap

@@ -8,8 +8,8 @@
 // any reader of the file sees its nodes as values tagged kMapTag.
 //
 // Guarantees:
-//  - Reads use whatever state the engine shows (the working state inside a
-//    transaction, the last commit outside one).
+//  - Reads use whatever state the reader shows (the engine's working state
+//    inside a transaction, its last commit outside one; a snapshot's commit).
 //  - A damaged header or node (wrong magic, keys out of order or out of
 //    their parent's range, a child that is not a node of the right level)
 //    is a CorruptKeyMap error naming the value; never a crash and never an
@@ -25,9 +25,11 @@
 // and the header's stamp say nothing has changed, up to a byte budget.
 //
 // Ownership: a KeyMap holds no reference to the engine; every call takes
-// the TransactionManager to use. Not thread-safe: the caller serialises
-// calls exactly as it does for the engine. REQUIRES: the same engine for
-// every call of one KeyMap object.
+// what to read through: reads take any MapReader (the TransactionManager, or
+// a Snapshot's reads), writes the TransactionManager. Not thread-safe: the
+// caller serialises calls exactly as it does for the reader. REQUIRES: one
+// reader for every call of one KeyMap object (one engine, or one snapshot
+// and no writes).
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "keymap/map_reader.h"
 #include "keymap/node.h"
 #include "result.h"
 #include "transaction/transaction_manager.h"
@@ -89,10 +92,13 @@ class KeyMap {
 
   // The handle of the value under `key`. REQUIRES (all key arguments):
   // 1 <= key.size() <= kMaxKeyBytes.
-  Result<std::optional<uint64_t>> find(TransactionManager& tm, Key key);
-  Result<uint64_t> size(TransactionManager& tm);
-  // The stamp of the map as the engine shows it now; 0 without a map.
-  Result<uint64_t> stamp(TransactionManager& tm);
+  template <MapReader R>
+  Result<std::optional<uint64_t>> find(R& r, Key key);
+  template <MapReader R>
+  Result<uint64_t> size(R& r);
+  // The stamp of the map as the reader shows it now; 0 without a map.
+  template <MapReader R>
+  Result<uint64_t> stamp(R& r);
 
   // Stores `value` under `key`; true when the key is new. The first write
   // creates the map and binds the root name.
@@ -102,7 +108,8 @@ class KeyMap {
 
   // Up to `max` entries of `range` in its order (at least one when any
   // remain). REQUIRES: max >= 1.
-  Result<ScanBatch> scan(TransactionManager& tm, const ScanRange& range, size_t max);
+  template <MapReader R>
+  Result<ScanBatch> scan(R& r, const ScanRange& range, size_t max);
 
  private:
   // A node as searches use it: beside its bytes, each key's first eight
@@ -144,12 +151,15 @@ class KeyMap {
     int compare(size_t i, Key key, uint64_t q) const;
   };
   // The value `handle` names; CorruptKeyMap when it is not live.
-  static Result<std::vector<uint8_t>> read_linked(TransactionManager& tm, uint64_t handle);
-  // The header as the engine shows it; absent when the name is unbound.
-  Result<std::optional<Header>> header(TransactionManager& tm);
+  template <MapReader R>
+  static Result<std::vector<uint8_t>> read_linked(R& r, uint64_t handle);
+  // The header as the reader shows it; absent when the name is unbound.
+  template <MapReader R>
+  Result<std::optional<Header>> header(R& r);
   // Node `handle`, expected at `level`; kept in the cache. The pointer stays
   // valid until that node is rewritten or the cache is emptied.
-  Result<const Cached*> node(TransactionManager& tm, uint64_t handle, unsigned level);
+  template <MapReader R>
+  Result<const Cached*> node(R& r, uint64_t handle, unsigned level);
   // The key range a descent has been routed into: [lo's key lo_at, hi's
   // key hi_at), each bound absent until an ancestor sets it.
   struct Bounds {
@@ -182,21 +192,25 @@ class KeyMap {
   Status finish_write(Writer& w, Header h);
   // Root-to-leaf path towards `key`, each node checked against the range
   // its parent gives it.
-  Status descend(TransactionManager& tm, const Header& h, Key key, std::vector<Frame>& path);
+  template <MapReader R>
+  Status descend(R& r, const Header& h, Key key, std::vector<Frame>& path);
   // Moves the path's leaf to its neighbour; false at the end.
-  Result<bool> step_leaf(TransactionManager& tm, std::vector<Frame>& path, bool forward);
-  Result<std::vector<Frame>> edge_path(TransactionManager& tm, const Header& h, bool first);
+  template <MapReader R>
+  Result<bool> step_leaf(R& r, std::vector<Frame>& path, bool forward);
+  template <MapReader R>
+  Result<std::vector<Frame>> edge_path(R& r, const Header& h, bool first);
   void remember(uint64_t handle, std::vector<uint8_t> bytes);
   void forget(uint64_t handle);
   // Caches `bytes` as node `handle`; CorruptKeyMap when they are no node.
   // Bytes this object encoded itself (`built_here`) are not checked again.
   Result<const Cached*> cache_node(uint64_t handle, std::vector<uint8_t> bytes, bool built_here);
   void forget_all();
-  void trim(const TransactionManager& tm);
+  template <MapReader R>
+  void trim(const R& r);
 
   std::string name_;
   KeyMapOptions options_;
-  // Valid while the engine's change_count() is `seen_changes_`.
+  // Valid while the reader's change_count() is `seen_changes_`.
   bool known_ = false;
   uint64_t seen_changes_ = 0;
   std::optional<Header> header_;

@@ -179,6 +179,8 @@ Result<std::vector<uint64_t>> Snapshot::Access::handles_with_tag(uint32_t tag) {
   return membership_handles(*s_->cache, s_->membership, tag, ~uint64_t{0});
 }
 
+uint64_t Snapshot::Access::cache_budget_bytes() const { return kSnapshotCacheBytes; }
+
 Result<std::optional<uint64_t>> Snapshot::Access::get_root_name(std::string_view name) {
   TRY(validate_root_name(name));
   return find_root(s_->named_roots, name);

@@ -60,6 +60,9 @@ class Snapshot {
     Result<std::vector<uint64_t>> handles();
     Result<std::vector<uint64_t>> handles_with_tag(uint32_t tag);
     Result<std::optional<uint64_t>> get_root_name(std::string_view name);
+    // The bound on the snapshot's page cache, for a layer above that sizes
+    // its own caches of decoded values by it.
+    uint64_t cache_budget_bytes() const;
 
    private:
     friend class Snapshot;

@@ -113,3 +113,86 @@ def test_in_memory_database_refuses_snapshots():
         with pytest.raises(am.OperationalError, match="in memory"):
             db.snapshot()
         assert not db.is_poisoned
+
+
+@pytest.mark.parametrize("shared", [False, True])
+def test_keymap_of_a_snapshot_stays_its_commit_while_a_thread_commits(tmp_path, shared):
+    db = am.open(tmp_path / "db", shared=shared)
+    m = db.keymap("m")
+    with db.transaction():
+        for i in range(3000):  # several levels, a dozen iterator batches
+            m[b"k%05d" % i] = b"%d" % i * 20
+    expected = dict(m.items())
+    s = db.snapshot()
+    sm = s.keymap("m")
+    turn, committed, done = threading.Event(), threading.Event(), threading.Event()
+    errors, commits = [], 0
+
+    def writer():  # one commit each time the reader lets it
+        nonlocal commits
+        try:
+            while turn.wait() and not done.is_set():
+                turn.clear()
+                with db.transaction():
+                    for i in range(commits, 3000, 7):
+                        m[b"k%05d" % i] = b"new"
+                    del m[b"k%05d" % (commits * 3 + 1)]
+                    m[b"n%05d" % commits] = b"added"
+                commits += 1
+                committed.set()
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+            committed.set()
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    got = []
+    try:
+        for k, v in sm.items():
+            got.append((k, v))
+            if len(got) % 400 == 0:
+                turn.set()
+                committed.wait()
+                committed.clear()
+    finally:
+        done.set()
+        turn.set()
+        thread.join()
+    assert not errors, errors
+    assert commits >= 7 and got == list(expected.items())
+    assert len(sm) == 3000 and b"k00001" in sm and b"n00000" not in sm
+    assert sm[b"k00000"] == sm.get(b"k00000") == expected[b"k00000"] != m[b"k00000"]
+    assert list(sm.keys(b"k02998")) == [b"k02998", b"k02999"]
+    assert list(sm.items(b"k00010", b"k00013", reverse=True)) == [
+        (k, expected[k]) for k in (b"k00012", b"k00011", b"k00010")]
+    assert sm.keys() == expected.keys() and sm == expected and len(sm.values()) == 3000
+    s.close()
+    db.close()
+
+
+def test_keymap_of_a_snapshot_refuses_writes_and_ends_with_it(tmp_path):
+    db = am.open(tmp_path / "db")
+    with db.transaction() as t:
+        db.keymap("m")[b"a"] = b"1"
+        t.set_root_name("plain", t.allocate(b"not a map"))
+    s = db.snapshot()
+    sm = s.keymap("m")
+    assert repr(sm) == "<ambrik.KeyMap 'm' of a snapshot>" and len(s.keymap("unbound")) == 0
+    with pytest.raises(am.NotAKeyMapError):
+        s.keymap("plain")
+    for write in (lambda: sm.__setitem__(b"b", b"2"), lambda: sm.__delitem__(b"a"),
+                  lambda: sm.pop(b"a"), lambda: sm.setdefault(b"a", b"1"), sm.popitem,
+                  sm.clear, lambda: sm.update({})):
+        with pytest.raises(am.ReadOnlyModeError, match="snapshot's key map is read-only"):
+            write()
+    assert dict(sm) == {b"a": b"1"}
+    it = iter(sm)
+    s.close()
+    for read in (lambda: sm[b"a"], lambda: len(sm), lambda: b"a" in sm, lambda: next(it),
+                 lambda: list(sm.items()), lambda: s.keymap("m")):
+        with pytest.raises(am.ClosedError, match="snapshot is closed"):
+            read()
+    sm2 = db.snapshot().keymap("m")
+    db.close()  # closes the snapshot under the map
+    with pytest.raises(am.ClosedError):
+        sm2.get(b"a")
