@@ -514,8 +514,7 @@ def test_compact_empty_and_locked(tmp_path):
 
 BLOCK = (8, 3000, 20000)  # a slot, a shared data page, an overflow chain
 
-# Commits until the stop file appears: each writes its number into the block
-# values and adds or deletes a value, freeing pages while the tools read.
+# Commits until the stop file appears, freeing pages while the tools read.
 SHARED_WRITER = f"""
 import os, struct, sys, time, ambrik
 with ambrik.open(sys.argv[1], shared=True, lock_timeout=60) as db:
@@ -555,40 +554,30 @@ def test_tools_read_one_commit_of_a_file_in_shared_use(tmp_path):
                 assert report["problems"] == 0 and report["pages"]["leaked"] == 0, report
             stats = cli.stats(str(path))  # both halves of it describe one commit
             assert stats["stats"]["handle_count"] == stats["content"]["live_handles"]
-            assert sum(stats["pages"].values()) == stats["stats"]["total_pages"]
             assert json.loads(run("stats", "--json", path)[1])["problems"] == 0
-            for copy in (tmp_path / "c0.db", tmp_path / "c1.db"):
-                before = block_number(db)
-                if copy.name == "c0.db":
-                    cli.compact(str(path), str(copy))
-                else:
-                    assert run("compact", path, copy)[0] == 0
-                with ambrik.open(str(copy), read_only=True) as c:
-                    assert before <= block_number(c) <= block_number(db)
-                assert cli.check(str(copy))["problems"] == 0
+            copy, before = tmp_path / "copy.db", block_number(db)
+            cli.compact(str(path), str(copy))
+            with ambrik.open(str(copy), read_only=True) as c:
+                assert before <= block_number(c) <= block_number(db)
+            assert cli.check(str(copy))["problems"] == 0
             # A transaction in progress keeps check out, not compact.
             db.begin()
-            start = time.monotonic()
             with pytest.raises(ambrik.LockFailedError, match="shared use and its writers kept"
                                " the write lock for 0.3 s"):
                 cli.check(str(path), wait=0.3)
-            assert time.monotonic() - start >= 0.3
             code, _, err = run("check", "--wait", "0.1", path)
             assert code == 2 and err.endswith("commits) (--wait SECONDS waits longer)\n"), err
-            cli.compact(str(path), str(tmp_path / "c0.db"), overwrite=True)
+            assert run("compact", path, copy, "--force")[0] == 0
             with concurrent.futures.ThreadPoolExecutor(1) as pool:
                 waiting = pool.submit(cli.check, str(path), wait=30)
                 time.sleep(0.3)
                 assert not waiting.done()
                 db.rollback()
                 assert waiting.result()["problems"] == 0
-        stop.touch()
-        assert writer.wait(timeout=60) == 0 and int(writer.stdout.read()) > 1
     finally:
         stop.touch()
-        writer.kill()
-        writer.wait()
-    assert cli.check(str(path))["problems"] == 0  # closed again: read as any closed file
+        code = writer.wait(timeout=60)
+    assert code == 0 and int(writer.stdout.read()) > 1
 
 
 def test_database_module_surface_unchanged():
