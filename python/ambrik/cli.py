@@ -63,22 +63,26 @@ def _error_object(command: str, error: str, message: str, code: int) -> str:
 
 def check(path: _PathArg, key: bytes | str | None = None, progress: bool = False,
           wait: float = 0.0) -> Report:
-    """Verify a closed database file; returns the report as a dict. ``wait``:
-    seconds to wait for a program that has the file open to close it."""
+    """Verify a closed database file (or one commit of a file in shared use,
+    pausing its writers); returns the report as a dict. ``wait``: seconds to
+    wait for a program that has the file open to close it, or for the writers
+    of a file in shared use to pause (0: 5 seconds for these)."""
     report: Report = json.loads(_tools.check(path, key, progress, wait))
     return report
 
 
 def stats(path: _PathArg, key: bytes | str | None = None, progress: bool = False,
           wait: float = 0.0) -> Report:
-    """Describe a closed database file; returns the report as a dict."""
+    """Describe a closed database file (or one commit of a file in shared
+    use, as ``check`` reads it); returns the report as a dict."""
     report: Report = json.loads(_tools.stats(path, key, progress, wait))
     return report
 
 
 def compact(src: _PathArg, dst: _PathArg, key: bytes | str | None = None,
             overwrite: bool = False, progress: bool = False, wait: float = 0.0) -> Report:
-    """Write the committed state of ``src`` into a new compact file ``dst``."""
+    """Write the committed state of ``src`` into a new compact file ``dst`` (of
+    a file in shared use: the commit newest at the start, writers going on)."""
     report: Report = json.loads(_tools.compact(src, dst, key, overwrite, progress, wait))
     return report
 
@@ -222,7 +226,8 @@ def _parser() -> argparse.ArgumentParser:
     def key_options(sp: argparse.ArgumentParser) -> None:
         sp.add_argument("--wait", metavar="SECONDS", type=_seconds, default=0.0,
                         help="wait up to SECONDS for a program that has the file open "
-                             "(default 0: fail at once)")
+                             "(default 0: fail at once); for a file in shared use, how long "
+                             "check and stats wait for its writers to pause (default 5)")
         g = sp.add_mutually_exclusive_group()
         g.add_argument("--key-file", metavar="PATH",
                        help="raw key of an encrypted file: the file's bytes, as they are")
@@ -299,6 +304,9 @@ def _explain(args: argparse.Namespace, exc: Exception) -> tuple[str, int]:
     if isinstance(exc, _ambrik.CorruptSuperblockError) and _NO_SUPERBLOCK.fullmatch(text):
         # Not a damaged database: no database at all, whatever the command.
         return f"{source} is not a database file (no superblock in it)", EXIT_FAILED
+    if isinstance(exc, _ambrik.LockFailedError) and "shared use and its writers" in text:
+        # A file in shared use: the writers' turn, not the file, was in the way.
+        return f"{text} (--wait SECONDS waits longer)", EXIT_FAILED
     if isinstance(exc, _ambrik.LockFailedError):
         return (f"{text}: {source} is open in another program "
                 "(--wait SECONDS waits for it to close the file)"), EXIT_FAILED

@@ -393,11 +393,11 @@ void describe_header(const Source& src, CheckReport& r) {
 
 namespace {
 
-Result<CheckReport> check_source(std::unique_ptr<Source> src, const ProgressFn& progress) {
+Result<CheckReport> check_source(Source& src, const ProgressFn& progress) {
   CheckReport report;
-  describe_header(*src, report);
-  if (src->select_error) {
-    const auto& defects = src->select_error->defects();
+  describe_header(src, report);
+  if (src.select_error) {
+    const auto& defects = src.select_error->defects();
     for (const SlotDefect& d : defects) {
       SlotReport s;
       s.index = d.slot;
@@ -413,7 +413,7 @@ Result<CheckReport> check_source(std::unique_ptr<Source> src, const ProgressFn& 
     ++report.problems;
     return report;
   }
-  detail::Checker checker(*src, report, progress);
+  detail::Checker checker(src, report, progress);
   TRY(checker.run());
   return report;
 }
@@ -422,31 +422,38 @@ Result<CheckReport> check_source(std::unique_ptr<Source> src, const ProgressFn& 
 
 Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
                                const ProgressFn& progress, const FileAccess& access) {
-  return check_source(TRY(open_source(path, key, kCacheBytes, access)), progress);
+  auto src = TRY(open_source(path, key, kCacheBytes, access, SharedHold::Writer));
+  return check_source(*src, progress);
 }
 
 Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key) {
-  return check_source(TRY(open_storage_source(std::move(storage), "(storage)", key, kCacheBytes)),
-                      {});
+  auto src = TRY(open_storage_source(std::move(storage), "(storage)", key, kCacheBytes));
+  return check_source(*src, {});
 }
 
 Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>& key,
                                const ProgressFn& progress, const FileAccess& access) {
   StatsReport out;
-  // The check first: a file that is no database is refused as check refuses it.
-  out.detail = TRY(check_file(path, key, progress, access));
+  // The check first: a file that is no database is refused as check
+  // refuses it. The source stays open (and a file in shared use held
+  // still) until the engine has counted, so that both describe one commit.
+  auto src = TRY(open_source(path, key, kCacheBytes, access, SharedHold::Writer));
+  out.detail = TRY(check_source(*src, progress));
   {
     OpenOptions options;
     options.path = path;
     options.read_only = true;
+    // A member reads what the write lock held above keeps still; a plain
+    // read-only open would be refused beside the other members.
+    options.shared = src->shared != nullptr;
     options.create_if_missing = false;
     options.cache_max_bytes = kCacheBytes;
     if (key) options.encryption_key = *key;
     options.lock_timeout_seconds = access.lock_timeout_seconds;
     options.on_lock_wait = access.between_polls;
-    // The engine owns this descriptor: tracked from its open, and let go
-    // only with the engine, under the watch.
-    int tracked = -1;
+    // The engine owns these descriptors: tracked from their open, and let
+    // go only with the engine, under the watch.
+    int tracked = -1, table_tracked = -1;
     bool untracked = false;
     DescriptorWatch* watch = access.watch;
     if (watch) {
@@ -464,8 +471,23 @@ Result<StatsReport> stats_file(const std::string& path, const std::optional<Key>
       return std::move(opened).error();
     }
     std::unique_ptr<TransactionManager> db = std::move(opened).value();
+    const int table_fd = db->reader_table_descriptor();
+    if (watch && table_fd >= 0) {
+      watch->hold();
+      if (watch->add(table_fd)) table_tracked = table_fd;
+      else untracked = true;
+      watch->release();
+    }
     auto stats = untracked ? Result<StatsValues>(Error::io_errno(ENOMEM)) : db->stats();
-    close_watched(watch, tracked, [&] { db.reset(); });
+    if (watch) {
+      watch->hold();
+      if (tracked >= 0) watch->remove(tracked);
+      if (table_tracked >= 0) watch->remove(table_tracked);
+      db.reset();
+      watch->release();
+    } else {
+      db.reset();
+    }
     out.stats = TRY(std::move(stats));
   }
   return out;

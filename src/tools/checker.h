@@ -131,14 +131,16 @@ struct CheckReport {
 
 // Errors only when the file cannot be examined (see open_source, which
 // opens it with `access`, here and below); everything wrong inside it is a
-// finding.
+// finding. A file in shared use is examined holding its write lock
+// (SharedHold::Writer: the free map is read too), its writers waiting.
 Result<CheckReport> check_file(const std::string& path, const std::optional<Key>& key,
                                const ProgressFn& progress, const FileAccess& access = {});
 // check_file over storage the caller provides (no lock is taken).
 Result<CheckReport> check_storage(std::unique_ptr<Storage> storage, const std::optional<Key>& key);
 
 // The numbers of the engine's stats() (the file opened read-only through
-// the TransactionManager) plus the full description of check_file.
+// the TransactionManager, in shared mode for a file in shared use) plus the
+// full description of check_file, both of one commit.
 struct StatsReport {
   StatsValues stats;
   CheckReport detail;

@@ -253,7 +253,9 @@ Result<CompactReport> write_compacted(const CommittedView& view, Destination& ds
 Result<CompactReport> compact_file(const std::string& src_path, Destination& dst,
                                    const std::optional<Key>& key, const ProgressFn& progress,
                                    const FileAccess& access) {
-  auto src = TRY(open_source(src_path, key, kCacheBytes, access));
+  // Nothing here reads the free map: a pin keeps the rest of the commit
+  // intact while writers of a file in shared use go on.
+  auto src = TRY(open_source(src_path, key, kCacheBytes, access, SharedHold::Pin));
   if (src->select_error) return *src->select_error;
   const Superblock& sb = src->superblock;
   if (src->units < sb.page_count)

@@ -20,7 +20,9 @@
 // Durability: the copy is written to a temporary file beside the
 // destination, synced, renamed over it and the directory synced; on any
 // failure the temporary file is removed (see destination.h). The source is
-// opened read-only and locked for the duration, so it is never modified.
+// opened read-only and locked for the duration, so it is never modified; a
+// source in shared use is copied from the commit pinned at the start while
+// its writers go on (SharedHold::Pin).
 //
 // Memory: one page per open tree level, the current data page, a write
 // buffer, a bounded page cache over the source, a bit per source page, the

@@ -23,6 +23,12 @@ uint64_t mix64(uint64_t x) {
   return x ^ (x >> 33);
 }
 
+// Reads the superblocks and opens the cache. `shared`: the hold under which
+// a file in shared use is read, already in place.
+Result<std::unique_ptr<Source>> read_source(std::unique_ptr<PageIo> io, const std::string& label,
+                                            const std::optional<Key>& key, uint64_t cache_bytes,
+                                            std::unique_ptr<SharedUse> shared);
+
 }  // namespace
 
 CommittedView Source::view() const {
@@ -44,7 +50,8 @@ void PairDigest::add(uint32_t tag, uint64_t handle) {
 
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
-                                            uint64_t cache_bytes, const FileAccess& access) {
+                                            uint64_t cache_bytes, const FileAccess& access,
+                                            SharedHold hold) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
   // As for the engine's open: an empty file is not a database, and a
@@ -58,20 +65,34 @@ Result<std::unique_ptr<Source>> open_source(const std::string& path,
   }
   std::unique_ptr<ToolFile> file = std::move(opened).value();
   // As a read-only open of the engine: beside other readers, never beside
-  // a writer.
+  // a writer; beside the members of a file in shared use, as one of them.
   const int fd = file->descriptor();
+  std::unique_ptr<SharedUse> shared;  // goes before `file` on every way out
   TRY(lock_file(fd, FileLockKind::Shared, access.lock_timeout_seconds, access.between_polls,
-                [&] { return ReaderTable::admit_plain_reader(fd, path); }));
-  return open_storage_source(std::move(file), path, key, cache_bytes);
+                [&] { return SharedUse::admit(fd, path, access.watch, shared); }));
+  if (shared) TRY(shared->hold(hold, access));
+  return read_source(std::make_unique<PageIo>(std::move(file), /*read_only=*/true), path, key,
+                     cache_bytes, std::move(shared));
 }
 
 Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,
                                                     const std::string& label,
                                                     const std::optional<Key>& key,
                                                     uint64_t cache_bytes) {
+  return read_source(std::make_unique<PageIo>(std::move(storage), /*read_only=*/true), label, key,
+                     cache_bytes, nullptr);
+}
+
+namespace {
+
+Result<std::unique_ptr<Source>> read_source(std::unique_ptr<PageIo> io, const std::string& label,
+                                            const std::optional<Key>& key, uint64_t cache_bytes,
+                                            std::unique_ptr<SharedUse> shared) {
   auto src = std::make_unique<Source>();
+  // In `src` at once: whatever way this returns, the hold goes before the
+  // file does (`io` is destroyed after `src` unless the cache took it).
+  src->shared = std::move(shared);
   src->path = label;
-  auto io = std::make_unique<PageIo>(std::move(storage), /*read_only=*/true);
   src->file_bytes = TRY(io->refresh_length());
 
   const SuperblockCandidates candidates = TRY(read_superblock_candidates(*io));
@@ -137,6 +158,12 @@ Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> sto
     cipher = std::make_unique<PageCipher>(src->data_key.data());
   }
   if (sb.membership_root == 0) sb.membership_root = kNoPage;
+  // A member's commit writes its pages before its superblock: measured
+  // again now, the file holds every page the chosen superblock counts.
+  if (src->shared) {
+    src->file_bytes = TRY(io->refresh_length());
+    src->units = io->page_count();
+  }
 
   CacheSettings settings;
   settings.cache_max_bytes = cache_bytes;
@@ -144,5 +171,7 @@ Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> sto
   if (cipher) src->cache->set_cipher(std::move(cipher));
   return src;
 }
+
+}  // namespace
 
 }  // namespace ambrik::tools

@@ -2,10 +2,12 @@
 //
 // Opens the file read-only and locks it as the engine's read-only open does
 // (so it runs beside read-only opens, and a file a writer has open is
-// refused with LockFailedError), reads the superblock candidates at the right stride,
-// reports on each one, chooses the current superblock by the engine's rule
-// (select_superblock), unlocks an encrypted file with the given key and
-// opens a read-only page cache over it. Nothing is ever written.
+// refused with LockFailedError; a file in shared use is read as one of its
+// members instead, see shared_use.h), reads the superblock candidates at
+// the right stride, reports on each one, chooses the current superblock by
+// the engine's rule (select_superblock), unlocks an encrypted file with the
+// given key and opens a read-only page cache over it. Nothing is ever
+// written.
 //
 // Unlike the engine's open, damage is not an error here: a file without a
 // valid superblock still yields a Source (with `select_error` set and no
@@ -26,6 +28,7 @@
 #include "page_cache.h"
 #include "result.h"
 #include "superblock/superblock.h"
+#include "tools/shared_use.h"
 #include "tools/tool_file.h"
 #include "transaction/committed_view.h"
 
@@ -61,6 +64,10 @@ struct Source {
   SecretBytes data_key;
   // A newer minor version of the format (read, never carried over).
   bool newer_minor = false;
+  // Set when the file is in shared use: the hold that keeps what is read
+  // intact. Declared after the cache, so that it goes first: the table
+  // wants the database file open for as long as it is joined.
+  std::unique_ptr<SharedUse> shared;
   bool encrypted() const { return superblock.encryption.has_value(); }
   // The committed state for a copy. REQUIRES: cache (no select_error).
   CommittedView view() const;
@@ -82,11 +89,14 @@ struct PairDigest {
 // algorithm), NoEncryptionKey, InvalidEncryptionKey (no slot opens, or the
 // chosen body does not), UnsupportedFormatVersion (another major version),
 // UnsupportedPageSize. The file is locked as the engine's read-only open
-// locks it, waiting as `access` says.
+// locks it, waiting as `access` says; a file in shared use is read under
+// `hold` (LockFailed when the write lock stays taken, Io when the reader
+// table cannot be joined), the superblock chosen once the hold is in place.
 Result<std::unique_ptr<Source>> open_source(const std::string& path,
                                             const std::optional<Key>& key,
                                             uint64_t cache_bytes,
-                                            const FileAccess& access = {});
+                                            const FileAccess& access = {},
+                                            SharedHold hold = SharedHold::Writer);
 // The same over storage the caller has opened (an image in memory, a copy
 // of a file); `label` stands for the path in reports. Nothing is written.
 Result<std::unique_ptr<Source>> open_storage_source(std::unique_ptr<Storage> storage,

@@ -6,11 +6,13 @@ a live one), with the trailer recomputed where the damage is structural, so
 that the checker's own rules are what finds it.
 """
 
+import concurrent.futures
 import hashlib
 import json
 import os
 import random
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -506,6 +508,76 @@ def test_compact_empty_and_locked(tmp_path):
         assert code == 2 and "OSError: [Errno 16] destination is open in another program" in err
     code, _, err = run("compact", src, tmp_path / "no" / "such" / "dir.db")
     assert code == 2 and "FileNotFoundError" in err and not list(tmp_path.glob("*.tmp"))
+
+
+# ------------------------------------------------------------ shared use
+
+BLOCK = (8, 3000, 20000)  # a slot, a shared data page, an overflow chain
+
+# Commits until the stop file appears, freeing pages while the tools read.
+SHARED_WRITER = f"""
+import os, struct, sys, time, ambrik
+with ambrik.open(sys.argv[1], shared=True, lock_timeout=60) as db:
+    i, extra = 0, []
+    while not os.path.exists(sys.argv[2]):
+        i += 1
+        with db.transaction() as t:
+            for n, size in enumerate({BLOCK}):
+                t.update(t.get_root_name(f"b{{n}}"), struct.pack("<Q", i) * (size // 8))
+            extra.append(t.allocate(b"x")) if i % 2 else t.delete(extra.pop())
+        print(i, flush=True) if i == 1 else time.sleep(0.002)
+print(i, flush=True)
+"""
+
+
+def block_number(db):
+    """The commit number that all block values of one snapshot carry."""
+    with db.snapshot() as snap:
+        numbers = {x for n, size in enumerate(BLOCK)
+                   for x in struct.unpack(f"<{size // 8}Q", snap.read(snap.get_root_name(f"b{n}")))}
+    assert len(numbers) == 1, numbers
+    return numbers.pop()
+
+
+def test_tools_read_one_commit_of_a_file_in_shared_use(tmp_path):
+    path, stop = tmp_path / "live.db", tmp_path / "stop"
+    build(path, count=40)
+    with ambrik.open(str(path)) as db, db.transaction() as t:
+        for n, size in enumerate(BLOCK):
+            t.set_root_name(f"b{n}", t.allocate(bytes(size)))
+    writer = subprocess.Popen([sys.executable, "-c", SHARED_WRITER, str(path), str(stop)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout.readline() == "1\n"
+        with ambrik.open(str(path), shared=True, lock_timeout=30) as db:
+            for report in (cli.check(str(path)), json.loads(run("check", "--json", path)[1])):
+                assert report["problems"] == 0 and report["pages"]["leaked"] == 0, report
+            stats = cli.stats(str(path))  # both halves of it describe one commit
+            assert stats["stats"]["handle_count"] == stats["content"]["live_handles"]
+            assert json.loads(run("stats", "--json", path)[1])["problems"] == 0
+            copy, before = tmp_path / "copy.db", block_number(db)
+            cli.compact(str(path), str(copy))
+            with ambrik.open(str(copy), read_only=True) as c:
+                assert before <= block_number(c) <= block_number(db)
+            assert cli.check(str(copy))["problems"] == 0
+            # A transaction in progress keeps check out, not compact.
+            db.begin()
+            with pytest.raises(ambrik.LockFailedError, match="shared use and its writers kept"
+                               " the write lock for 0.3 s"):
+                cli.check(str(path), wait=0.3)
+            code, _, err = run("check", "--wait", "0.1", path)
+            assert code == 2 and err.endswith("commits) (--wait SECONDS waits longer)\n"), err
+            assert run("compact", path, copy, "--force")[0] == 0
+            with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                waiting = pool.submit(cli.check, str(path), wait=30)
+                time.sleep(0.3)
+                assert not waiting.done()
+                db.rollback()
+                assert waiting.result()["problems"] == 0
+    finally:
+        stop.touch()
+        code = writer.wait(timeout=60)
+    assert code == 0 and int(writer.stdout.read()) > 1
 
 
 def test_database_module_surface_unchanged():
