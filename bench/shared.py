@@ -78,6 +78,10 @@ def kib(n):
     return f"{n / 1024:,.0f} KiB"
 
 
+def ratio(r):
+    return f"{r:.2f}x" if r < 10 else f"{r:,.0f}x"
+
+
 def mib(n):
     return f"{n / (1 << 20):,.1f} MiB"
 
@@ -127,15 +131,38 @@ def cached_file(cache_dir, n):
     return path
 
 
-def per_op_ns(step, n, reps):
-    """Median over reps of the mean ns of step() over n calls."""
-    out = []
-    for _ in range(reps):
-        t0 = time.perf_counter_ns()
-        for _ in range(n):
-            step()
-        out.append((time.perf_counter_ns() - t0) / n)
-    return med(out)
+def count_log_head(path):
+    """Entries ever appended to the count log of the file's reader table
+    (the u64 at offset 40 of "<path>.readers")."""
+    with open(path + ".readers", "rb") as f:
+        f.seek(40)
+        return int.from_bytes(f.read(8), "little")
+
+
+def timed_begins(db, n, before=None):
+    """(ns of begin(), ns of begin() + rollback()) over n pairs, each pair
+    after before() when given (not timed): medians with before, else the
+    means of the whole loop."""
+    clock = time.perf_counter_ns
+    began, pairs = [], []
+    for _ in range(n):
+        if before:
+            before()
+        t0 = clock()
+        db.begin()
+        t1 = clock()
+        db.rollback()
+        t2 = clock()
+        began.append(t1 - t0)
+        pairs.append(t2 - t0)
+    if before:
+        return med(began), med(pairs)
+    return sum(began) / n, sum(pairs) / n
+
+
+def quiet_begins(db, n, reps):
+    runs = [timed_begins(db, n) for _ in range(reps)]
+    return med(r[0] for r in runs), med(r[1] for r in runs)
 
 
 def child(args):
@@ -216,109 +243,66 @@ def begin_section(args, work):
     shutil.copyfile(src, path)
     rng = random.Random(1)
     n, reps, k = 20_000, args.reps, args.begin_commits
-    rows = []
-
-    def pair(db):
-        def step():
-            db.begin()
-            db.rollback()
-        return step
-
-    def pair_read(db, h):
-        def step():
-            db.begin()
-            db.read(h)
-            db.rollback()
-        return step
-
+    rows = {}
     with ambrik.open(path) as db:
-        handles = user_handles(db)
-        hot = handles[len(handles) // 2]
-        d_pair = per_op_ns(pair(db), n, reps)
-        d_read = per_op_ns(pair_read(db, hot), n, reps)
+        handles = user_handles(db)  # also fills the cache, as for `a` below
+        rows["nobody else committed"] = (quiet_begins(db, n, reps), None)
     a = ambrik.open(path, shared=True)
     b = ambrik.open(path, shared=True)
+
+    def commit_one():
+        b.begin()
+        b.update(rng.choice(handles), POOL[0])
+        b.commit()
     try:
         # Until someone commits, the table a first opener created knows no
         # generation of the file, and every begin looks at the superblocks.
-        f_pair = per_op_ns(pair(a), n // 10, reps)
-        b.begin()
-        b.update(hot, POOL[0])
-        b.commit()
-        user_handles(a)  # the same cached pages as the default object had
-        s_pair = per_op_ns(pair(a), n, reps)
-        s_read = per_op_ns(pair_read(a, hot), n, reps)
-
-        def after_object(step):
-            out = []
-            for i in range(k):
-                b.begin()
-                b.update(rng.choice(handles), POOL[i & 1023])
-                b.commit()
-                t0 = time.perf_counter_ns()
-                step()
-                out.append(time.perf_counter_ns() - t0)
-            return med(out)
-        o_pair = after_object(pair(a))
-        o_read = after_object(pair_read(a, hot))
+        first = quiet_begins(a, n // 10, reps)
+        commit_one()
+        user_handles(a)
+        rows["nobody else committed"] = (rows["nobody else committed"][0],
+                                         quiet_begins(a, n, reps))
+        rows["first opener, before anyone committed"] = (None, first)
+        rows["another object committed just before"] = (None, timed_begins(a, k, commit_one))
 
         w = child(["--writer-child", path, "step", ""])
         w.stdout.readline()
-        out = []
-        for _ in range(k):
+
+        def process_commits():
             w.stdin.write("c\n")
             w.stdin.flush()
             w.stdout.readline()
-            t0 = time.perf_counter_ns()
-            a.begin()
-            a.rollback()
-            out.append(time.perf_counter_ns() - t0)
+        rows["another process committed just before"] = (
+            None, timed_begins(a, k, process_commits))
         w.stdin.close()
         w.wait()
-        p_pair = med(out)
 
-        # Enough changed page counts to overrun the count log, whatever the
-        # file's size: each commit updates 1,000 values spread over it and
-        # changes the count of at least half as many pages.
-        out = []
-        per = 1_000
-        for rep in range(3):
-            for c in range(COUNT_LOG // (per // 2) + 1):
+        # Commits of 200 updates spread over the file, until the table's
+        # count log has taken more entries than it keeps since a last looked.
+        def overrun():
+            start = count_log_head(path)
+            while count_log_head(path) - start <= COUNT_LOG:
                 b.begin()
-                for _ in range(per):
-                    b.update(rng.choice(handles), POOL[(rep + c) & 1023])
+                for _ in range(200):
+                    b.update(rng.choice(handles), POOL[1])
                 b.commit()
-            t0 = time.perf_counter_ns()
-            a.begin()
-            a.rollback()
-            out.append(time.perf_counter_ns() - t0)
-        r_pair = med(out)
+        rows["others committed past the count log"] = (None, timed_begins(a, 3, overrun))
     finally:
         a.close()
         b.close()
 
     def us(x):
-        return f"{x / 1000:,.2f}"
-    rows = [
-        f"1. begin() + rollback() on {args.values:,} values of {VALUE} B (us; quiet: median "
-        f"of {reps} x {n:,}; after a commit: median of {k})", "",
-        "| case | default | shared | shared / default |", "|---|---|---|---|",
-        f"| begin + rollback, nobody else committed | {us(d_pair)} | {us(s_pair)} | "
-        f"{s_pair / d_pair:.2f}x |",
-        f"| begin + rollback, after open, before the first commit | | {us(f_pair)} | "
-        f"{f_pair / d_pair:.1f}x |",
-        f"| begin + read 1 hot value + rollback, nobody else committed | {us(d_read)} | "
-        f"{us(s_read)} | {s_read / d_read:.2f}x |",
-        f"| begin + rollback, another object committed just before | | {us(o_pair)} | "
-        f"{o_pair / d_pair:.1f}x |",
-        f"| begin + read 1 hot value + rollback, another object committed | | {us(o_read)} | "
-        f"{o_read / d_read:.1f}x |",
-        f"| begin + rollback, another process committed just before | | {us(p_pair)} | "
-        f"{p_pair / d_pair:.1f}x |",
-        f"| begin + rollback, others committed past the count log | | {us(r_pair)} | "
-        f"{r_pair / d_pair:.0f}x |",
-    ]
-    return rows
+        return "" if x is None else f"{x / 1000:,.2f}"
+    lines = [f"1. begin() and begin() + rollback() on {args.values:,} values of {VALUE} B "
+             f"(us; quiet: median of {reps} means of {n:,}; after commits: median of {k}, "
+             "past the count log: of 3)", "",
+             "| case | default begin | default begin + rollback | shared begin | "
+             "shared begin + rollback | shared / default begin |", "|---|---|---|---|---|---|"]
+    d0 = rows["nobody else committed"][0][0]
+    for case, (d, s_) in rows.items():
+        lines.append(f"| {case} | {us(d and d[0])} | {us(d and d[1])} | {us(s_[0])} | "
+                     f"{us(s_[1])} | {ratio(s_[0] / d0)} |")
+    return lines
 
 
 # --- 2. one-value commits ----------------------------------------------------
