@@ -1,42 +1,35 @@
 #!/usr/bin/env python3
 """Shared mode (open(path, shared=True)) beside the default mode, in one run.
 
-1. begin() + rollback(): in the default mode, and in shared mode when no
-   other object committed since this object's last look and when another
-   object (in this process) or another process committed one value just
-   before; also with one read of a hot value in between (a begin that finds
-   a newer commit drops the pages this object had cached), and after other
-   objects committed past the table's count log (32,768 entries), where the
-   data-page live counts are derived afresh from the whole file. The file
-   holds --values small values (100 B; default 1,000,000). It is built once
-   and kept under --cache-dir (default /tmp) for later runs; each run works
-   on a copy.
-2. One-value commits (begin, update or allocate one 100 B value, durable
-   commit) on a file of 10,000 values: time per commit (median of every
-   commit of every repetition), counters() pages_allocated and fsync_calls
-   per commit, pages written per commit (/proc/self/io wchar / 8192) and the
-   file size after --commits commits. Shared mode keeps the pages the last
-   commit released until the next commit, so its file is larger by about one
-   commit's pages.
-3. Hot reads of 100 B values (10,000 of them, all cached), --reads per
-   repetition in random order: db.read in the default mode, a snapshot in
-   the default mode, a snapshot in shared mode, and db.read in shared mode
-   (which pins the newest commit around every call). "floor" is the same
-   loop calling dict.get: what Python's loop and call cost with no engine.
-4. A reader process's reads per second (--reader-seconds each), a snapshot
+1. begin(), timed alone and with rollback(), on a file of --values values of
+   100 B (default 1,000,000; built once and kept in --cache-dir, each run
+   works on a copy): quiet (nobody else committed), in a table whose first
+   opener has seen no commit yet, right after another object (this process)
+   or another process committed one value, and after others committed past
+   the reader table's count log (32,768 entries), where the data-page live
+   counts are derived afresh from the whole file. A rollback walks every
+   cached page, so both objects first read the whole handle table.
+2. One-value durable commits (update or allocate one 100 B value) on a file
+   of 10,000 values: time (median of every commit of --reps runs of
+   --commits), counters() pages_allocated and fsync_calls, pages written
+   (/proc/self/io wchar / 8192) per commit, and the file size before and
+   after. Shared mode keeps pages the last commits released a little longer.
+3. Hot reads of 100 B values (10,000, all cached), --reads in random order:
+   db.read and a snapshot in the default mode, a snapshot and db.read (which
+   pins the newest commit per call) in shared mode. "floor" is the same loop
+   calling dict.get: Python's loop and call with no engine.
+4. A reader process's reads per second (--reader-seconds a run), a snapshot
    per 1,000 reads or plain db.read, alone and while another process commits
-   one-value transactions in a loop (its commits per second are given).
-5. Growth under churn: one process updates one of 1,000 values of 100 B per
-   commit (round robin), for 5 s with no snapshot, then with a snapshot of
-   another object held for --hold seconds, then --after seconds after it is
-   released; the file size is sampled every --sample seconds. The default
-   mode (and shared mode with no snapshot) run the same number of commits.
-   "bound" is what the commits made while the snapshot was held allocated
-   (counters().pages_allocated): pages they freed cannot be reused, so the
-   growth may reach about that and no more.
+   one-value transactions in a loop; per second of wall and of CPU time.
+5. Growth: one process updates one of 1,000 values of 100 B per durable
+   commit, first with no snapshot, then while another object holds a
+   snapshot for --hold seconds, then --after seconds after its release; the
+   file size every --sample seconds. The default mode and shared mode with
+   no snapshot run the same number of commits. "bound": the pages the
+   commits made while the snapshot was held allocated (the pages they freed
+   cannot be reused meanwhile, so the file may grow by about that).
 
-Times are medians of --reps repetitions (the commit rows: of every commit);
-ratios are shared / default (above 1: shared mode is slower or larger).
+Ratios are shared / default (above 1: shared mode is slower or larger).
 
 Usage: python3 bench/shared.py [--quick] [--values N] [--hold S] [--after S]
                                [--commits N] [--reads N] [--reps N]
@@ -87,13 +80,11 @@ def mib(n):
 
 
 def fill(db, n, batch=10_000):
-    """Allocates n values of VALUE bytes; returns their handles."""
-    out = []
     for start in range(0, n, batch):
         with db.transaction() as t:
             alloc = t.allocate
-            out.extend(alloc(POOL[i & 1023]) for i in range(start, min(n, start + batch)))
-    return out
+            for i in range(start, min(n, start + batch)):
+                alloc(POOL[i & 1023])
 
 
 def user_handles(db):
@@ -182,19 +173,13 @@ def writer_child(path, mode, stop_file):
     print("ready", flush=True)
     n = 0
     t0 = time.perf_counter()
-    if mode == "step":
-        for _ in sys.stdin:
-            db.begin()
-            db.update(rng.choice(handles), POOL[n & 1023])
-            db.commit()
-            n += 1
+    while (sys.stdin.readline() != "") if mode == "step" else not os.path.exists(stop_file):
+        db.begin()
+        db.update(rng.choice(handles), POOL[n & 1023])
+        db.commit()
+        n += 1
+        if mode == "step":
             print("done", flush=True)
-    else:
-        while not os.path.exists(stop_file):
-            db.begin()
-            db.update(rng.choice(handles), POOL[n & 1023])
-            db.commit()
-            n += 1
     elapsed = time.perf_counter() - t0
     db.close()
     print(json.dumps({"commits": n, "per_s": n / elapsed}), flush=True)
@@ -493,7 +478,8 @@ def upto(count):
 
 
 def growth_section(args, work):
-    warm, hold, after, every = 5.0, args.hold, args.after, args.sample
+    hold, after, every = args.hold, args.after, args.sample
+    warm = max(5.0, 2 * every)
     path = new_file(work, "churn-held.ambrik", CHURN_VALUES, True)
     w = ambrik.open(path, shared=True)
     r = ambrik.open(path, shared=True)
