@@ -88,6 +88,7 @@ def open(  # noqa: A001 - the package's entry point, not the builtin
     encryption_key=None,
     lock_timeout=0.0,
     shared=False,
+    durability="full",
 ):
     """Open the database file `path` (str, bytes or path-like), creating it
     if missing unless told not to; None opens a new in-memory database.
@@ -105,6 +106,7 @@ def open(  # noqa: A001 - the package's entry point, not the builtin
         encryption_key=encryption_key,
         lock_timeout=lock_timeout,
         shared=shared,
+        durability=durability,
     )
 
 

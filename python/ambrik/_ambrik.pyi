@@ -206,6 +206,9 @@ class Ambrik:
     def snapshot(self) -> Snapshot:
         """Return a read-only view of the last commit, readable from any thread."""
 
+    def sync(self) -> None:
+        """Make every returned commit durable (one sync in the ordered durability mode)."""
+
     def allocate(self, value: Buffer) -> int:
         """Store a new value and return its new handle."""
 
@@ -528,5 +531,6 @@ def open(
     encryption_key: _Key | None = None,
     lock_timeout: float = 0.0,
     shared: bool = False,
+    durability: Literal["full", "ordered"] = "full",
 ) -> Ambrik:
     """Open (or create) a database file; without a path, a new in-memory database."""

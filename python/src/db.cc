@@ -102,6 +102,12 @@ PyObject* db_begin(PyObject* self, PyObject*) {
   return none_or_error(began);
 }
 
+// A sync waits for the disk: without the interpreter lock.
+PyObject* db_sync(PyObject* self, PyObject*) {
+  return none_or_error(
+      with_engine(self, [](TransactionManager& tm) { return tm.sync(); }, Gil::kReleased));
+}
+
 PyObject* db_transaction(PyObject* self, PyObject*) {
   ModuleState* state = module_state_of(Py_TYPE(self));
   if (state == nullptr) return nullptr;
@@ -124,13 +130,14 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
   static const char* const names[] = {
       "path",      "cache_max_bytes",  "spillway_max_bytes", "drain_insertion",
       "create_if_missing", "read_only", "superblock_count",  "encryption_key",
-      "lock_timeout", "shared",
+      "lock_timeout", "shared", "durability",
   };
   enum {
-    kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kWait, kShared, kCount
+    kPath, kCache, kSpill, kDrain, kCreate, kReadOnly, kSuperblocks, kKey, kWait, kShared,
+    kDurability, kCount
   };
   PyObject* a[kCount];
-  if (bind_args(Signature{"open()", names, 1, 0, 9}, args, nargs, kwnames, a) < 0) return nullptr;
+  if (bind_args(Signature{"open()", names, 1, 0, 10}, args, nargs, kwnames, a) < 0) return nullptr;
 
   ModuleState* state = module_state(module);
   if (state == nullptr) return nullptr;
@@ -162,6 +169,20 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   if (a[kShared] != nullptr && !to_bool(a[kShared], names[kShared], &options.shared)) {
+    return nullptr;
+  }
+  if (a[kDurability] != nullptr) {
+    std::string mode;
+    if (!PyUnicode_Check(a[kDurability]) || !to_utf8(a[kDurability], "durability", &mode) ||
+        (mode != "full" && mode != "ordered")) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "durability must be 'full' or 'ordered'");
+      return nullptr;
+    }
+    if (mode == "ordered") options.durability = ambrik::Durability::Ordered;
+  }
+  if (options.shared && options.durability == ambrik::Durability::Ordered) {
+    PyErr_SetString(PyExc_ValueError, "durability='ordered' is not available with shared=True");
     return nullptr;
   }
   if (!to_path(a[kPath], &options.path)) return nullptr;
@@ -314,6 +335,7 @@ PyMethodDef db_methods[] = {
     AMBRIK_METHOD_NOARGS("rollback", db_rollback, "rollback($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("transaction", db_transaction, "transaction($self)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("snapshot", db_snapshot, "snapshot($self)\n--\n\n"),
+    AMBRIK_METHOD_NOARGS("sync", db_sync, "sync($self)\n--\n\n"),
     AMBRIK_SHARED_METHODS(AMBRIK_SHARED_ENTRY)
     AMBRIK_METHOD_FAST("add_key", db_add_key, "add_key($self, existing, new)\n--\n\n"),
     AMBRIK_METHOD_FAST("rotate_key", db_rotate_key, "rotate_key($self, old, new)\n--\n\n"),
@@ -356,7 +378,7 @@ PyMethodDef open_def = AMBRIK_METHOD_FAST(
     "open", open_database,
     "open(path=None, *, cache_max_bytes=8388608, spillway_max_bytes=None, drain_insertion=..., "
     "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None, "
-    "lock_timeout=0.0, shared=False)\n--\n\n");
+    "lock_timeout=0.0, shared=False, durability='full')\n--\n\n");
 
 }  // namespace
 

@@ -114,8 +114,12 @@ Status TransactionManagerImpl::take_turn(const LockPollFn& between_polls) {
     if (died) {
       table->log_barrier();
       counts_generation = 0;
-      table->publish_commit_end(std::max(txn_counter, table->newest()));
     }
+    // Also a table made by a first member that had not read the file yet:
+    // its newest generation starts low, and would send every begin to the
+    // superblocks until the next commit.
+    if (died || table->newest() < txn_counter)
+      table->publish_commit_end(std::max(txn_counter, table->newest()));
     return sync_live_counts();
   };
   Status st = steps();

@@ -196,7 +196,7 @@ def test_signatures():
     assert _ambrik.open.__text_signature__ == (
         "(path=None, *, cache_max_bytes=8388608, spillway_max_bytes=None, drain_insertion=..., "
         "create_if_missing=True, read_only=False, superblock_count=2, encryption_key=None, "
-        "lock_timeout=0.0, shared=False)")
+        "lock_timeout=0.0, shared=False, durability='full')")
     assert str(inspect.signature(_ambrik.Ambrik.update)) == "(self, /, handle, value)"
     assert str(inspect.signature(_ambrik.Ambrik.__exit__)) == "(self, /, _exc_type, _exc, _tb)"
     assert str(inspect.signature(_ambrik.Transaction.__exit__)) == "(self, /, exc_type, _exc, _tb)"

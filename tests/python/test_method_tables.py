@@ -25,7 +25,7 @@ def test_table_orders():
         "__enter__", "__exit__", "commit", "rollback", *SHARED_IN_TRANSACTION_ORDER, "savepoint"]
     assert methods(am.Ambrik) == [
         "close", "__enter__", "__exit__", "begin", "commit", "rollback", "transaction", "snapshot",
-        "allocate", "read", "update", "delete", "delete_many", "handles", "allocate_tagged",
+        "sync", "allocate", "read", "update", "delete", "delete_many", "handles", "allocate_tagged",
         "tag", "handles_with_tag", "client_byte", "set_client_byte", "delete_tagged",
         "delete_with_tag", "set_root_name", "get_root_name", "clear_root_name", "stats",
         "counters", "defrag", "keymap", "backup", "add_key", "rotate_key", "remove_key",
