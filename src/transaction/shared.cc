@@ -60,11 +60,20 @@ Status TransactionManagerImpl::refresh_committed() {
   const SuperblockCandidates candidates = TRY(read_superblock_candidates(io));
   SelectedSuperblock chosen = TRY(select_superblock(candidates.units));
   Superblock& sb = chosen.superblock;
-  if (sb.generation == txn_counter) return ok_status();
   const uint8_t* data_key = crypto ? cache->cipher()->key() : nullptr;
   if (sb.encryption.has_value() != crypto.has_value() ||
       (data_key && !decrypt_body(sb, candidates.units[chosen.index], data_key)))
     return Error::decryption_failed(chosen.index);
+  // Whatever else stands, the slots may not: a writer that died while
+  // writing a superblock tore the slot it wrote, possibly the one this
+  // object counted on to fall back to. Learnt again every time, so that no
+  // write ever targets the last intact slot.
+  const uint64_t slot = chosen.index;
+  const bool elsewhere = same_state_as_fallback(candidates.units, chosen, data_key);
+  if (sb.generation == txn_counter && slot == current_slot) {
+    current_state_elsewhere = elsewhere;
+    return ok_status();
+  }
   const uint64_t units = TRY(io.storage_length()) / io.stride();
   if (units < sb.page_count)
     return Error::file_size_mismatch(sat_mul(sb.page_count, io.stride()),
@@ -73,8 +82,8 @@ Status TransactionManagerImpl::refresh_committed() {
   committed = state_from(sb);
   working = committed;
   txn_counter = sb.generation;
-  current_slot = chosen.index;
-  current_state_elsewhere = same_state_as_fallback(candidates.units, chosen, data_key);
+  current_slot = slot;
+  current_state_elsewhere = elsewhere;
   crypto = sb.encryption;
   committed_page_count = sb.page_count;
   // Pages of the old state may have been released and written again since.
