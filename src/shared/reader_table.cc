@@ -25,8 +25,8 @@ static_assert(std::atomic_ref<uint64_t>::is_always_lock_free,
 
 namespace {
 
-constexpr size_t kNewest = 24, kCommitting = 32, kLogHead = 40;
-constexpr size_t kPinned = 0, kOwner = 8;
+constexpr size_t kNewest = 24, kCommitting = 32, kLogHead = 40, kWaiting = 48, kTickets = 56;
+constexpr size_t kPinned = 0, kOwner = 8, kTicket = 16;
 // Joins that found an invalid table and retried: an initialiser that died
 // half-way leaves one, and two newcomers that both find it each block the
 // other's rebuild until one of them steps back.
@@ -123,6 +123,31 @@ Status poll_lock(int fd, short type, off_t start, double timeout_seconds,
     if (deadline - now < step) step = deadline - now;
     std::this_thread::sleep_for(step);
     pause = std::min(pause * 2, std::chrono::microseconds(20000));
+  }
+}
+
+// Calls `attempt` until it returns true, with pauses growing to 2 ms (a
+// waiter in line must notice its turn soon), until the deadline: LockFailed
+// then, or when `between_polls` fails; an error of `attempt` ends it.
+Status poll_until(double timeout_seconds, const std::function<Status()>& between_polls,
+                  const std::function<Result<bool>()>& attempt) {
+  using Clock = std::chrono::steady_clock;
+  const bool forever = timeout_seconds == std::numeric_limits<double>::infinity();
+  const double wait = timeout_seconds > 0 ? timeout_seconds : 0.0;
+  const Clock::time_point deadline =
+      forever || wait > 1e9 ? Clock::time_point::max()
+                            : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(wait));
+  auto pause = std::chrono::microseconds(50);
+  for (;;) {
+    if (TRY(attempt())) return ok_status();
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return Error::simple(ErrorKind::LockFailed);
+    if (between_polls && !between_polls().ok()) return Error::simple(ErrorKind::LockFailed);
+    auto step = std::chrono::duration_cast<Clock::duration>(pause);
+    if (deadline - now < step) step = deadline - now;
+    std::this_thread::sleep_for(step);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
   }
 }
 
@@ -299,6 +324,7 @@ Status ReaderTable::claim_slot() {
     const int err = ofd_lock(fd_, F_WRLCK, slot_lock_byte(i));
     if (err == 0) {
       slot_word(i, kPinned).store(0);  // a dead owner's pin protects no one
+      slot_word(i, kTicket).store(0);
       slot_word(i, kOwner).store(static_cast<uint64_t>(owner_));
       slot_ = i;
       return ok_status();
@@ -341,7 +367,44 @@ uint64_t ReaderTable::pinned() const {
 Status ReaderTable::lock_writer(double timeout_seconds,
                                 const std::function<Status()>& between_polls) {
   if (writer_) return ok_status();
-  TRY(poll_lock(fd_, F_WRLCK, kWriterByte, timeout_seconds, between_polls));
+  // Nobody queued: one try, the usual case.
+  if (word(kWaiting).load() == 0 || slot_ == kNoSlot) {
+    const int err = ofd_lock(fd_, F_WRLCK, kWriterByte);
+    if (err == 0) {
+      writer_ = true;
+      return ok_status();
+    }
+    if (!conflict(err)) return Error::io_errno(err);
+    if (slot_ == kNoSlot) {
+      TRY(poll_lock(fd_, F_WRLCK, kWriterByte, timeout_seconds, between_polls));
+      writer_ = true;
+      return ok_status();
+    }
+  }
+  // Queued by ticket: only the oldest live waiter takes the lock, so a
+  // writer that begins again right after its commit cannot keep the others
+  // out for ever.
+  const uint64_t ticket = word(kTickets).fetch_add(1) + 1;
+  slot_word(slot_, kTicket).store(ticket);
+  word(kWaiting).fetch_add(1);
+  auto first_in_line = [&] {
+    for (uint32_t i = 0; i < slots_; ++i) {
+      if (i == slot_) continue;
+      const uint64_t t = slot_word(i, kTicket).load();
+      if (t != 0 && t < ticket && slot_alive(i)) return false;
+    }
+    return true;
+  };
+  Status got = poll_until(timeout_seconds, between_polls, [&]() -> Result<bool> {
+    if (!first_in_line()) return false;
+    const int err = ofd_lock(fd_, F_WRLCK, kWriterByte);
+    if (err == 0) return true;
+    if (!conflict(err)) return Error::io_errno(err);
+    return false;
+  });
+  slot_word(slot_, kTicket).store(0);
+  word(kWaiting).fetch_sub(1);
+  TRY(got);
   writer_ = true;
   return ok_status();
 }
@@ -360,6 +423,7 @@ bool ReaderTable::slot_alive(uint32_t i) {
   if (err != 0) return true;  // held, or the probe failed: assume alive
   slot_word(i, kPinned).store(0);
   slot_word(i, kOwner).store(0);
+  slot_word(i, kTicket).store(0);
   ofd_lock(fd_, F_UNLCK, slot_lock_byte(i));
   return false;
 }

@@ -21,10 +21,14 @@
 //                   raised). Found non-zero by the next writer: the last
 //                   one died inside a commit, and newest may be stale
 //   40       u64    count log head: entries ever appended to the log
-//   48       16     zero
+//   48       u64    waiters: members queued for the write lock (a hint:
+//                   one that died queued leaves it too high)
+//   56       u64    tickets handed out to queued members so far
 //   64 + 64i u64    slot i: pinned generation (0: pins nothing)
 //   72 + 64i u64    slot i: pid of its owner (informational)
-//   80 + 64i 48     zero
+//   80 + 64i u64    slot i: the owner's ticket while it queues for the
+//                   write lock, else 0
+//   88 + 64i 40     zero
 //   L + 16j  u64    count log entry j mod R (L = 64 × (S + 1)): a data
 //                   page id, or kLogMarker
 //   L + 16j + 8 u64 its live count after the commit; after kLogMarker the
@@ -184,7 +188,9 @@ class ReaderTable {
   // --- Writer side. ---
   // Takes the write lock, polling until `timeout_seconds` has passed (0 or
   // NaN: one try; infinity: no limit). LockFailed when it stays taken, or
-  // when `between_polls` (run between polls) returns an error.
+  // when `between_polls` (run between polls) returns an error. Fair between
+  // members with a slot: when anyone is queued, a newcomer queues behind
+  // them (a ticket in its slot) and the oldest live ticket goes first.
   Status lock_writer(double timeout_seconds, const std::function<Status()>& between_polls = {});
   void unlock_writer();
   bool holds_writer() const { return writer_; }
