@@ -140,6 +140,7 @@ void FreemapRecycle::on_begin() {
   reserved_.clear();
   reserved_.insert(next_pool_.begin(), next_pool_.end());
   reserved_.insert(cooling_.begin(), cooling_.end());
+  reserved_.insert(cooling_pages_.begin(), cooling_pages_.end());
   retired_.clear();
   claimed_.clear();
 }
@@ -149,6 +150,8 @@ void FreemapRecycle::on_commit() {
   if (cooling_on_) {
     next_pool_ = std::move(cooling_);
     cooling_ = std::move(retired_);
+    cooling_pages_ = std::move(released_);
+    released_.clear();
   } else {
     next_pool_ = std::move(retired_);
   }
@@ -162,7 +165,7 @@ void FreemapRecycle::on_commit() {
 }
 
 void FreemapRecycle::collect_held(std::unordered_set<uint64_t>& out) const {
-  for (const auto* list : {&pool_, &retired_, &next_pool_, &cooling_})
+  for (const auto* list : {&pool_, &retired_, &next_pool_, &cooling_, &cooling_pages_})
     out.insert(list->begin(), list->end());
 }
 

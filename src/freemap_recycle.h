@@ -153,12 +153,19 @@ class FreemapRecycle {
     hint_ = 0;
   }
   // The ordered durability mode: a commit's superblock becomes durable only
-  // with the next commit's sync, so the free-map nodes a commit retires
-  // (nodes of the state a power failure may fall back to) must not be
-  // written by the next transaction. With cooling they are reserved for one
-  // transaction more (still marked free: a crash strands nothing) before
-  // they join the pool.
+  // with the next commit's sync, so the pages a commit releases and the
+  // free-map nodes it retires (pages of the state a power failure may fall
+  // back to) must not be written by the next transaction. With cooling they
+  // are reserved for one transaction more (still marked free: a crash
+  // strands nothing, and an open in this mode syncs first) before they are
+  // free pages like any other (the nodes joining the pool).
   void set_cooling(bool on) { cooling_on_ = on; }
+  // With cooling, before on_commit: the pages this commit released (marked
+  // free by it), which a power failure's fallback may still reach; they
+  // cool with the retired nodes.
+  void cool_released(const std::vector<uint64_t>& pages) {
+    if (cooling_on_) released_ = pages;
+  }
   // Call only after the new superblock is written (durable, or in the
   // ordered mode ordered after this commit's sync).
   void on_commit();
@@ -186,6 +193,8 @@ class FreemapRecycle {
   std::vector<uint64_t> retired_;
   std::vector<uint64_t> next_pool_;
   std::vector<uint64_t> cooling_;  // retired by the last commit (cooling_on_)
+  std::vector<uint64_t> released_;       // cool_released, for on_commit
+  std::vector<uint64_t> cooling_pages_;  // released by the last commit
   bool cooling_on_ = false;
   std::vector<uint64_t> claimed_;  // pool pages taken as nodes, bits still set
   std::unordered_set<uint64_t> reserved_;  // next_pool_ as this transaction began

@@ -69,16 +69,15 @@ Status TransactionManagerImpl::commit() {
   // instead of being marked free (pending_free.h).
   // In the ordered mode the superblock of the last commit may not be
   // durable yet: a power failure falls back to the one before, whose pages
-  // this commit must not overwrite. The pages a commit releases are
-  // therefore recorded, and released by the next commit (whose sync makes
-  // this commit's superblock durable before the commit after can write).
+  // the next transaction must not overwrite. The pages this commit releases
+  // cool for one transaction (FreemapRecycle::cool_released): the next
+  // commit's sync makes this commit's superblock durable before the
+  // transaction after it can write them.
   const bool ordered = durability == Durability::Ordered;
-  const bool record = table != nullptr || ordered;
+  const bool record = table != nullptr;
   std::vector<uint64_t> to_free;
   std::vector<PendingFree::Record> next_records;
-  const uint64_t bound = table ? table->oldest_pinned(txn_counter)
-                         : ordered ? txn_counter
-                                   : ~uint64_t{0};
+  const uint64_t bound = table ? table->oldest_pinned(txn_counter) : ~uint64_t{0};
   Status settled = settle_pending_free(bound, record, to_free, next_records);
   if (!settled.ok()) {
     // The records and the transaction's lists are half rewritten.
@@ -110,6 +109,7 @@ Status TransactionManagerImpl::commit() {
   // Only now: a snapshot opened from here on shows this commit, and the
   // pages it freed are in no state an older snapshot cannot reach.
   if (!table) pins->note_commit(txn_counter, to_free);
+  recycle.cool_released(to_free);
   carry.commit(packer.current_page(), packer);
   std::vector<std::pair<uint64_t, uint32_t>> changed;
   if (table) changed = packer.changed_counts();
