@@ -116,8 +116,8 @@ def record_key(i):
 
 
 class AmbrikHandles:
-    def __init__(self, directory, values):
-        self.db = ambrik.open(os.path.join(directory, "y.ambrik"))
+    def __init__(self, directory, values, durability="full"):
+        self.db = ambrik.open(os.path.join(directory, "y.ambrik"), durability=durability)
         self.ids = []
         for i in range(0, len(values), LOAD_BATCH):
             with self.db.transaction() as txn:
@@ -167,9 +167,9 @@ class AmbrikKeyMap(AmbrikHandles):
 
 
 class Lmdb:
-    def __init__(self, directory, values, keyed):
+    def __init__(self, directory, values, keyed, metasync=True):
         self.env = lmdb.open(os.path.join(directory, "y.lmdb"), map_size=LMDB_MAP_SIZE,
-                             sync=True, metasync=True)
+                             sync=True, metasync=metasync)
         self.key = record_key if keyed else (lambda i: struct.pack(">Q", i))
         order = list(range(len(values)))
         if keyed:

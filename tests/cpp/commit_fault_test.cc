@@ -77,9 +77,12 @@ OpenOptions small_cache() {
   return o;
 }
 
-std::unique_ptr<TransactionManagerImpl> reopen(std::vector<uint8_t> image) {
+std::unique_ptr<TransactionManagerImpl> reopen(std::vector<uint8_t> image,
+                                               const std::optional<Key>& key = {}) {
   auto io = std::make_unique<PageIo>(storage_from(std::move(image)), false);
-  auto r = TransactionManagerImpl::open_storage(std::move(io), small_cache());
+  OpenOptions o = small_cache();
+  o.encryption_key = key;
+  auto r = TransactionManagerImpl::open_storage(std::move(io), std::move(o));
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message());
   return r.ok() ? std::move(r).value() : nullptr;
 }
@@ -211,7 +214,8 @@ TEST(CommitFaults, AnyFailedCallOfASpillingTransaction) {
 // generations at random, so records of released pages pile up and are
 // released again; every image of those modes must also check sound (the
 // records' pages reachable, none leaked).
-void power_cut_run(bool shared, uint32_t superblocks, uint64_t seed, bool ordered = false) {
+void power_cut_run(bool shared, uint32_t superblocks, uint64_t seed, bool ordered = false,
+                   const std::optional<Key>& key = {}) {
   std::mt19937_64 rng(seed);
   auto storage = std::make_unique<CrashStorage>();
   CrashStorage* crash = storage.get();
@@ -229,6 +233,7 @@ void power_cut_run(bool shared, uint32_t superblocks, uint64_t seed, bool ordere
   OpenOptions o = small_cache();
   o.superblock_count = superblocks;
   if (ordered) o.durability = Durability::Ordered;
+  o.encryption_key = key;
   auto opened = TransactionManagerImpl::open_storage(std::move(io), o);
   ASSERT_TRUE(opened.ok());
   auto& m = *opened.value();
@@ -262,10 +267,14 @@ void power_cut_run(bool shared, uint32_t superblocks, uint64_t seed, bool ordere
     EXPECT_TRUE(held_records) << "a pin never kept records";
   }
   ASSERT_GT(snapshots.size(), 50u);
+  if (key) {  // the images really are sealed: without the key none opens
+    auto io = std::make_unique<PageIo>(storage_from(snapshots.back()), false);
+    EXPECT_FALSE(TransactionManagerImpl::open_storage(std::move(io), small_cache()).ok());
+  }
   for (size_t i = 0; i < snapshots.size(); ++i) {
     const std::string where = "snapshot " + std::to_string(i);
-    if (shared || ordered) testing::expect_sound(snapshots[i], {}, where);
-    auto db = reopen(snapshots[i]);
+    if (shared || ordered) testing::expect_sound(snapshots[i], key, where);
+    auto db = reopen(snapshots[i], key);
     ASSERT_TRUE(db) << where;
     State seen = contents(*db);
     size_t c = snapshot_commit[i];
@@ -279,6 +288,11 @@ TEST(CommitFaults, PowerCutAtAnyWriteLeavesACommittedState) { power_cut_run(fals
 TEST(CommitFaults, OrderedCommitsLeaveOneOfTheLastCommits) {
   power_cut_run(false, 2, 11, /*ordered=*/true);
   power_cut_run(false, 3, 12, /*ordered=*/true);
+  // The same over an encrypted file: sealed pages and superblocks.
+  const std::string raw = "power cut key";
+  Key key{KeyKind::Raw, SecretBytes(reinterpret_cast<const uint8_t*>(raw.data()), raw.size())};
+  power_cut_run(false, 2, 13, /*ordered=*/true, key);
+  power_cut_run(false, 3, 14, /*ordered=*/true, key);
 }
 
 TEST(CommitFaults, SharedModeCommitsLeaveACommittedStateWithItsRecords) {
