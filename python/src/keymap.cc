@@ -268,6 +268,19 @@ PyObject* whole_map_view(PyObject* self, IterKind kind) {
   return view;
 }
 
+// The `start` and `stop` arguments (each None or a key) into `range`;
+// false with a Python error set.
+bool bounds_args(PyObject* start, PyObject* stop, ScanRange* range) {
+  PyObject* const given[2] = {start, stop};
+  for (int i = 0; i < 2; ++i) {
+    if (given[i] == nullptr || given[i] == Py_None) continue;
+    std::vector<uint8_t> k;
+    if (!to_map_key(given[i], &k)) return false;
+    (i == 0 ? range->start : range->stop) = std::move(k);
+  }
+  return true;
+}
+
 // items(), keys() and values(): (start=None, stop=None, *, reverse=False);
 // without any argument, a view of the whole map instead of an iterator.
 PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* const* args,
@@ -278,14 +291,24 @@ PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* 
   PyObject* a[3] = {};
   if (bind_args(Signature{function, names, 2, 0, 1}, args, nargs, kwnames, a) < 0) return nullptr;
   ScanRange range;
-  for (int i = 0; i < 2; ++i) {
-    if (a[i] == nullptr || a[i] == Py_None) continue;
-    std::vector<uint8_t> k;
-    if (!to_map_key(a[i], &k)) return nullptr;
-    (i == 0 ? range.start : range.stop) = std::move(k);
-  }
+  if (!bounds_args(a[0], a[1], &range)) return nullptr;
   if (a[2] != nullptr && !to_bool(a[2], "reverse", &range.reverse)) return nullptr;
   return new_keymap_iterator(self, kind, std::move(range));
+}
+
+PyObject* km_delete_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"start", "stop"};
+  PyObject* a[2] = {};
+  if (bind_args(Signature{"delete_range()", names, 2, 0, 0}, args, nargs, kwnames, a) < 0)
+    return nullptr;
+  if (refuses_writes(self)) return nullptr;
+  ScanRange range;
+  if (!bounds_args(a[0], a[1], &range)) return nullptr;
+  auto r = run_write(
+      self, [&](TransactionManager& tm, KeyMap& map) { return map.remove_range(tm, range); });
+  if (!done(r)) return nullptr;
+  return PyLong_FromUnsignedLongLong(r->value());
 }
 
 PyObject* km_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -484,6 +507,9 @@ PyMethodDef km_methods[] = {
                        "keys($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
     AMBRIK_METHOD_FAST("values", km_values,
                        "values($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+    AMBRIK_METHOD_FAST("delete_range", km_delete_range,
+                       "delete_range($self, start=None, stop=None)\n--\n\n"
+                       "Remove every key in start <= key < stop; the number removed."),
     AMBRIK_METHOD_FAST("setdefault", km_setdefault, "setdefault($self, key, default)\n--\n\n"),
     AMBRIK_METHOD_FAST("update", km_update, "update($self, other=(), /)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("popitem", km_popitem,

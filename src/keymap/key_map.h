@@ -105,6 +105,13 @@ class KeyMap {
   Result<bool> put(TransactionManager& tm, Key key, std::span<const uint8_t> value);
   // Removes `key` and deletes its value; false when the key is absent.
   Result<bool> remove(TransactionManager& tm, Key key);
+  // Removes every key of [range.start, range.stop) (`reverse` and `resume`
+  // are ignored) and returns how many there were. Memory stays bounded
+  // whatever the range: keys are read a batch at a time and removed one by
+  // one, each removal keeping remove()'s guarantee. A failure part-way thus
+  // leaves the map sound with the keys before some key of the range removed
+  // and the rest in place; rolling the transaction back undoes all of it.
+  Result<uint64_t> remove_range(TransactionManager& tm, const ScanRange& range);
 
   // Up to `max` entries of `range` in its order (at least one when any
   // remain). REQUIRES: max >= 1.

@@ -429,4 +429,21 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
   });
 }
 
+Result<uint64_t> KeyMap::remove_range(TransactionManager& tm, const ScanRange& range) {
+  // Each batch is read before any of its keys goes, so the scan never walks
+  // nodes a removal is rewriting; the next one resumes after the last key.
+  constexpr size_t kBatch = 256;
+  ScanRange next;
+  next.start = range.start;
+  next.stop = range.stop;
+  uint64_t removed = 0;
+  for (;;) {
+    ScanBatch batch = TRY(scan(tm, next, kBatch));
+    for (const MapEntry& e : batch.entries)
+      if (TRY(remove(tm, e.key))) ++removed;
+    if (batch.done || batch.entries.empty()) return removed;
+    next.resume = std::move(batch.entries.back().key);
+  }
+}
+
 }  // namespace ambrik::keymap
