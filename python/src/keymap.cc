@@ -281,18 +281,33 @@ bool bounds_args(PyObject* start, PyObject* stop, ScanRange* range) {
   return true;
 }
 
-// items(), keys() and values(): (start=None, stop=None, *, reverse=False);
-// without any argument, a view of the whole map instead of an iterator.
+// Narrows `range` to the keys that start with `prefix`: its bounds become
+// the tighter of their own and the prefix's.
+void narrow_to_prefix(ScanRange* range, const std::vector<uint8_t>& prefix) {
+  using ambrik::keymap::compare_keys;
+  if (!range->start || compare_keys(*range->start, prefix) < 0) range->start = prefix;
+  auto stop = ambrik::keymap::prefix_stop(prefix);
+  if (stop && (!range->stop || compare_keys(*stop, *range->stop) < 0)) range->stop = std::move(stop);
+}
+
+// items(), keys() and values(): (start=None, stop=None, *, reverse=False,
+// prefix=None); without any argument, a view of the whole map instead of
+// an iterator.
 PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs == 0 && (kwnames == nullptr || PyTuple_Size(kwnames) == 0))
     return whole_map_view(self, kind);
-  static const char* const names[] = {"start", "stop", "reverse"};
-  PyObject* a[3] = {};
-  if (bind_args(Signature{function, names, 2, 0, 1}, args, nargs, kwnames, a) < 0) return nullptr;
+  static const char* const names[] = {"start", "stop", "reverse", "prefix"};
+  PyObject* a[4] = {};
+  if (bind_args(Signature{function, names, 2, 0, 2}, args, nargs, kwnames, a) < 0) return nullptr;
   ScanRange range;
   if (!bounds_args(a[0], a[1], &range)) return nullptr;
   if (a[2] != nullptr && !to_bool(a[2], "reverse", &range.reverse)) return nullptr;
+  if (a[3] != nullptr && a[3] != Py_None) {
+    std::vector<uint8_t> prefix;
+    if (!to_map_key(a[3], &prefix)) return nullptr;
+    narrow_to_prefix(&range, prefix);
+  }
   return new_keymap_iterator(self, kind, std::move(range));
 }
 
@@ -310,6 +325,35 @@ PyObject* km_delete_range(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!done(r)) return nullptr;
   return PyLong_FromUnsignedLongLong(r->value());
 }
+
+// first() and last(): the (key, value) pair at one end, or None.
+PyObject* edge_item(PyObject* self, bool last) {
+  // The value is read under the same hold of the lock as the key is found.
+  using Pair = std::optional<std::pair<std::vector<uint8_t>, PyObject*>>;
+  auto r = with_map_reader(self, [&](auto& reader, KeyMap& map) -> Result<Pair> {
+    auto e = TRY(map.edge(reader, last));
+    if (!e) return Pair();
+    PyObject* value = TRY(read_bytes(reader, e->handle));
+    return Pair(std::in_place, std::move(e->key), value);
+  });
+  if (!done(r)) return nullptr;
+  if (!r->value()) Py_RETURN_NONE;
+  auto& [key_bytes, value] = *r->value();
+  if (value == nullptr) return nullptr;
+  PyObject* key = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key_bytes.data()),
+                                            static_cast<Py_ssize_t>(key_bytes.size()));
+  if (key == nullptr) {
+    Py_DECREF(value);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_Pack(2, key, value);
+  Py_DECREF(key);
+  Py_DECREF(value);
+  return pair;
+}
+
+PyObject* km_first(PyObject* self, PyObject*) { return edge_item(self, false); }
+PyObject* km_last(PyObject* self, PyObject*) { return edge_item(self, true); }
 
 PyObject* km_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return ranged(self, IterKind::Items, "items()", args, nargs, kwnames);
@@ -500,16 +544,24 @@ PyMethodDef km_methods[] = {
     AMBRIK_METHOD_FAST("handle", km_handle,
                        "handle($self, key)\n--\n\nThe handle of the value under key, or None."),
     AMBRIK_METHOD_FAST("items", km_items,
-                       "items($self, start=None, stop=None, *, reverse=False)\n--\n\n"
+                       "items($self, start=None, stop=None, *, reverse=False, prefix=None)\n"
+                       "--\n\n"
                        "Without arguments, a view of the map's items; with any, a lazy\n"
-                       "iterator of (key, value) for start <= key < stop."),
+                       "iterator of (key, value) for start <= key < stop whose keys\n"
+                       "start with prefix."),
     AMBRIK_METHOD_FAST("keys", km_keys,
-                       "keys($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+                       "keys($self, start=None, stop=None, *, reverse=False, prefix=None)\n"
+                       "--\n\n"),
     AMBRIK_METHOD_FAST("values", km_values,
-                       "values($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+                       "values($self, start=None, stop=None, *, reverse=False, prefix=None)\n"
+                       "--\n\n"),
     AMBRIK_METHOD_FAST("delete_range", km_delete_range,
                        "delete_range($self, start=None, stop=None)\n--\n\n"
                        "Remove every key in start <= key < stop; the number removed."),
+    AMBRIK_METHOD_NOARGS("first", km_first,
+                         "first($self)\n--\n\nThe (key, value) of the smallest key, or None."),
+    AMBRIK_METHOD_NOARGS("last", km_last,
+                         "last($self)\n--\n\nThe (key, value) of the largest key, or None."),
     AMBRIK_METHOD_FAST("setdefault", km_setdefault, "setdefault($self, key, default)\n--\n\n"),
     AMBRIK_METHOD_FAST("update", km_update, "update($self, other=(), /)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("popitem", km_popitem,

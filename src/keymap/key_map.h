@@ -76,6 +76,11 @@ struct ScanRange {
   std::optional<std::vector<uint8_t>> resume;
 };
 
+// The least key above every key that starts with `prefix`: the stop of a
+// prefix scan, whose start is the prefix itself. Absent when every byte is
+// 0xFF (no key is above them all: the range is open at its end).
+std::optional<std::vector<uint8_t>> prefix_stop(Key prefix);
+
 struct ScanBatch {
   std::vector<MapEntry> entries;
   bool done = false;   // nothing left in the range after these
@@ -112,6 +117,11 @@ class KeyMap {
   // leaves the map sound with the keys before some key of the range removed
   // and the rest in place; rolling the transaction back undoes all of it.
   Result<uint64_t> remove_range(TransactionManager& tm, const ScanRange& range);
+
+  // The entry of the smallest (or, `last`, the largest) key; absent when
+  // the map is empty or does not exist. One descent.
+  template <MapReader R>
+  Result<std::optional<MapEntry>> edge(R& r, bool last);
 
   // Up to `max` entries of `range` in its order (at least one when any
   // remain). REQUIRES: max >= 1.
