@@ -1,6 +1,7 @@
 #include "keymap.h"
 
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <utility>
@@ -46,13 +47,16 @@ bool refuses_writes(PyObject* self) {
 // runs a read (its reads see one commit, even in shared mode).
 // REQUIRES: !as_km(self).on_snapshot.
 template <typename Op>
-auto run_write(PyObject* self, Op&& op) {
+auto run_write(PyObject* self, Op&& op, Gil gil = Gil::kHeld) {
   KeyMapBody& body = as_km(self);
-  auto out = with_engine(body.owner, [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
-    ambrik::ReadScope scope(tm);
-    TRY(scope.status());
-    return op(tm, body.map);
-  });
+  auto out = with_engine(
+      body.owner,
+      [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
+        ambrik::ReadScope scope(tm);
+        TRY(scope.status());
+        return op(tm, body.map);
+      },
+      gil);
   if (!out) raise_closed();
   return out;
 }
@@ -311,6 +315,29 @@ PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* 
   return new_keymap_iterator(self, kind, std::move(range));
 }
 
+// The count of keys removed from `range`, or nullptr with an error set. A
+// large range takes a while and touches no Python object: other threads
+// run meanwhile. An exception (std::bad_alloc, passed on by the map after
+// its undo) is caught there and thrown again here, with the interpreter
+// lock taken back.
+PyObject* delete_keys(PyObject* self, const ScanRange& range) {
+  std::exception_ptr thrown;
+  auto r = run_write(
+      self,
+      [&](TransactionManager& tm, KeyMap& map) -> Result<uint64_t> {
+        try {
+          return map.remove_range(tm, range);
+        } catch (...) {
+          thrown = std::current_exception();
+          return uint64_t{0};  // unused: the exception is what is passed on
+        }
+      },
+      Gil::kReleased);
+  if (thrown) std::rethrow_exception(thrown);
+  if (!done(r)) return nullptr;
+  return PyLong_FromUnsignedLongLong(r->value());
+}
+
 PyObject* km_delete_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static const char* const names[] = {"start", "stop"};
@@ -320,10 +347,7 @@ PyObject* km_delete_range(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (refuses_writes(self)) return nullptr;
   ScanRange range;
   if (!bounds_args(a[0], a[1], &range)) return nullptr;
-  auto r = run_write(
-      self, [&](TransactionManager& tm, KeyMap& map) { return map.remove_range(tm, range); });
-  if (!done(r)) return nullptr;
-  return PyLong_FromUnsignedLongLong(r->value());
+  return delete_keys(self, range);
 }
 
 // first() and last(): the (key, value) pair at one end, or None.
@@ -414,17 +438,10 @@ PyObject* km_popitem(PyObject* self, PyObject*) {
 
 PyObject* km_clear_all(PyObject* self, PyObject*) {
   if (refuses_writes(self)) return nullptr;
-  // One key at a time from a fresh iterator: memory stays bounded.
-  for (;;) {
-    PyObject* key = first_key(self);
-    if (key == nullptr) {
-      if (PyErr_Occurred()) return nullptr;
-      Py_RETURN_NONE;
-    }
-    int st = PyObject_DelItem(self, key);
-    Py_DECREF(key);
-    if (st < 0) return nullptr;
-  }
+  PyObject* count = delete_keys(self, ScanRange{});
+  if (count == nullptr) return nullptr;
+  Py_DECREF(count);
+  Py_RETURN_NONE;
 }
 
 // update(other=(), /): from a mapping (anything with keys()) or from pairs.
