@@ -404,6 +404,7 @@ template Result<std::vector<uint8_t>> KeyMap::read_linked(TransactionManager&, u
 template Result<std::optional<Header>> KeyMap::header(TransactionManager&);
 template Result<const KeyMap::Cached*> KeyMap::node(TransactionManager&, uint64_t, unsigned);
 template Status KeyMap::descend(TransactionManager&, const Header&, Key, std::vector<Frame>&);
+template Result<bool> KeyMap::step_leaf(TransactionManager&, std::vector<Frame>&, bool);
 template void KeyMap::trim(const TransactionManager&);
 
 }  // namespace ambrik::keymap

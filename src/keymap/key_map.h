@@ -112,10 +112,10 @@ class KeyMap {
   Result<bool> remove(TransactionManager& tm, Key key);
   // Removes every key of [range.start, range.stop) (`reverse` and `resume`
   // are ignored) and returns how many there were. Memory stays bounded
-  // whatever the range: keys are read a batch at a time and removed one by
-  // one, each removal keeping remove()'s guarantee. A failure part-way thus
-  // leaves the map sound with the keys before some key of the range removed
-  // and the rest in place; rolling the transaction back undoes all of it.
+  // whatever the range: the keys go a leaf at a time, each leaf's in one
+  // write that keeps remove()'s guarantee. A failure part-way thus leaves
+  // the map sound with the keys before some key of the range removed and
+  // the rest in place; rolling the transaction back undoes all of it.
   Result<uint64_t> remove_range(TransactionManager& tm, const ScanRange& range);
 
   // The entry of the smallest (or, `last`, the largest) key; absent when
@@ -203,6 +203,10 @@ class KeyMap {
   // `w` did. (Defined where the writes are, the only place it is used.)
   template <typename Body>
   Result<bool> run_write(TransactionManager& tm, Writer& w, Body&& body);
+  // Removes the entries [path.back().index, leaf_end) of the leaf `path`
+  // leads to (the path descend() made to its first), with their values.
+  Result<bool> remove_entries(TransactionManager& tm, const Header& found,
+                              const std::vector<Frame>& path, size_t leaf_end);
   // The last steps of a write to an existing map: the rewrites `w` planned,
   // then header `h` (given a new stamp here), are applied; then what the
   // map no longer reaches is deleted.
