@@ -482,15 +482,29 @@ class KeyMap(MutableMapping[bytes, bytes]):
     def clear(self) -> None:
         """Remove every key."""
 
+    def delete_range(self, start: Buffer | None = None, stop: Buffer | None = None) -> int:
+        """Remove every key in start <= key < stop (None: open); the number removed."""
+
+    def first(self) -> tuple[bytes, bytes] | None:
+        """The (key, value) of the smallest key, or None when the map is empty."""
+
+    def last(self) -> tuple[bytes, bytes] | None:
+        """The (key, value) of the largest key, or None when the map is empty."""
+
     @overload
     def items(self) -> ItemsView[bytes, bytes]:
         """A view of the map's (key, value) pairs: len, membership, set operations, lazy iteration."""
 
     @overload
     def items(
-        self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
+        self,
+        start: Buffer | None = None,
+        stop: Buffer | None = None,
+        *,
+        reverse: bool = False,
+        prefix: Buffer | None = None,
     ) -> KeyMapIterator[tuple[bytes, bytes]]:
-        """Lazy iterator of (key, value) for start <= key < stop, in key order."""
+        """Lazy iterator of (key, value) for start <= key < stop, in key order; only keys starting with prefix when given."""
 
     @overload
     def keys(self) -> KeysView[bytes]:
@@ -498,9 +512,14 @@ class KeyMap(MutableMapping[bytes, bytes]):
 
     @overload
     def keys(
-        self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
+        self,
+        start: Buffer | None = None,
+        stop: Buffer | None = None,
+        *,
+        reverse: bool = False,
+        prefix: Buffer | None = None,
     ) -> KeyMapIterator[bytes]:
-        """Lazy iterator of the keys in start <= key < stop, in key order."""
+        """Lazy iterator of the keys in start <= key < stop, in key order; only keys starting with prefix when given."""
 
     @overload
     def values(self) -> ValuesView[bytes]:
@@ -508,9 +527,14 @@ class KeyMap(MutableMapping[bytes, bytes]):
 
     @overload
     def values(
-        self, start: Buffer | None = None, stop: Buffer | None = None, *, reverse: bool = False
+        self,
+        start: Buffer | None = None,
+        stop: Buffer | None = None,
+        *,
+        reverse: bool = False,
+        prefix: Buffer | None = None,
     ) -> KeyMapIterator[bytes]:
-        """Lazy iterator of the values of the keys in start <= key < stop, in key order."""
+        """Lazy iterator of the values of the keys in start <= key < stop, in key order; only keys starting with prefix when given."""
 
 @final
 class KeyMapIterator(Iterator[_T_co]):

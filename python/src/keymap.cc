@@ -1,6 +1,7 @@
 #include "keymap.h"
 
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <utility>
@@ -46,13 +47,16 @@ bool refuses_writes(PyObject* self) {
 // runs a read (its reads see one commit, even in shared mode).
 // REQUIRES: !as_km(self).on_snapshot.
 template <typename Op>
-auto run_write(PyObject* self, Op&& op) {
+auto run_write(PyObject* self, Op&& op, Gil gil = Gil::kHeld) {
   KeyMapBody& body = as_km(self);
-  auto out = with_engine(body.owner, [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
-    ambrik::ReadScope scope(tm);
-    TRY(scope.status());
-    return op(tm, body.map);
-  });
+  auto out = with_engine(
+      body.owner,
+      [&](TransactionManager& tm) -> decltype(op(tm, body.map)) {
+        ambrik::ReadScope scope(tm);
+        TRY(scope.status());
+        return op(tm, body.map);
+      },
+      gil);
   if (!out) raise_closed();
   return out;
 }
@@ -268,25 +272,112 @@ PyObject* whole_map_view(PyObject* self, IterKind kind) {
   return view;
 }
 
-// items(), keys() and values(): (start=None, stop=None, *, reverse=False);
-// without any argument, a view of the whole map instead of an iterator.
+// The `start` and `stop` arguments (each None or a key) into `range`;
+// false with a Python error set.
+bool bounds_args(PyObject* start, PyObject* stop, ScanRange* range) {
+  PyObject* const given[2] = {start, stop};
+  for (int i = 0; i < 2; ++i) {
+    if (given[i] == nullptr || given[i] == Py_None) continue;
+    std::vector<uint8_t> k;
+    if (!to_map_key(given[i], &k)) return false;
+    (i == 0 ? range->start : range->stop) = std::move(k);
+  }
+  return true;
+}
+
+// Narrows `range` to the keys that start with `prefix`: its bounds become
+// the tighter of their own and the prefix's.
+void narrow_to_prefix(ScanRange* range, const std::vector<uint8_t>& prefix) {
+  using ambrik::keymap::compare_keys;
+  if (!range->start || compare_keys(*range->start, prefix) < 0) range->start = prefix;
+  auto stop = ambrik::keymap::prefix_stop(prefix);
+  if (stop && (!range->stop || compare_keys(*stop, *range->stop) < 0)) range->stop = std::move(stop);
+}
+
+// items(), keys() and values(): (start=None, stop=None, *, reverse=False,
+// prefix=None); without any argument, a view of the whole map instead of
+// an iterator.
 PyObject* ranged(PyObject* self, IterKind kind, const char* function, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs == 0 && (kwnames == nullptr || PyTuple_Size(kwnames) == 0))
     return whole_map_view(self, kind);
-  static const char* const names[] = {"start", "stop", "reverse"};
-  PyObject* a[3] = {};
-  if (bind_args(Signature{function, names, 2, 0, 1}, args, nargs, kwnames, a) < 0) return nullptr;
+  static const char* const names[] = {"start", "stop", "reverse", "prefix"};
+  PyObject* a[4] = {};
+  if (bind_args(Signature{function, names, 2, 0, 2}, args, nargs, kwnames, a) < 0) return nullptr;
   ScanRange range;
-  for (int i = 0; i < 2; ++i) {
-    if (a[i] == nullptr || a[i] == Py_None) continue;
-    std::vector<uint8_t> k;
-    if (!to_map_key(a[i], &k)) return nullptr;
-    (i == 0 ? range.start : range.stop) = std::move(k);
-  }
+  if (!bounds_args(a[0], a[1], &range)) return nullptr;
   if (a[2] != nullptr && !to_bool(a[2], "reverse", &range.reverse)) return nullptr;
+  if (a[3] != nullptr && a[3] != Py_None) {
+    std::vector<uint8_t> prefix;
+    if (!to_map_key(a[3], &prefix)) return nullptr;
+    narrow_to_prefix(&range, prefix);
+  }
   return new_keymap_iterator(self, kind, std::move(range));
 }
+
+// The count of keys removed from `range`, or nullptr with an error set. A
+// large range takes a while and touches no Python object: other threads
+// run meanwhile. An exception (std::bad_alloc, passed on by the map after
+// its undo) is caught there and thrown again here, with the interpreter
+// lock taken back.
+PyObject* delete_keys(PyObject* self, const ScanRange& range) {
+  std::exception_ptr thrown;
+  auto r = run_write(
+      self,
+      [&](TransactionManager& tm, KeyMap& map) -> Result<uint64_t> {
+        try {
+          return map.remove_range(tm, range);
+        } catch (...) {
+          thrown = std::current_exception();
+          return uint64_t{0};  // unused: the exception is what is passed on
+        }
+      },
+      Gil::kReleased);
+  if (thrown) std::rethrow_exception(thrown);
+  if (!done(r)) return nullptr;
+  return PyLong_FromUnsignedLongLong(r->value());
+}
+
+PyObject* km_delete_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"start", "stop"};
+  PyObject* a[2] = {};
+  if (bind_args(Signature{"delete_range()", names, 2, 0, 0}, args, nargs, kwnames, a) < 0)
+    return nullptr;
+  if (refuses_writes(self)) return nullptr;
+  ScanRange range;
+  if (!bounds_args(a[0], a[1], &range)) return nullptr;
+  return delete_keys(self, range);
+}
+
+// first() and last(): the (key, value) pair at one end, or None.
+PyObject* edge_item(PyObject* self, bool last) {
+  // The value is read under the same hold of the lock as the key is found.
+  using Pair = std::optional<std::pair<std::vector<uint8_t>, PyObject*>>;
+  auto r = with_map_reader(self, [&](auto& reader, KeyMap& map) -> Result<Pair> {
+    auto e = TRY(map.edge(reader, last));
+    if (!e) return Pair();
+    PyObject* value = TRY(read_bytes(reader, e->handle));
+    return Pair(std::in_place, std::move(e->key), value);
+  });
+  if (!done(r)) return nullptr;
+  if (!r->value()) Py_RETURN_NONE;
+  auto& [key_bytes, value] = *r->value();
+  if (value == nullptr) return nullptr;
+  PyObject* key = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key_bytes.data()),
+                                            static_cast<Py_ssize_t>(key_bytes.size()));
+  if (key == nullptr) {
+    Py_DECREF(value);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_Pack(2, key, value);
+  Py_DECREF(key);
+  Py_DECREF(value);
+  return pair;
+}
+
+PyObject* km_first(PyObject* self, PyObject*) { return edge_item(self, false); }
+PyObject* km_last(PyObject* self, PyObject*) { return edge_item(self, true); }
 
 PyObject* km_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return ranged(self, IterKind::Items, "items()", args, nargs, kwnames);
@@ -347,17 +438,10 @@ PyObject* km_popitem(PyObject* self, PyObject*) {
 
 PyObject* km_clear_all(PyObject* self, PyObject*) {
   if (refuses_writes(self)) return nullptr;
-  // One key at a time from a fresh iterator: memory stays bounded.
-  for (;;) {
-    PyObject* key = first_key(self);
-    if (key == nullptr) {
-      if (PyErr_Occurred()) return nullptr;
-      Py_RETURN_NONE;
-    }
-    int st = PyObject_DelItem(self, key);
-    Py_DECREF(key);
-    if (st < 0) return nullptr;
-  }
+  PyObject* count = delete_keys(self, ScanRange{});
+  if (count == nullptr) return nullptr;
+  Py_DECREF(count);
+  Py_RETURN_NONE;
 }
 
 // update(other=(), /): from a mapping (anything with keys()) or from pairs.
@@ -477,13 +561,24 @@ PyMethodDef km_methods[] = {
     AMBRIK_METHOD_FAST("handle", km_handle,
                        "handle($self, key)\n--\n\nThe handle of the value under key, or None."),
     AMBRIK_METHOD_FAST("items", km_items,
-                       "items($self, start=None, stop=None, *, reverse=False)\n--\n\n"
+                       "items($self, start=None, stop=None, *, reverse=False, prefix=None)\n"
+                       "--\n\n"
                        "Without arguments, a view of the map's items; with any, a lazy\n"
-                       "iterator of (key, value) for start <= key < stop."),
+                       "iterator of (key, value) for start <= key < stop whose keys\n"
+                       "start with prefix."),
     AMBRIK_METHOD_FAST("keys", km_keys,
-                       "keys($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+                       "keys($self, start=None, stop=None, *, reverse=False, prefix=None)\n"
+                       "--\n\n"),
     AMBRIK_METHOD_FAST("values", km_values,
-                       "values($self, start=None, stop=None, *, reverse=False)\n--\n\n"),
+                       "values($self, start=None, stop=None, *, reverse=False, prefix=None)\n"
+                       "--\n\n"),
+    AMBRIK_METHOD_FAST("delete_range", km_delete_range,
+                       "delete_range($self, start=None, stop=None)\n--\n\n"
+                       "Remove every key in start <= key < stop; the number removed."),
+    AMBRIK_METHOD_NOARGS("first", km_first,
+                         "first($self)\n--\n\nThe (key, value) of the smallest key, or None."),
+    AMBRIK_METHOD_NOARGS("last", km_last,
+                         "last($self)\n--\n\nThe (key, value) of the largest key, or None."),
     AMBRIK_METHOD_FAST("setdefault", km_setdefault, "setdefault($self, key, default)\n--\n\n"),
     AMBRIK_METHOD_FAST("update", km_update, "update($self, other=(), /)\n--\n\n"),
     AMBRIK_METHOD_NOARGS("popitem", km_popitem,

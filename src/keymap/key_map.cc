@@ -322,6 +322,23 @@ Result<uint64_t> KeyMap::stamp(R& r) {
   return h ? h->stamp : 0;
 }
 
+std::optional<std::vector<uint8_t>> prefix_stop(Key prefix) {
+  std::vector<uint8_t> stop(prefix.begin(), prefix.end());
+  while (!stop.empty() && stop.back() == 0xFF) stop.pop_back();
+  if (stop.empty()) return std::nullopt;
+  ++stop.back();
+  return stop;
+}
+
+template <MapReader R>
+Result<std::optional<MapEntry>> KeyMap::edge(R& r, bool last) {
+  ScanRange whole;
+  whole.reverse = last;
+  ScanBatch b = TRY(scan(r, whole, 1));
+  if (b.entries.empty()) return std::optional<MapEntry>();
+  return std::optional<MapEntry>(std::move(b.entries.front()));
+}
+
 template <MapReader R>
 Result<ScanBatch> KeyMap::scan(R& r, const ScanRange& range, size_t max) {
   trim(r);
@@ -378,7 +395,8 @@ Result<ScanBatch> KeyMap::scan(R& r, const ScanRange& range, size_t max) {
   template Result<std::optional<uint64_t>> KeyMap::find<R>(R&, Key);         \
   template Result<uint64_t> KeyMap::size<R>(R&);                               \
   template Result<uint64_t> KeyMap::stamp<R>(R&);                              \
-  template Result<ScanBatch> KeyMap::scan<R>(R&, const ScanRange&, size_t);
+  template Result<ScanBatch> KeyMap::scan<R>(R&, const ScanRange&, size_t); \
+  template Result<std::optional<MapEntry>> KeyMap::edge<R>(R&, bool);
 AMBRIK_KEYMAP_READS(TransactionManager)
 AMBRIK_KEYMAP_READS(SnapshotReader)
 #undef AMBRIK_KEYMAP_READS
@@ -386,6 +404,7 @@ template Result<std::vector<uint8_t>> KeyMap::read_linked(TransactionManager&, u
 template Result<std::optional<Header>> KeyMap::header(TransactionManager&);
 template Result<const KeyMap::Cached*> KeyMap::node(TransactionManager&, uint64_t, unsigned);
 template Status KeyMap::descend(TransactionManager&, const Header&, Key, std::vector<Frame>&);
+template Result<bool> KeyMap::step_leaf(TransactionManager&, std::vector<Frame>&, bool);
 template void KeyMap::trim(const TransactionManager&);
 
 }  // namespace ambrik::keymap

@@ -76,6 +76,11 @@ struct ScanRange {
   std::optional<std::vector<uint8_t>> resume;
 };
 
+// The least key above every key that starts with `prefix`: the stop of a
+// prefix scan, whose start is the prefix itself. Absent when every byte is
+// 0xFF (no key is above them all: the range is open at its end).
+std::optional<std::vector<uint8_t>> prefix_stop(Key prefix);
+
 struct ScanBatch {
   std::vector<MapEntry> entries;
   bool done = false;   // nothing left in the range after these
@@ -105,6 +110,18 @@ class KeyMap {
   Result<bool> put(TransactionManager& tm, Key key, std::span<const uint8_t> value);
   // Removes `key` and deletes its value; false when the key is absent.
   Result<bool> remove(TransactionManager& tm, Key key);
+  // Removes every key of [range.start, range.stop) (`reverse` and `resume`
+  // are ignored) and returns how many there were. Memory stays bounded
+  // whatever the range: the keys go a leaf at a time, each leaf's in one
+  // write that keeps remove()'s guarantee. A failure part-way thus leaves
+  // the map sound with the keys before some key of the range removed and
+  // the rest in place; rolling the transaction back undoes all of it.
+  Result<uint64_t> remove_range(TransactionManager& tm, const ScanRange& range);
+
+  // The entry of the smallest (or, `last`, the largest) key; absent when
+  // the map is empty or does not exist. One descent.
+  template <MapReader R>
+  Result<std::optional<MapEntry>> edge(R& r, bool last);
 
   // Up to `max` entries of `range` in its order (at least one when any
   // remain). REQUIRES: max >= 1.
@@ -186,6 +203,10 @@ class KeyMap {
   // `w` did. (Defined where the writes are, the only place it is used.)
   template <typename Body>
   Result<bool> run_write(TransactionManager& tm, Writer& w, Body&& body);
+  // Removes the entries [path.back().index, leaf_end) of the leaf `path`
+  // leads to (the path descend() made to its first), with their values.
+  Result<bool> remove_entries(TransactionManager& tm, const Header& found,
+                              const std::vector<Frame>& path, size_t leaf_end);
   // The last steps of a write to an existing map: the rewrites `w` planned,
   // then header `h` (given a new stamp here), are applied; then what the
   // map no longer reaches is deleted.

@@ -319,22 +319,28 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
     if (leaf.index >= leaf.view.size() || compare_keys(leaf.view.key(leaf.index), key) != 0)
       return false;
   }
+  return remove_entries(tm, *found, path, path.back().index + 1);
+}
+
+Result<bool> KeyMap::remove_entries(TransactionManager& tm, const Header& found,
+                                    const std::vector<Frame>& path, size_t leaf_end) {
   Writer w(*this, tm, 0);
   return run_write(tm, w, [&]() -> Status {
-    Header h = *found;
+    Header h = found;
     const Frame& leaf = path.back();
-    w.doom(leaf.view.handle(leaf.index));
-    // The node at depth d without entry `drop`, merged into a sibling when
-    // it has become small and the two fit one node (as three children
-    // always do: sharing them would leave a side with one).
-    size_t drop = leaf.index;
+    for (size_t k = leaf.index; k < leaf_end; ++k) w.doom(leaf.view.handle(k));
+    // The node at depth d without entries [drop, drop_end), merged into a
+    // sibling when it has become small and the two fit one node (as three
+    // children always do: sharing them would leave a side with one). Above
+    // the leaf, one child leaves its parent at a time.
+    size_t drop = leaf.index, drop_end = leaf_end;
     const size_t small = options_.max_node_bytes / 4;
     for (size_t d = path.size(); d-- > 0;) {
       const Frame& f = path[d];
       const bool internal = !f.view.leaf();
       NodeBuilder cur(f.view.level());
       cur.add_range(f.view, 0, drop);
-      for (size_t k = drop + 1; k < f.view.size(); ++k)
+      for (size_t k = drop_end; k < f.view.size(); ++k)
         // Without its first child an internal node's next one stands for
         // everything below it.
         cur.add(k == 1 && drop == 0 && internal ? Key{} : f.view.key(k), f.view.handle(k));
@@ -370,6 +376,7 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
         // An empty node leaves its parent; only a root leaf may be empty.
         w.doom(f.handle);
         drop = p.index;
+        drop_end = drop + 1;
         continue;
       }
       if (cur.encoded_size() >= small || p.view.size() == 1) {
@@ -423,10 +430,43 @@ Result<bool> KeyMap::remove(TransactionManager& tm, Key key) {
       TRY(w.rewrite(p.view.handle(ri - 1), merged.finish()));
       w.doom(p.view.handle(ri));
       drop = ri;
+      drop_end = drop + 1;
     }
-    h.count -= 1;
+    h.count -= leaf_end - leaf.index;
     return finish_write(w, h);
   });
+}
+
+Result<uint64_t> KeyMap::remove_range(TransactionManager& tm, const ScanRange& range) {
+  // A leaf at a time: each write removes the range's keys from the leaf
+  // that holds its first remaining one, rewriting that leaf once.
+  uint64_t removed = 0;
+  std::vector<Frame> path;
+  for (;;) {
+    trim(tm);
+    std::optional<Header> found = TRY(header(tm));
+    if (!found) return removed;
+    // (The empty key sorts before every key.)
+    TRY(descend(tm, *found, range.start ? Key(*range.start) : Key{}, path));
+    if (path.back().index == path.back().view.size()) {
+      // The keys after the start begin in a later leaf: descend to it again,
+      // so that every node on the way is checked against its range.
+      if (!TRY(step_leaf(tm, path, true))) return removed;
+      const Frame& later = path.back();
+      if (later.view.size() == 0) return Error::corrupt_key_map(later.handle);
+      const Key first = later.view.key(0);
+      const std::vector<uint8_t> next(first.begin(), first.end());
+      TRY(descend(tm, *found, next, path));
+    }
+    const Frame& leaf = path.back();
+    size_t end = leaf.index;
+    while (end < leaf.view.size() &&
+           (!range.stop || compare_keys(leaf.view.key(end), *range.stop) < 0))
+      ++end;
+    if (end == leaf.index) return removed;
+    TRY(remove_entries(tm, *found, path, end));
+    removed += end - leaf.index;
+  }
 }
 
 }  // namespace ambrik::keymap

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <map>
 #include <new>
@@ -84,7 +85,15 @@ TEST(KeyMap, AgreesWithAnOrderedMapThroughSplitsAndMerges) {
     must(tm->begin());
     for (int i = 0; i < 600; ++i) {
       Bytes k = random_key();
-      if (rng() % 3 == 0) {
+      if (i % 150 == 149) {
+        ScanRange r;
+        r.start = k.size() > 2 ? Bytes(k.begin(), k.begin() + 2) : k;
+        r.stop = random_key();
+        if (*r.stop < *r.start) std::swap(r.start, r.stop);
+        auto from = model.lower_bound(*r.start), to = model.lower_bound(*r.stop);
+        EXPECT_EQ(must(m.remove_range(*tm, r)), static_cast<uint64_t>(std::distance(from, to)));
+        model.erase(from, to);
+      } else if (rng() % 3 == 0) {
         bool had = model.erase(k) > 0;
         EXPECT_EQ(must(m.remove(*tm, k)), had);
       } else {
@@ -117,12 +126,15 @@ TEST(KeyMap, AgreesWithAnOrderedMapThroughSplitsAndMerges) {
     ASSERT_EQ(part.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(part[i].key, want[i]);
   }
+  EXPECT_EQ(prefix_stop(b("a\xff\xff")), b("b"));
+  EXPECT_EQ(prefix_stop(b("\xff")), std::nullopt);
   // Emptied, the map keeps working from a single leaf.
   must(tm->begin());
   for (auto& [k, v] : model) EXPECT_TRUE(must(m.remove(*tm, k)));
   EXPECT_EQ(must(m.size(*tm)), 0u);
   expect_sound(*tm, "idx", 0);
   EXPECT_TRUE(scan_all(m, *tm, {}, 3).empty());
+  EXPECT_FALSE(must(m.edge(*tm, true)).has_value());
   EXPECT_TRUE(must(m.put(*tm, b("z"), b("1"))));
   must(tm->rollback());
   EXPECT_EQ(must(m.size(*tm)), model.size());
@@ -212,6 +224,7 @@ struct SweepFigures {  // indexed by Fault
   int cases[3] = {}, failures[3] = {}, poisoned[3] = {};
   int thrown = 0;   // allocation failures passed on as std::bad_alloc
   int damaged = 0;  // cases where a map differed from what the program was told
+  int ranges = 0;   // range deletes that failed and left the database usable
 };
 using Model = std::map<Bytes, Bytes>;
 
@@ -236,9 +249,22 @@ bool matches(TransactionManager& tm, KeyMap& own, const Model& model, const Byte
   return ok;
 }
 
+// After a range delete of [start, stop) failed: what it removed must be the
+// range's first keys, which `model` then loses too.
+bool removed_a_prefix(TransactionManager& tm, Model& model, const Bytes& start, const Bytes& stop) {
+  PageCache& cache = TestPeer::cache(tm.impl());
+  const uint64_t budget = cache.cap_pages() * kPageSize;
+  cache.set_cache_max_bytes(uint64_t{1} << 26);
+  const Model seen = contents(tm);
+  cache.set_cache_max_bytes(budget);
+  auto it = model.lower_bound(start), end = model.lower_bound(stop);
+  while (it != end && !seen.contains(it->first)) it = model.erase(it);
+  return std::all_of(it, end, [&](const auto& kv) { return seen.contains(kv.first); });
+}
+
 // A transaction of 120 map writes (puts of new and existing keys of 1 to
-// 1,024 bytes, values up to overflow size, removals) over the committed map
-// `base` in `image`, with one kind of failure: storage call k (fatal),
+// 1,024 bytes, values up to overflow size, removals, range deletes) over
+// the committed map `base` in `image`, with one kind of failure: storage call k (fatal),
 // every k-th allocation in a map call, or room (a cache of k pages, a
 // spillway of `spill`). The program goes on after each failure unless the
 // database is poisoned; the map must read as before the failed call. Then
@@ -268,13 +294,24 @@ bool sweep_case(const std::vector<uint8_t>& image, const Model& base, Fault faul
   for (int i = 0; i < 120 && alive && !damaged; ++i) {
     Bytes key(rng() % 4 == 0 ? 200 + rng() % (kMaxKeyBytes - 199) : 1 + rng() % 24);
     for (auto& c : key) c = static_cast<uint8_t>('a' + rng() % 16);
-    if (rng() % 2) key = std::next(model.begin(), rng() % model.size())->first;
+    if (rng() % 2 && !model.empty()) key = std::next(model.begin(), rng() % model.size())->first;
     std::optional<Bytes> value;
     if (rng() % 3) value = Bytes(rng() % 6 == 0 ? 9000 : rng() % 400, static_cast<uint8_t>(i));
+    ScanRange range;  // a range delete of [key, stop) when its stop is set
+    if (rng() % 12 == 0) {
+      range.start = key;
+      range.stop = Bytes(key.begin(), key.begin() + std::min<size_t>(key.size(), 4));
+      ++range.stop->back();  // a tenth of the base's keys at most
+    }
     std::optional<Result<bool>> r;
     if (fault == kAllocation) ambrik::testing::t_allocations_left = allocations;
     try {
-      r = value ? m.put(*tm, key, *value) : m.remove(*tm, key);
+      if (range.stop) {
+        auto removed = m.remove_range(*tm, range);
+        r = removed.ok() ? Result<bool>(true) : Result<bool>(removed.error());
+      } else {
+        r = value ? m.put(*tm, key, *value) : m.remove(*tm, key);
+      }
     } catch (const std::bad_alloc&) {
       ++fig.thrown;
     }
@@ -284,14 +321,19 @@ bool sweep_case(const std::vector<uint8_t>& image, const Model& base, Fault faul
       left = -1;
     }
     if (r && r->ok()) {
-      if (value) model[key] = *value;
+      if (range.stop) model.erase(model.lower_bound(key), model.lower_bound(*range.stop));
+      else if (value) model[key] = *value;
       else model.erase(key);
       continue;
     }
     ++fig.failures[fault];
     alive = !tm->is_poisoned();
     fig.poisoned[fault] += !alive;
-    damaged = alive && !matches(*tm, m, model, key);
+    if (alive && range.stop) {
+      ++fig.ranges;
+      damaged = !removed_a_prefix(*tm, model, key, *range.stop);
+    }
+    damaged = damaged || (alive && !matches(*tm, m, model, key));
     EXPECT_FALSE(damaged) << "op " << i;
   }
   const bool committed = alive && !damaged && tm->commit().ok();
@@ -351,13 +393,15 @@ TEST(KeyMap, AFailedWriteLeavesTheMapAsItWas) {
     for (int spill : {0, 1, 3, 6}) sweep_case(image->bytes, base, kRoom, pages, spill, fig);
   std::printf(
       "key-map fault sweep: cases %d/%d/%d, failed writes %d/%d/%d (%d std::bad_alloc), "
-      "poisoning %d/%d/%d (storage/allocation/room), damaged maps %d\n",
+      "poisoning %d/%d/%d (storage/allocation/room), failed range deletes %d, "
+      "damaged maps %d\n",
       fig.cases[0], fig.cases[1], fig.cases[2], fig.failures[0], fig.failures[1],
       fig.failures[2], fig.thrown, fig.poisoned[0], fig.poisoned[1], fig.poisoned[2],
-      fig.damaged);
+      fig.ranges, fig.damaged);
   EXPECT_EQ(fig.damaged, 0);
   // What the sweep is for: programs going on after failures.
   EXPECT_GT(fig.thrown, 100);
+  EXPECT_GT(fig.ranges, 20);
   EXPECT_GT(fig.failures[kRoom] - fig.poisoned[kRoom], 1000);
 }
 

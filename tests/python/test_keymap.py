@@ -34,6 +34,14 @@ def agree(m, model, rng):
         assert list(m.items(start, stop, reverse=reverse)) == ranged(model, start, stop, reverse)
     for k in rng.sample(sorted(model), min(5, len(model))):
         assert m[k] == model[k] and k in m and m.handle(k) is not None
+    ends = [(k, model[k]) for k in (min(model), max(model))] if model else [None, None]
+    assert [m.first(), m.last()] == ends
+    for prefix in [b"a", b"ab", b"ca", b"d\xff", rng.choice([*model, b"x"])[:3]]:
+        start = rng.choice([None, b"ab", b"b"])
+        want = [kv for kv in ranged(model, start, None, False) if kv[0].startswith(prefix)]
+        reverse = rng.random() < 0.5
+        got = list(m.items(start, prefix=prefix, reverse=reverse))
+        assert got == (want[::-1] if reverse else want)
 
 
 def test_model_against_a_dict(tmp_path):
@@ -48,7 +56,13 @@ def test_model_against_a_dict(tmp_path):
     def mutate(m, shadow, n):
         for _ in range(n):
             k = random_key()
-            if rng.random() < 0.3 and shadow:
+            if rng.random() < 0.03:
+                a, b = sorted(random_key()[:2] for _ in range(2))
+                doomed = [k for k in shadow if a <= k < b]
+                assert m.delete_range(a, b) == len(doomed)
+                for k in doomed:
+                    del shadow[k]
+            elif rng.random() < 0.3 and shadow:
                 k = rng.choice(sorted(shadow))
                 if rng.random() < 0.5:
                     assert m.pop(k) == shadow.pop(k)
@@ -81,6 +95,9 @@ def test_model_against_a_dict(tmp_path):
             else:
                 model = shadow
         agree(m, model, rng)
+        snapshot = db.snapshot()
+        agree(snapshot.keymap("idx"), model, rng)
+        snapshot.close()
         if round_ % 4 == 3:
             db.close()
             db = ambrik.open(path, cache_max_bytes=1 << 20)
@@ -137,6 +154,8 @@ def test_arguments_transactions_and_iterators(tmp_path):
         assert next(m.keys(b"n")) == b"new"  # with arguments: the lazy iterator
     # Outside the transaction: the last commit.
     assert dict(m.items()) == {b"k": b"v3", b"new": b"", b"x" * 1024: b"big key"}
+    with pytest.raises(ambrik.NoActiveTransactionError):
+        m.delete_range()
     db.begin()
     del m[b"new"]
     assert b"new" not in m
@@ -153,8 +172,13 @@ def test_arguments_transactions_and_iterators(tmp_path):
                      b"x" * 1024: b"big key"}
         assert m != {b"k": b"v3"} and m != [b"k"]
         assert m.popitem() == (b"k", b"v3")
+        assert m.delete_range(b"u", b"v") == 1 and m.delete_range(stop=b"o") == 1
+        assert m.delete_range(b"t") == 2 and len(m) == 1 and m.delete_range() == 1
+        m.update({b"k": b"1", b"l": b"2"})
+        with pytest.raises(TypeError):
+            m.delete_range(b"a", b"b", b"c")
         m.clear()
-        assert len(m) == 0
+        assert len(m) == 0 and m.first() is None and m.last() is None
         with pytest.raises(KeyError):
             m.popitem()
     db.close()
