@@ -98,34 +98,6 @@ Result<bool> has_members(const std::string& path) {
   return held == 1;
 }
 
-// Polls for a lock until the deadline. Not F_OFD_SETLKW: a blocking wait
-// cannot be bounded. LockFailed on timeout.
-Status poll_lock(int fd, short type, off_t start, double timeout_seconds,
-                 const std::function<Status()>& between_polls = {}) {
-  using Clock = std::chrono::steady_clock;
-  const bool forever = timeout_seconds == std::numeric_limits<double>::infinity();
-  const double wait = timeout_seconds > 0 ? timeout_seconds : 0.0;
-  const Clock::time_point deadline =
-      forever || wait > 1e9 ? Clock::time_point::max()
-                            : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(wait));
-  auto pause = std::chrono::microseconds(100);
-  for (;;) {
-    const int err = ofd_lock(fd, type, start);
-    if (err == 0) return ok_status();
-    if (!conflict(err)) return Error::io_errno(err);
-    const Clock::time_point now = Clock::now();
-    if (now >= deadline) return Error::simple(ErrorKind::LockFailed);
-    // The caller's check (a signal to answer) ends the wait as if it ran
-    // out: its own error is its business.
-    if (between_polls && !between_polls().ok()) return Error::simple(ErrorKind::LockFailed);
-    auto step = std::chrono::duration_cast<Clock::duration>(pause);
-    if (deadline - now < step) step = deadline - now;
-    std::this_thread::sleep_for(step);
-    pause = std::min(pause * 2, std::chrono::microseconds(20000));
-  }
-}
-
 // Calls `attempt` until it returns true, with pauses growing to 2 ms (a
 // waiter in line must notice its turn soon), until the deadline: LockFailed
 // then, or when `between_polls` fails; an error of `attempt` ends it.
@@ -149,6 +121,18 @@ Status poll_until(double timeout_seconds, const std::function<Status()>& between
     std::this_thread::sleep_for(step);
     pause = std::min(pause * 2, std::chrono::microseconds(2000));
   }
+}
+
+// Polls for a lock until the deadline. Not F_OFD_SETLKW: a blocking wait
+// cannot be bounded. LockFailed on timeout.
+Status poll_lock(int fd, short type, off_t start, double timeout_seconds,
+                 const std::function<Status()>& between_polls = {}) {
+  return poll_until(timeout_seconds, between_polls, [&]() -> Result<bool> {
+    const int err = ofd_lock(fd, type, start);
+    if (err == 0) return true;
+    if (!conflict(err)) return Error::io_errno(err);
+    return false;
+  });
 }
 
 // Why the table behind `fd` is not a valid table of the database
