@@ -28,6 +28,18 @@ struct sigaction g_previous[kPreviousSlots];
 std::atomic<unsigned> g_current{0};
 std::mutex g_install_mu;
 
+// Counts the times the handler gave way to a foreign SIGBUS; a copy that
+// sees it move since its operation's check checks again.
+std::atomic<uint64_t> g_gave_way{0};
+
+// This thread's engine operations (GuardedOperation).
+struct OperationState {
+  unsigned depth = 0;
+  bool checked = false;      // a check ran since the innermost one began
+  uint64_t gave_way_seen = 0;  // g_gave_way before that check
+};
+thread_local OperationState t_op;
+
 void on_sigbus(int sig, siginfo_t* info, void* /*context*/) {
   // While a copy is guarded, every SIGBUS on its thread ends the copy: a
   // fault in the source range is the shortened file; one elsewhere can only
@@ -41,6 +53,8 @@ void on_sigbus(int sig, siginfo_t* info, void* /*context*/) {
   // sent by another process is sent again. The next guarded copy puts this
   // handler back.
   ::sigaction(SIGBUS, &g_previous[g_current.load(std::memory_order_acquire)], nullptr);
+  // Counted after giving way, so a copy that sees the count checks after it.
+  g_gave_way.fetch_add(1, std::memory_order_acq_rel);
   if (info->si_code <= 0) ::raise(sig);
 }
 
@@ -51,7 +65,7 @@ bool is_ours(const struct sigaction& sa) {
 // The program may replace the handler at any time (a language runtime
 // installing its own, or the handler giving way to a stray SIGBUS above),
 // and a fault under any other handler re-runs the copy's instruction
-// forever. So every copy asks which handler is in place, one system call,
+// forever. So a check asks which handler is in place, one system call,
 // and installs this one again when it is not.
 bool ensure_handler() {
   struct sigaction now;
@@ -107,14 +121,43 @@ bool ensure_handler() {
   }
 }
 
+// Asking the kernel costs more than a small copy out of the page cache, so
+// it is asked once per engine operation: what the program did to SIGBUS
+// before the operation began is then undone. The handler's own giving way
+// is seen without asking, at any time.
+bool handler_ready() {
+  OperationState& op = t_op;
+  const uint64_t gave_way = g_gave_way.load(std::memory_order_acquire);
+  if (op.depth > 0 && op.checked && op.gave_way_seen == gave_way) return true;
+  if (!ensure_handler()) return false;
+  if (op.depth > 0) {
+    op.checked = true;
+    op.gave_way_seen = gave_way;
+  }
+  return true;
+}
+
 }  // namespace
+
+GuardedOperation::GuardedOperation() noexcept : outer_checked_(t_op.checked) {
+  ++t_op.depth;
+  t_op.checked = false;
+}
+
+// A check made in a nested operation was made after the outer one began,
+// so it holds for the rest of the outer one too.
+GuardedOperation::~GuardedOperation() {
+  OperationState& op = t_op;
+  --op.depth;
+  op.checked = op.checked || outer_checked_;
+}
 
 // Runs `copy` (which only reads the mapping and writes its destination)
 // with this thread's guard set; a fault jumps back into this frame, which
 // is live for the whole copy.
 template <typename F>
 bool run_guarded(F&& copy) {
-  if (!ensure_handler()) return false;
+  if (!handler_ready()) return false;
   CopyGuard guard;
   if (sigsetjmp(guard.env, 0) != 0) {
     t_guard = nullptr;

@@ -11,11 +11,14 @@
 // Every other SIGBUS is handed to the disposition that was in place before
 // (the handler puts it back and lets the faulting instruction run again).
 //
-// The handler holds for every copy whatever the program did since: each
-// copy checks which SIGBUS handler is in place (one system call) and
-// installs this one again when the program replaced it or a foreign SIGBUS
-// made it give way. So a fault in a guarded copy always ends the copy; it
-// never re-runs under a handler that returns.
+// The handler holds for every copy whatever the program did before the
+// engine operation that makes it began: the first copy of each operation
+// on a thread checks which SIGBUS handler is in place (one system call)
+// and installs this one again when the program replaced it; a copy after a
+// foreign SIGBUS made this handler give way installs it again as well,
+// whenever that happened. So a fault in a guarded copy always ends the
+// copy; it never re-runs under a handler that returns. Copies outside any
+// `GuardedOperation` (the offline tools, a read-ahead) check every time.
 #pragma once
 
 #include <sys/uio.h>
@@ -24,6 +27,23 @@
 #include <cstdint>
 
 namespace ambrik {
+
+// One engine operation on this thread, for the length of the object: the
+// first guarded copy in it checks the handler, the others trust that
+// check. Invariant: a copy skips the check only when, on its own thread,
+// a check (or installation) ran after the innermost operation began and
+// the handler has not given way to a foreign SIGBUS since. Nesting (an
+// operation started from a callback of another) checks again.
+class GuardedOperation {
+ public:
+  GuardedOperation() noexcept;
+  ~GuardedOperation();
+  GuardedOperation(const GuardedOperation&) = delete;
+  GuardedOperation& operator=(const GuardedOperation&) = delete;
+
+ private:
+  bool outer_checked_;
+};
 
 // Copies `len` bytes from `src` (inside a file mapping) to `dst`. False when
 // a page of the source could not be read (the file is shorter than the

@@ -7,6 +7,7 @@
 
 #include "crypto/cipher.h"
 #include "data_page.h"
+#include "guarded_copy.h"
 #include "handle_table.h"
 #include "membership_index.h"
 #include "overflow.h"
@@ -142,6 +143,7 @@ Result<HandleEntry> live_entry(SnapshotState& s, uint64_t handle) {
 }  // namespace
 
 Result<std::vector<uint8_t>> Snapshot::Access::read(uint64_t handle) {
+  GuardedOperation operation;
   HandleEntry e = TRY(live_entry(*s_, handle));
   if (e.kind == ValueKind::Inline) return read_data_slot(*s_->cache, e.location, e.slot);
   std::vector<uint8_t> out;
@@ -150,6 +152,7 @@ Result<std::vector<uint8_t>> Snapshot::Access::read(uint64_t handle) {
 }
 
 Result<bool> Snapshot::Access::read_into(uint64_t handle, const ValueSink& sink) {
+  GuardedOperation operation;
   HandleEntry e = TRY(live_entry(*s_, handle));
   if (e.kind == ValueKind::Overflow) return Overflow::read_chain_into(*s_->cache, e.location, sink);
   std::span<const uint8_t> v = TRY(data_slot_view(*s_->cache, e.location, e.slot));
@@ -160,14 +163,17 @@ Result<bool> Snapshot::Access::read_into(uint64_t handle, const ValueSink& sink)
 }
 
 Result<uint32_t> Snapshot::Access::tag(uint64_t handle) {
+  GuardedOperation operation;
   return TRY(live_entry(*s_, handle)).tag;
 }
 
 Result<uint8_t> Snapshot::Access::client_byte(uint64_t handle) {
+  GuardedOperation operation;
   return TRY(live_entry(*s_, handle)).client_byte;
 }
 
 Result<std::vector<uint64_t>> Snapshot::Access::handles() {
+  GuardedOperation operation;
   std::vector<uint64_t> out;
   HandleList live = TRY(HandleTable::iter_live(s_->handle_depth, *s_->cache, s_->handle_root));
   out.reserve(live.size());
@@ -176,6 +182,7 @@ Result<std::vector<uint64_t>> Snapshot::Access::handles() {
 }
 
 Result<std::vector<uint64_t>> Snapshot::Access::handles_with_tag(uint32_t tag) {
+  GuardedOperation operation;
   return membership_handles(*s_->cache, s_->membership, tag, ~uint64_t{0});
 }
 

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "guarded_copy.h"
 #include "transaction/manager_impl.h"
 
 namespace ambrik {
@@ -23,6 +24,7 @@ Result<T> guard(TransactionManagerImpl& m, Result<T> r) {
 // it poisons the database (when there is one) and becomes an error value.
 template <typename F>
 auto contain(TransactionManagerImpl* m, F&& f) -> decltype(f()) {
+  GuardedOperation operation;
   try {
     return f();
   } catch (const std::bad_alloc&) {

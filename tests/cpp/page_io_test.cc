@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -364,6 +365,49 @@ TEST(GuardedCopyDeathTest, ForeignSigbusStillFatal) {
   ASSERT_TRUE(guarded_copy(dst, src, sizeof src));
   EXPECT_EQ(dst[2], 3);
   EXPECT_DEATH(::raise(SIGBUS), "");
+}
+
+void returning_handler(int) {}
+
+// The handler is checked once per operation, yet a handler the program
+// installs between two operations, or a stray SIGBUS that makes ours give
+// way in the middle of one, does not leave the next copy unguarded: its
+// fault still ends the copy. In a child with an alarm, so a fault re-run
+// forever fails the test instead of hanging it.
+TEST(GuardedCopyDeathTest, HandlerChangedBetweenOperationsStillGuarded) {
+  EXPECT_EXIT(
+      {
+        ::alarm(20);
+        std::string tmpl = testing::temp_template("guard");
+        const int fd = ::mkstemp(tmpl.data());
+        ::unlink(tmpl.c_str());
+        if (fd < 0 || ::ftruncate(fd, 3 * 4096) != 0) ::_exit(2);
+        void* m = ::mmap(nullptr, 3 * 4096, PROT_READ, MAP_SHARED, fd, 0);
+        if (m == MAP_FAILED) ::_exit(2);
+        const auto* map = static_cast<const uint8_t*>(m);
+        uint8_t buf[4096];
+        {
+          GuardedOperation op;
+          if (!guarded_copy(buf, map, sizeof buf)) ::_exit(3);
+        }
+        struct sigaction sa = {};
+        sa.sa_handler = returning_handler;
+        ::sigaction(SIGBUS, &sa, nullptr);
+        if (::ftruncate(fd, 0) != 0) ::_exit(2);
+        {
+          GuardedOperation op;
+          if (guarded_copy(buf, map, sizeof buf)) ::_exit(4);
+          ::raise(SIGBUS);  // ours gives way to the returning handler
+          if (guarded_copy(buf, map + 4096, sizeof buf)) ::_exit(5);
+          {
+            GuardedOperation nested;
+            if (guarded_copy(buf, map + 8192, sizeof buf)) ::_exit(6);
+          }
+          if (guarded_copy(buf, map + 4096, sizeof buf)) ::_exit(7);
+        }
+        ::_exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
