@@ -120,7 +120,9 @@ def test_kills_leave_a_committed_state(tmp_path, name):
     with open(phase_file, "r+b") as f:
         phase = mmap.mmap(f.fileno(), cc.PHASE_SIZE)
     try:
-        for kill in range(KILLS_PER_CONFIG + 1):
+        # A busy machine wakes the parent late and spoils its aim: more
+        # kills, up to twice as many, until enough land inside a commit.
+        for kill in range(2 * KILLS_PER_CONFIG + 1):
             proc = subprocess.Popen([sys.executable, str(CHILD), args], stdin=subprocess.PIPE,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             try:
@@ -151,7 +153,8 @@ def test_kills_leave_a_committed_state(tmp_path, name):
                         f"{logged + 1}: {describe_difference(found, model.expected(logged + 1))}; "
                         f"files kept in {tmp_path}")
 
-                if kill == KILLS_PER_CONFIG:
+                if kill >= KILLS_PER_CONFIG and (landed["commit"] >= KILLS_PER_CONFIG // 4
+                                                 or kill == 2 * KILLS_PER_CONFIG):
                     proc.communicate(b"stop\n", timeout=30)
                     assert proc.returncode == 0, f"{where}: final child exited {proc.returncode}"
                     break
@@ -188,7 +191,7 @@ def test_kills_leave_a_committed_state(tmp_path, name):
         phase.close()
 
     progress = last_logged(log)
-    print(f"{where}: {KILLS_PER_CONFIG} kills, landed {landed}, "
+    print(f"{where}: {sum(landed.values())} kills, landed {landed}, "
           f"{unlogged_commits} finished but unlogged commits, {progress} transactions")
     assert progress > KILLS_PER_CONFIG, f"{where}: too few transactions committed ({progress})"
     assert landed["commit"] >= KILLS_PER_CONFIG // 4, \
